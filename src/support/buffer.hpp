@@ -1,0 +1,78 @@
+// An owned, uninitialised or zero-filled heap buffer of trivially copyable values.
+//
+// Large masks and output arrays live here rather than in std::vector: a
+// zero-filled buffer comes from calloc, so the kernel maps its pages lazily and
+// an array that is mostly untouched costs no more than the pages written, and a
+// request that cannot be met throws std::bad_alloc instead of touching memory.
+// The storage can be released to a new owner (the NumPy array's base object),
+// which frees it with std::free.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+#include <span>
+#include <type_traits>
+#include <utility>
+
+namespace ostrel {
+
+template <class T>
+class Buffer {
+    static_assert(std::is_trivially_copyable_v<T>);
+
+public:
+    Buffer() = default;
+
+    static Buffer uninitialised(std::size_t count) { return Buffer(count, false); }
+    static Buffer zeroed(std::size_t count) { return Buffer(count, true); }
+
+    Buffer(Buffer&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+    Buffer& operator=(Buffer&& other) noexcept {
+        if (this != &other) {
+            std::free(data_);
+            data_ = std::exchange(other.data_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+        }
+        return *this;
+    }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() { std::free(data_); }
+
+    T* data() noexcept { return data_; }
+    const T* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    T& operator[](std::size_t i) noexcept { return data_[i]; }
+    const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+    T* begin() noexcept { return data_; }
+    T* end() noexcept { return data_ + size_; }
+    const T* begin() const noexcept { return data_; }
+    const T* end() const noexcept { return data_ + size_; }
+    std::span<T> span() noexcept { return {data_, size_}; }
+    std::span<const T> span() const noexcept { return {data_, size_}; }
+
+    // Hands the storage to a new owner, who must free it with std::free.
+    T* release() noexcept {
+        size_ = 0;
+        return std::exchange(data_, nullptr);
+    }
+
+private:
+    Buffer(std::size_t count, bool zero) {
+        if (count == 0) return;
+        if (count > static_cast<std::size_t>(PTRDIFF_MAX) / sizeof(T)) throw std::bad_alloc();
+        void* p = zero ? std::calloc(count, sizeof(T)) : std::malloc(count * sizeof(T));
+        if (p == nullptr) throw std::bad_alloc();
+        data_ = static_cast<T*>(p);
+        size_ = count;
+    }
+
+    T* data_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+}  // namespace ostrel
