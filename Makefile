@@ -1,0 +1,56 @@
+# One-command set-up, build and test from a fresh machine.
+#   make test   builds everything and runs every test
+#   make demo   runs the module's jobs on bundled data
+
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+APT_PACKAGES := libmsgpack-cxx-dev libkissfft-dev libgtest-dev
+PY_BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.21" ninja
+PY_TEST_DEPS := "pytest>=7" "hypothesis>=6" "msgpack>=1.0"
+CPP_BUILD := build/cpp
+# CI builds treat warnings as errors.
+WERROR := $(if $(CI),ON,OFF)
+
+.PHONY: all system-deps venv develop cpp-test python-test test demo clean
+
+all: develop
+
+build/.system-deps:
+	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing system packages:$$missing"; \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+	fi
+	@mkdir -p build && touch $@
+
+system-deps: build/.system-deps
+
+$(VENV)/.stamp: pyproject.toml
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install -q --upgrade pip
+	$(PY) -m pip install -q $(PY_BUILD_DEPS) $(PY_TEST_DEPS)
+	@touch $@
+
+venv: $(VENV)/.stamp
+
+develop: system-deps venv
+	OSTREL_WERROR=$(WERROR) $(PY) -m pip install -q --no-build-isolation --no-deps .
+
+cpp-test: system-deps venv
+	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DOSTREL_PYTHON_MODULE=OFF -DOSTREL_CPP_TESTS=ON -DOSTREL_WERROR=$(WERROR) >/dev/null
+	$(VENV)/bin/cmake --build $(CPP_BUILD)
+	cd $(CPP_BUILD) && ../../$(VENV)/bin/ctest --output-on-failure -j2
+
+python-test: develop
+	$(PY) -m pytest -q tests/python
+
+test: cpp-test python-test
+
+demo: develop
+	$(PY) examples/demo.py
+
+clean:
+	rm -rf build $(VENV)

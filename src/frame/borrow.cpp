@@ -1,0 +1,232 @@
+#include "frame/borrow.hpp"
+
+#include <cstdint>
+#include <limits>
+#include <map>
+#include <numeric>
+#include <string>
+#include <unordered_map>
+
+#include "frame/errors.hpp"
+#include "frame/numpy.hpp"
+#include "frame/pyref.hpp"
+
+namespace ostrel::frame {
+
+namespace {
+
+constexpr const char* kRegistryName = "_RUST_NUMPY_BORROW_CHECKING_API";
+constexpr const char* kRegistryError = "Interal borrow checking API error";
+
+// The record other modules read through the capsule; its layout is fixed.
+struct Shared {
+    std::uint64_t version;
+    void* flags;
+    int (*acquire)(void* flags, PyArrayObject* array);
+    int (*acquire_mut)(void* flags, PyArrayObject* array);
+    void (*release)(void* flags, PyArrayObject* array);
+    void (*release_mut)(void* flags, PyArrayObject* array);
+};
+
+// What part of memory an array can reach: [start, end) and the steps it takes.
+struct BorrowKey {
+    std::intptr_t start;
+    std::intptr_t end;
+    std::intptr_t data;
+    std::intptr_t gcd_strides;
+    auto operator<=>(const BorrowKey&) const = default;
+};
+
+using Borrows = std::map<BorrowKey, std::intptr_t>;  // count > 0: readers; -1: one writer
+using BorrowFlags = std::unordered_map<void*, Borrows>;
+
+// Arrays that are views of one another share the address of their root owner.
+void* base_address(PyArrayObject* array) {
+    for (;;) {
+        PyObject* base = PyArray_BASE(array);
+        if (base == nullptr) return array;
+        if (!PyArray_Check(base)) return base;
+        array = reinterpret_cast<PyArrayObject*>(base);
+    }
+}
+
+BorrowKey borrow_key(PyArrayObject* array) {
+    const auto data = reinterpret_cast<std::intptr_t>(PyArray_DATA(array));
+    const int ndim = PyArray_NDIM(array);
+    const npy_intp* dims = PyArray_DIMS(array);
+    const npy_intp* strides = PyArray_STRIDES(array);
+
+    std::intptr_t gcd = 0;
+    bool empty = false;
+    std::intptr_t low = data;
+    std::intptr_t high = data + static_cast<std::intptr_t>(PyArray_ITEMSIZE(array));
+    for (int axis = 0; axis < ndim; ++axis) {
+        gcd = std::gcd(gcd, static_cast<std::intptr_t>(strides[axis]));
+        if (dims[axis] == 0) {
+            empty = true;
+            continue;
+        }
+        const std::intptr_t extent = static_cast<std::intptr_t>(strides[axis]) * (dims[axis] - 1);
+        if (extent < 0) {
+            low += extent;
+        } else {
+            high += extent;
+        }
+    }
+    if (ndim == 0) gcd = 1;
+    if (empty) low = high = data;
+    return BorrowKey{low, high, data, gcd};
+}
+
+bool conflicts(const BorrowKey& a, const BorrowKey& b) {
+    if (!(a.start < b.end && b.start < a.end)) return false;
+    const std::intptr_t divisor = std::gcd(a.gcd_strides, b.gcd_strides);
+    const std::intptr_t distance = a.data > b.data ? a.data - b.data : b.data - a.data;
+    return divisor == 0 ? distance == 0 : distance % divisor == 0;
+}
+
+void forget_if_empty(BorrowFlags& flags, BorrowFlags::iterator entry) {
+    if (entry->second.empty()) flags.erase(entry);
+}
+
+// The registry's functions are called through C pointers by any module of the
+// process: nothing may escape them, so running out of memory refuses the borrow.
+int acquire_shared(void* flags_ptr, PyArrayObject* array) noexcept {
+    auto& flags = *static_cast<BorrowFlags*>(flags_ptr);
+    try {
+        const BorrowKey key = borrow_key(array);
+        auto entry = flags.try_emplace(base_address(array)).first;
+        Borrows& borrows = entry->second;
+        if (auto found = borrows.find(key); found != borrows.end()) {
+            if (found->second < 0 || found->second == std::numeric_limits<std::intptr_t>::max()) return -1;
+            ++found->second;
+            return 0;
+        }
+        for (const auto& [other, count] : borrows) {
+            if (count < 0 && conflicts(key, other)) {
+                forget_if_empty(flags, entry);
+                return -1;
+            }
+        }
+        borrows.emplace(key, 1);
+        return 0;
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+}
+
+int acquire_exclusive(void* flags_ptr, PyArrayObject* array) noexcept {
+    auto& flags = *static_cast<BorrowFlags*>(flags_ptr);
+    if (!PyArray_ISWRITEABLE(array)) return -2;
+    try {
+        const BorrowKey key = borrow_key(array);
+        auto entry = flags.try_emplace(base_address(array)).first;
+        Borrows& borrows = entry->second;
+        if (borrows.contains(key)) return -1;
+        for (const auto& [other, count] : borrows) {
+            if (count != 0 && conflicts(key, other)) {
+                forget_if_empty(flags, entry);
+                return -1;
+            }
+        }
+        borrows.emplace(key, -1);
+        return 0;
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+}
+
+void release_shared(void* flags_ptr, PyArrayObject* array) noexcept {
+    auto& flags = *static_cast<BorrowFlags*>(flags_ptr);
+    auto entry = flags.find(base_address(array));
+    if (entry == flags.end()) return;
+    auto found = entry->second.find(borrow_key(array));
+    if (found == entry->second.end()) return;
+    if (--found->second <= 0) entry->second.erase(found);
+    forget_if_empty(flags, entry);
+}
+
+void release_exclusive(void* flags_ptr, PyArrayObject* array) noexcept {
+    auto& flags = *static_cast<BorrowFlags*>(flags_ptr);
+    auto entry = flags.find(base_address(array));
+    if (entry == flags.end()) return;
+    entry->second.erase(borrow_key(array));
+    forget_if_empty(flags, entry);
+}
+
+void destroy_registry(PyObject* capsule) {
+    auto* shared = static_cast<Shared*>(PyCapsule_GetPointer(capsule, kRegistryName));
+    if (shared == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    delete static_cast<BorrowFlags*>(shared->flags);
+    delete shared;
+}
+
+PyRef install_registry(PyObject* multiarray) {
+    auto* shared = new Shared{1, new BorrowFlags(), acquire_shared, acquire_exclusive, release_shared,
+                              release_exclusive};
+    PyRef capsule = PyRef::steal(PyCapsule_New(shared, kRegistryName, destroy_registry));
+    if (!capsule) {
+        delete static_cast<BorrowFlags*>(shared->flags);
+        delete shared;
+        throw PyError::fetch();
+    }
+    if (PyObject_SetAttrString(multiarray, kRegistryName, capsule.get()) < 0) throw PyError::fetch();
+    return capsule;
+}
+
+const Shared* find_registry() {
+    PyRef text = PyRef::steal(PyUnicode_FromString((numpy_core_name() + ".multiarray").c_str()));
+    if (!text) throw PyError::fetch();
+    PyRef multiarray = PyRef::steal(PyImport_Import(text.get()));
+    if (!multiarray) throw PyError::fetch();
+
+    PyRef capsule = PyRef::steal(PyObject_GetAttrString(multiarray.get(), kRegistryName));
+    if (!capsule) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError::fetch();
+        PyErr_Clear();
+        capsule = install_registry(multiarray.get());
+    }
+    if (!PyCapsule_CheckExact(capsule.get())) throw downcast_error(capsule.get(), "PyCapsule");
+    auto* shared = static_cast<const Shared*>(PyCapsule_GetPointer(capsule.get(), kRegistryName));
+    if (shared == nullptr) throw PyError::fetch();
+    if (shared->version < 1) {
+        throw PyError::made(PyExc_TypeError, "Version " + std::to_string(shared->version) +
+                                                 " of borrow checking API is not supported by this version of "
+                                                 "rust-numpy");
+    }
+    // The capsule stays referenced for the life of the process, so the record does too.
+    capsule.release();
+    return shared;
+}
+
+const Shared& registry() {
+    static const Shared* shared = nullptr;
+    if (shared == nullptr) {
+        try {
+            shared = find_registry();
+        } catch (const PyError& error) {
+            panic_with(kRegistryError, error);
+        }
+    }
+    return *shared;
+}
+
+}  // namespace
+
+ReadBorrow::ReadBorrow(PyArrayObject* array) : array_(array) {
+    const Shared& shared = registry();
+    const int code = shared.acquire(shared.flags, array);
+    if (code == 0) return;
+    if (code == -1) panic("called `Result::unwrap()` on an `Err` value: AlreadyBorrowed");
+    panic("Unexpected return code " + std::to_string(code) + " from borrow checking API");
+}
+
+ReadBorrow::~ReadBorrow() {
+    const Shared& shared = registry();
+    shared.release(shared.flags, array_);
+}
+
+}  // namespace ostrel::frame

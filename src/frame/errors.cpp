@@ -1,0 +1,223 @@
+#include "frame/errors.hpp"
+
+#include <pthread.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+namespace ostrel::frame {
+
+namespace {
+
+constexpr const char* kNoExceptionSet = "attempted to fetch exception but none was set";
+
+std::string utf8_of(PyObject* text) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) {
+        PyErr_Clear();
+        return "<unprintable>";
+    }
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+// str() or repr() of an object as UTF-8; a failure yields a placeholder.
+std::string render(PyObject* object, bool repr) {
+    PyRef text = PyRef::steal(repr ? PyObject_Repr(object) : PyObject_Str(object));
+    if (!text) {
+        PyErr_Clear();
+        return "<unprintable>";
+    }
+    return utf8_of(text.get());
+}
+
+}  // namespace
+
+PyError PyError::made(PyObject* type, std::string message) {
+    PyError error;
+    error.type_ = PyRef::borrow(type);
+    error.message_ = std::move(message);
+    error.made_ = true;
+    return error;
+}
+
+PyError PyError::fetch() {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (type == nullptr) {
+        Py_XDECREF(value);
+        Py_XDECREF(traceback);
+        return made(PyExc_SystemError, kNoExceptionSet);
+    }
+    PyError error;
+    error.type_ = PyRef::steal(type);
+    error.value_ = PyRef::steal(value);
+    error.traceback_ = PyRef::steal(traceback);
+    return error;
+}
+
+PyError PyError::from_instance(PyRef instance) {
+    PyError error;
+    error.type_ = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())));
+    error.value_ = std::move(instance);
+    return error;
+}
+
+bool PyError::is_exact_type_error() const noexcept { return type_.get() == PyExc_TypeError; }
+
+void PyError::normalise() const {
+    if (made_) {
+        if (!value_) {
+            PyRef message = PyRef::steal(
+                PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
+            if (message) value_ = PyRef::steal(PyObject_CallOneArg(type_.get(), message.get()));
+            if (!value_) PyErr_Clear();
+        }
+        return;
+    }
+    PyObject* type = type_.get();
+    PyObject* value = value_.release();
+    PyObject* traceback = traceback_.release();
+    Py_INCREF(type);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Py_XDECREF(type);
+    value_ = PyRef::steal(value);
+    traceback_ = PyRef::steal(traceback);
+}
+
+std::string PyError::text() const {
+    if (made_) return message_;
+    normalise();
+    return value_ ? render(value_.get(), false) : std::string();
+}
+
+std::string PyError::debug_text() const {
+    normalise();
+    if (value_) return render(value_.get(), true);
+    return render(type_.get(), true);
+}
+
+PyRef PyError::cause() const {
+    if (made_) return PyRef();
+    normalise();
+    if (!value_ || !PyExceptionInstance_Check(value_.get())) return PyRef();
+    return PyRef::steal(PyException_GetCause(value_.get()));
+}
+
+void PyError::restore() && {
+    if (made_) {
+        PyRef message = PyRef::steal(
+            PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
+        if (!message) return;  // MemoryError or a decoding error is already set.
+        PyErr_SetObject(type_.get(), message.get());
+        return;
+    }
+    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+}
+
+PyError named_type_error(const PyError& error, const char* name) {
+    std::string message = std::string("argument '") + name + "': " + error.text();
+    PyRef text = PyRef::steal(
+        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (!text) throw PyError::fetch();
+    PyRef instance = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, text.get()));
+    if (!instance) throw PyError::fetch();
+    if (PyRef cause = error.cause()) PyException_SetCause(instance.get(), cause.release());
+    return PyError::from_instance(std::move(instance));
+}
+
+void panic_with(const char* what, const PyError& error, std::source_location location) {
+    throw Panic{std::string(what) + ": " + error.debug_text(), location};
+}
+
+std::string type_name_of(PyObject* object) {
+    PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
+    if (!name) {
+        PyErr_Clear();
+        return "<failed to extract type name>";
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(name.get(), &size);
+    if (data == nullptr) {
+        PyErr_Clear();
+        return "<failed to extract type name>";
+    }
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
+PyError downcast_error(PyObject* object, const char* target) {
+    return PyError::made(PyExc_TypeError,
+                         "'" + type_name_of(object) + "' object cannot be converted to '" + target + "'");
+}
+
+namespace detail {
+
+namespace {
+
+constexpr const char* kPanicDoc =
+    "\nThe exception raised when an internal check of ostrel_py fails.\n\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+
+// The file of a failed check, from the source tree's root on.
+std::string_view short_file(const char* file) {
+    std::string_view path(file);
+    auto at = path.rfind("/src/");
+    return at == std::string_view::npos ? path : path.substr(at + 1);
+}
+
+// Created at first use and kept for the life of the process, under the GIL.
+PyObject* panic_exception_class() {
+    static PyObject* cls = nullptr;
+    if (cls == nullptr) {
+        cls = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException,
+                                        nullptr);
+        if (cls == nullptr) {
+            std::fputs("Failed to initialize new exception type.\n", stderr);
+            std::abort();
+        }
+    }
+    return cls;
+}
+
+void report(const Panic& panic) {
+    char name[64] = "<unnamed>";
+    if (pthread_getname_np(pthread_self(), name, sizeof name) != 0) name[0] = '\0';
+    auto file = short_file(panic.location.file_name());
+    std::fprintf(stderr,
+                 "ostrel_py: internal error in thread '%s' (native id %lu) at %.*s:%u:%u:\n%s\n"
+                 "note: to see where it came from, run the process under gdb with "
+                 "'catch throw' and take a backtrace\n",
+                 name, PyThread_get_thread_native_id(), static_cast<int>(file.size()), file.data(),
+                 static_cast<unsigned>(panic.location.line()), static_cast<unsigned>(panic.location.column()),
+                 panic.message.c_str());
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+void raise_panic(const Panic& panic) noexcept {
+    // A second internal error while the first is being turned into an exception
+    // leaves no safe way back into the interpreter.
+    try {
+        report(panic);
+        PyObject* cls = panic_exception_class();
+        PyRef message = PyRef::steal(PyUnicode_DecodeUTF8(
+            panic.message.data(), static_cast<Py_ssize_t>(panic.message.size()), "replace"));
+        if (!message) return;  // MemoryError is set.
+        PyErr_SetObject(cls, message.get());
+    } catch (...) {
+        std::fputs("uncaught panic at ffi boundary\n", stderr);
+        std::abort();
+    }
+}
+
+void raise_memory_error() noexcept { PyErr_NoMemory(); }
+
+}  // namespace detail
+
+}  // namespace ostrel::frame

@@ -1,0 +1,197 @@
+#define OSTREL_NUMPY_API_OWNER
+#include "frame/numpy_api.hpp"
+
+#include <cstring>
+#include <cstdint>
+
+#include "frame/borrow.hpp"
+#include "frame/errors.hpp"
+#include "frame/numpy.hpp"
+
+namespace ostrel::frame {
+
+namespace {
+
+constexpr const char* kCapsuleError = "Failed to access NumPy array API capsule";
+
+struct Binding {
+    std::string core_name;
+    PyObject* capsule = nullptr;  // kept for the life of the process
+};
+
+Binding* binding = nullptr;
+
+PyRef import(const char* name) {
+    PyRef text = PyRef::steal(PyUnicode_FromString(name));
+    if (!text) throw PyError::fetch();
+    PyRef module = PyRef::steal(PyImport_Import(text.get()));
+    if (!module) throw PyError::fetch();
+    return module;
+}
+
+PyRef attribute(PyObject* object, const char* name) {
+    PyRef value = PyRef::steal(PyObject_GetAttrString(object, name));
+    if (!value) throw PyError::fetch();
+    return value;
+}
+
+Binding bind_once() {
+    PyRef numpy = import("numpy");
+    PyRef version = attribute(numpy.get(), "__version__");
+    PyRef lib = import("numpy.lib");
+    PyRef numpy_version = attribute(lib.get(), "NumpyVersion");
+    PyRef parsed = PyRef::steal(PyObject_CallOneArg(numpy_version.get(), version.get()));
+    if (!parsed) throw PyError::fetch();
+    PyRef major_object = attribute(parsed.get(), "major");
+    const long major = PyLong_AsLong(major_object.get());
+    if (major == -1 && PyErr_Occurred()) throw PyError::fetch();
+    if (major < 0 || major > 255) {
+        throw PyError::made(PyExc_OverflowError, "out of range integral type conversion attempted");
+    }
+
+    Binding result;
+    result.core_name = major >= 2 ? "numpy._core" : "numpy.core";
+    PyRef multiarray = import((result.core_name + ".multiarray").c_str());
+    PyRef capsule = attribute(multiarray.get(), "_ARRAY_API");
+    if (!PyCapsule_CheckExact(capsule.get())) throw downcast_error(capsule.get(), "PyCapsule");
+    void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
+    if (table == nullptr) throw PyError::fetch();
+    PyArray_API = static_cast<void**>(table);
+    // Where a descriptor keeps its item size depends on the running NumPy.
+    PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
+    result.capsule = capsule.release();
+    return result;
+}
+
+// The owner of an output array's buffer, stored as the array's base.
+struct SliceContainer {
+    PyObject_HEAD
+    void* ptr;
+    std::size_t len;
+    std::size_t cap;
+    void (*drop)(void* ptr, std::size_t len, std::size_t cap);
+};
+
+void free_floats(void* ptr, std::size_t, std::size_t) { std::free(ptr); }
+
+void slice_container_dealloc(PyObject* self) {
+    auto* container = reinterpret_cast<SliceContainer*>(self);
+    if (container->drop != nullptr) container->drop(container->ptr, container->len, container->cap);
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot slice_container_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
+    {Py_tp_doc, const_cast<char*>("Owns the memory of arrays returned by ostrel_py.")},
+    {0, nullptr},
+};
+
+PyType_Spec slice_container_spec = {
+    "PySliceContainer",
+    sizeof(SliceContainer),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    slice_container_slots,
+};
+
+PyTypeObject* slice_container_type() {
+    static PyTypeObject* type = nullptr;
+    if (type == nullptr) {
+        PyObject* created = PyType_FromSpec(&slice_container_spec);
+        if (created == nullptr) throw PyError::fetch();
+        type = reinterpret_cast<PyTypeObject*>(created);
+    }
+    return type;
+}
+
+PyRef make_container(Buffer<float>& data) {
+    try {
+        PyTypeObject* type = slice_container_type();
+        PyRef object = PyRef::steal(PyType_GenericAlloc(type, 0));
+        if (!object) throw PyError::fetch();
+        auto* container = reinterpret_cast<SliceContainer*>(object.get());
+        container->len = data.size();
+        container->cap = data.size();
+        container->ptr = data.release();
+        container->drop = free_floats;
+        return object;
+    } catch (const PyError& error) {
+        panic_with("Failed to create slice container", error);
+    }
+}
+
+}  // namespace
+
+void bind_numpy() {
+    if (binding != nullptr) return;
+    try {
+        binding = new Binding(bind_once());
+    } catch (const PyError& error) {
+        panic_with(kCapsuleError, error);
+    }
+}
+
+const std::string& numpy_core_name() {
+    bind_numpy();
+    return binding->core_name;
+}
+
+bool is_float32_vector(PyObject* object) {
+    bind_numpy();
+    if (!PyArray_Check(object)) return false;
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    if (PyArray_NDIM(array) != 1) return false;
+    PyArray_Descr* wanted = PyArray_DescrFromType(NPY_FLOAT32);
+    if (wanted == nullptr) throw PyError::fetch();
+    PyArray_Descr* actual = PyArray_DESCR(array);
+    const bool equivalent = actual == wanted || PyArray_EquivTypes(actual, wanted);
+    Py_DECREF(wanted);
+    return equivalent;
+}
+
+std::vector<float> copy_samples(PyObject* object) {
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    ReadBorrow borrow(array);
+    const auto count = static_cast<std::size_t>(PyArray_DIM(array, 0));
+    const npy_intp stride = PyArray_STRIDE(array, 0);
+    const auto* data = static_cast<const char*>(PyArray_DATA(array));
+    std::vector<float> samples(count);
+    if (count == 0) return samples;
+    if (stride == static_cast<npy_intp>(sizeof(float))) {
+        std::memcpy(samples.data(), data, count * sizeof(float));
+    } else {
+        // Each element is read at its true byte address, so strides that are
+        // negative or not a multiple of the item size are read correctly.
+        for (std::size_t i = 0; i < count; ++i) {
+            std::memcpy(&samples[i], data + static_cast<npy_intp>(i) * stride, sizeof(float));
+        }
+    }
+    return samples;
+}
+
+PyRef make_float_array(Buffer<float> data, std::size_t rows, std::size_t cols) {
+    bind_numpy();
+    // NumPy allocates memory of its own for a NULL data pointer; an empty
+    // result still gets a buffer of ours so that the array never owns its data.
+    if (data.data() == nullptr) data = Buffer<float>::uninitialised(1);
+    void* address = data.data();
+    PyRef container = make_container(data);
+
+    PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT32);
+    if (descr == nullptr) throw PyError::fetch();
+    npy_intp dims[2] = {static_cast<npy_intp>(rows), static_cast<npy_intp>(cols)};
+    npy_intp strides[2] = {static_cast<npy_intp>(cols * sizeof(float)), static_cast<npy_intp>(sizeof(float))};
+    // The descriptor reference is stolen, even on failure.
+    PyRef array = PyRef::steal(
+        PyArray_NewFromDescr(&PyArray_Type, descr, 2, dims, strides, address, NPY_ARRAY_WRITEABLE, nullptr));
+    if (!array) throw PyError::fetch();
+    // The container reference is stolen, even on failure.
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), container.release()) < 0) {
+        throw PyError::fetch();
+    }
+    return array;
+}
+
+}  // namespace ostrel::frame

@@ -1,0 +1,235 @@
+// The ostrel_py module: its definition, function table, docstrings and the
+// entry functions of its operations.
+//
+// Each entry binds and converts its arguments, runs the numeric core on plain
+// values, and hands the result back as Python objects, all inside the call
+// guard, which turns every failure into a Python exception.
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include "audio/transforms.hpp"
+#include "compact_mask.hpp"
+#include "frame/args.hpp"
+#include "frame/errors.hpp"
+#include "frame/numpy.hpp"
+#include "frame/pyref.hpp"
+#include "resize.hpp"
+
+namespace ostrel {
+
+namespace {
+
+using frame::PyError;
+using frame::PyRef;
+
+// ---- docstrings: the first line is the text signature CPython reads ----
+
+constexpr char kDummyFuncDoc[] =
+    "dummy_func()\n"
+    "--\n"
+    "\n"
+    "Dummy function for warmup.\n"
+    "\n"
+    "# Returns\n"
+    "A dummy value of 0.";
+
+constexpr char kReconstructMaskDoc[] =
+    "reconstruct_mask(bytes, width, height, scale=None)\n"
+    "--\n"
+    "\n"
+    "Reconstructs a grayscale mask from a serialized CompactMaskModel.\n"
+    "\n"
+    "# Arguments\n"
+    "- `bytes` (`PyBytes`): The serialized CompactMaskModel.\n"
+    "- `width` (`usize`): The width of the output image.\n"
+    "- `height` (`usize`): The height of the output image.\n"
+    "- `scale` (`f32`, 'str'): The scale to be resized and filtertype of resizing.\n"
+    "\n"
+    "## FilterType\n"
+    "- NEAREST: \"nearest\" or \"lowest\"\n"
+    "- LINEAR: \"linear\" or \"triangle\" or \"low\"\n"
+    "- CATMULLROM: \"catmullrom\" or \"cubic\" or \"medium\"\n"
+    "- GAUSSIAN: \"gaussian\" or \"high\"\n"
+    "- LANZOS: \"lanzos\" or \"highest\"\n"
+    "\n"
+    "# Returns\n"
+    "A `numpy.ndarray` representing the reconstructed mask.";
+
+#define OSTREL_MEL_DOC(NAME, VERSION)                                                      \
+    NAME "(wav, sample_rate)\n"                                                            \
+         "--\n"                                                                            \
+         "\n"                                                                              \
+         "Converts a wav file to a mel spectrogram in bytes for the Voxmime " VERSION      \
+         " model.\n"                                                                       \
+         "\n"                                                                              \
+         "# Arguments\n"                                                                   \
+         "- `wav` (`numpy.ndarray`): The wav file as a numpy array.\n"                    \
+         "- 'sample_rate' (`u32`): The sample rate of given wav. \n"                      \
+         "\n"                                                                              \
+         "# Returns\n"                                                                     \
+         "A list of bytes representing the mel spectrogram."
+
+constexpr char kMelV1Doc[] = OSTREL_MEL_DOC("vxmv1_melspectrogram", "V1");
+constexpr char kMelV2Doc[] = OSTREL_MEL_DOC("vxmv2_melspectrogram", "V2");
+#undef OSTREL_MEL_DOC
+
+// ---- parameters ----
+
+constexpr const char* kMaskParameters[] = {"bytes", "width", "height", "scale"};
+constexpr const char* kMelParameters[] = {"wav", "sample_rate"};
+constexpr frame::Signature kReconstructMask{"reconstruct_mask", kMaskParameters, 3};
+constexpr frame::Signature kMelV1{"vxmv1_melspectrogram", kMelParameters, 2};
+constexpr frame::Signature kMelV2{"vxmv2_melspectrogram", kMelParameters, 2};
+
+constexpr const char* kDeserializeError = "Failed to deserialize CompactMaskModel";
+constexpr const char* kNotFloat32Array = "Expected a NumPy ndarray of type float32";
+
+// ---- operations ----
+
+PyObject* dummy_func(PyObject*, PyObject*) {
+    return frame::guarded([] { return PyLong_FromLong(0); });
+}
+
+PyObject* reconstruct_mask(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return frame::guarded([&] {
+        const auto slots = frame::bind<4>(kReconstructMask, args, nargs, kwnames);
+        const auto bytes = frame::to_bytes_view(slots[0], "bytes");
+        const std::uint64_t width = frame::to_u64(slots[1], "width");
+        const std::uint64_t height = frame::to_u64(slots[2], "height");
+        const auto scale = frame::to_scale(slots[3], "scale");
+
+        Mask8 mask;
+        {
+            std::optional<CompactMaskModel> model = decode_compact_mask(bytes);
+            if (!model) throw PyError::made(PyExc_ValueError, kDeserializeError);
+            mask = reconstruct_ndarray(*model, width, height);
+        }
+        if (scale) mask = resize(mask, scale->factor, filter_from_name(scale->filter));
+        Buffer<float> values = to_unit_floats(mask.data.span());
+        const auto rows = static_cast<std::size_t>(mask.height);
+        const auto cols = static_cast<std::size_t>(mask.width);
+        mask = Mask8{};
+        return frame::make_float_array(std::move(values), rows, cols).release();
+    });
+}
+
+PyObject* melspectrogram(const frame::Signature& signature, audio::ModelVersion version, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames) {
+    return frame::guarded([&] {
+        const auto slots = frame::bind<2>(signature, args, nargs, kwnames);
+        PyObject* wav = slots[0];  // borrowed; examined after the transformer is built
+        const std::uint32_t sample_rate = frame::to_u32(slots[1], "sample_rate");
+
+        audio::Audio2MelSpectrogram transformer = audio::make_transformer(version);
+        if (!frame::is_float32_vector(wav)) throw PyError::made(PyExc_TypeError, kNotFloat32Array);
+        std::vector<float> samples = frame::copy_samples(wav);
+
+        std::optional<audio::PreprocessedWindows> windows =
+            audio::run_melspectrogram(transformer, version, std::move(samples), sample_rate);
+        if (!windows) panic("called `Option::unwrap()` on a `None` value");
+
+        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(windows->count)));
+        if (!list) throw PyError::fetch();
+        const std::size_t size = windows->bytes.size() / (windows->count ? windows->count : 1);
+        for (std::size_t i = 0; i < windows->count; ++i) {
+            PyObject* item = PyBytes_FromStringAndSize(
+                reinterpret_cast<const char*>(windows->bytes.data() + i * size), static_cast<Py_ssize_t>(size));
+            if (item == nullptr) throw PyError::fetch();
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+        }
+        return list.release();
+    });
+}
+
+PyObject* vxmv1_melspectrogram(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return melspectrogram(kMelV1, audio::ModelVersion::V1, args, nargs, kwnames);
+}
+
+PyObject* vxmv2_melspectrogram(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return melspectrogram(kMelV2, audio::ModelVersion::V2, args, nargs, kwnames);
+}
+
+// ---- the module ----
+
+PyMethodDef method_table[] = {
+    {"dummy_func", dummy_func, METH_NOARGS, kDummyFuncDoc},
+    {"reconstruct_mask", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reconstruct_mask)),
+     METH_FASTCALL | METH_KEYWORDS, kReconstructMaskDoc},
+    {"vxmv1_melspectrogram", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vxmv1_melspectrogram)),
+     METH_FASTCALL | METH_KEYWORDS, kMelV1Doc},
+    {"vxmv2_melspectrogram", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(vxmv2_melspectrogram)),
+     METH_FASTCALL | METH_KEYWORDS, kMelV2Doc},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "ostrel_py",
+    "",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// The interpreter that first imported the module, and the module object it got.
+std::atomic<std::int64_t> interpreter_id{-1};
+PyObject* module_object = nullptr;
+
+// Adds the functions of the table to a new module and lists them in __all__.
+void ostrel_module(PyObject* module) {
+    PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+    if (!module_name) throw PyError::fetch();
+    for (PyMethodDef& method : method_table) {
+        PyRef function = PyRef::steal(PyCMethod_New(&method, module, module_name.get(), nullptr));
+        if (!function) throw PyError::fetch();
+        PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
+        if (!name) throw PyError::fetch();
+        if (!PyUnicode_Check(name.get())) throw frame::downcast_error(name.get(), "PyString");
+
+        PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+        if (!all) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError::fetch();
+            PyErr_Clear();
+            all = PyRef::steal(PyList_New(0));
+            if (!all) throw PyError::fetch();
+            if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw PyError::fetch();
+        }
+        if (!PyList_Check(all.get())) throw frame::downcast_error(all.get(), "PyList");
+        if (PyList_Append(all.get(), name.get()) < 0) {
+            frame::panic_with("could not append __name__ to __all__", PyError::fetch());
+        }
+        if (PyObject_SetAttr(module, name.get(), function.get()) < 0) throw PyError::fetch();
+    }
+}
+
+PyObject* init_module() {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) throw PyError::fetch();
+    std::int64_t expected = -1;
+    if (!interpreter_id.compare_exchange_strong(expected, id) && expected != id) {
+        throw PyError::made(PyExc_ImportError,
+                            "ostrel_py does not support sub-interpreters: it can be imported only "
+                            "in the interpreter that imported it first");
+    }
+    if (module_object != nullptr) return PyRef::borrow(module_object).release();
+
+    PyRef module = PyRef::steal(PyModule_Create2(&module_def, 1013));
+    if (!module) throw PyError::fetch();
+    ostrel_module(module.get());
+    if (module_object == nullptr) module_object = module.clone().release();
+    return PyRef::borrow(module_object).release();
+}
+
+}  // namespace
+
+}  // namespace ostrel
+
+extern "C" PyMODINIT_FUNC PyInit_ostrel_py() {
+    return ostrel::frame::guarded([] { return ostrel::init_module(); });
+}
