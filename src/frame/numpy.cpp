@@ -89,7 +89,7 @@ PyType_Slot slice_container_slots[] = {
 };
 
 PyType_Spec slice_container_spec = {
-    "PySliceContainer",
+    "ostrel_py.PySliceContainer",
     sizeof(SliceContainer),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
