@@ -1,0 +1,187 @@
+#include "audio/utils.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <new>
+
+#include "support/panic.hpp"
+
+namespace ostrel::audio {
+namespace {
+
+// Constants of the two mel scales, fixed to the bit.
+constexpr float kHzPerMel = std::bit_cast<float>(0x42855555u);     // 200/3: Slaney, linear below 1 kHz
+constexpr float kLogStartHz = std::bit_cast<float>(0x447A0000u);   // 1000.0
+constexpr float kLogStartMel = std::bit_cast<float>(0x41700001u);  // 1000 / kHzPerMel in f32, 1 ulp above 15
+constexpr float kLogRate = std::bit_cast<float>(0x3D8CCDBBu);      // ln(6.4) / 27
+constexpr float kHtkCorner = std::bit_cast<float>(0x442F0000u);    // 700.0
+constexpr float kHtkScale = std::bit_cast<float>(0x45223000u);     // 2595.0
+
+// Keeps every magnitude away from zero so that its logarithm stays finite.
+constexpr float kMagnitudeFloor = std::bit_cast<float>(0x3089705Fu);  // 1e-9
+
+constexpr float kResampleRatio = std::bit_cast<float>(0x3EB9C278u);  // 16000 / 44100
+
+float hz_to_mel(float hz, bool htk) {
+    if (htk) return std::log10(hz / kHtkCorner + 1.0f) * kHtkScale;
+    if (hz >= kLogStartHz) return std::log(hz / kLogStartHz) / kLogRate + kLogStartMel;
+    return hz / kHzPerMel;
+}
+
+float mel_to_hz(float mel, bool htk) {
+    if (htk) return (std::pow(10.0f, mel / kHtkScale) + (-1.0f)) * kHtkCorner;
+    if (mel >= kLogStartMel) return std::exp((mel - kLogStartMel) * kLogRate) * kLogStartHz;
+    // Adding +0.0 turns a -0.0 into +0.0.
+    return mel * kHzPerMel + 0.0f;
+}
+
+// min(max(v, 0), 1); a NaN ratio becomes 0.
+float clamp_unit(float v) { return std::fmin(std::fmax(v, 0.0f), 1.0f); }
+
+}  // namespace
+
+std::vector<float> mel_frequencies(const MelConfig& config) {
+    const float lo = config.fmin.value_or(0.0f);
+    const float hi = config.fmax.value_or(config.sample_rate * 0.5f);
+    const float mel_lo = hz_to_mel(lo, config.htk);
+    const float mel_hi = hz_to_mel(hi, config.htk);
+
+    // The grid is mel_lo plus whole steps; its last point is not forced onto mel_hi.
+    const float step = (mel_hi - mel_lo) / static_cast<float>(config.n_mels + 1);
+    std::vector<float> points(config.n_mels + 2);
+    for (std::size_t k = 0; k < points.size(); ++k) {
+        points[k] = mel_to_hz(mel_lo + step * static_cast<float>(k), config.htk);
+    }
+    return points;
+}
+
+Matrix mel(MelConfig config) {
+    const std::size_t n_bins = config.n_fft / 2 + 1;
+    const std::size_t n_mels = config.n_mels;
+
+    const float bin_hz = config.sample_rate / static_cast<float>(config.n_fft);
+    std::vector<float> bin_frequencies(n_bins);
+    for (std::size_t j = 0; j < n_bins; ++j) bin_frequencies[j] = static_cast<float>(j) * bin_hz;
+
+    const std::vector<float> mel_points = mel_frequencies(config);
+    Matrix filters{n_mels, n_bins, std::vector<float>(n_mels * n_bins, 0.0f)};
+    for (std::size_t i = 0; i < n_mels; ++i) {
+        const float lower_width = mel_points[i + 1] - mel_points[i];
+        const float upper_width = mel_points[i + 2] - mel_points[i + 1];
+        float* row = filters.values.data() + i * n_bins;
+        for (std::size_t j = 0; j < n_bins; ++j) {
+            const float rise = (-(mel_points[i] - bin_frequencies[j])) / lower_width;
+            const float fall = (mel_points[i + 2] - bin_frequencies[j]) / upper_width;
+            row[j] = std::fmin(clamp_unit(rise), clamp_unit(fall));
+        }
+        if (config.normalize) {
+            // Equal area: 2 over the filter's full width in Hz.
+            const float scale = 2.0f / (mel_points[i + 2] - mel_points[i]);
+            for (std::size_t j = 0; j < n_bins; ++j) row[j] = row[j] * scale;
+        }
+    }
+    return filters;
+}
+
+std::vector<BinRange> nonzero_bin_ranges(const Matrix& filters) {
+    std::vector<BinRange> ranges(filters.rows);
+    for (std::size_t i = 0; i < filters.rows; ++i) {
+        const std::span<const float> row = filters.row(i);
+        // `!(w == 0)` keeps NaN weights inside the range, as a dense product would see them.
+        const auto nonzero = [](float w) { return !(w == 0.0f); };
+        const auto first = std::find_if(row.begin(), row.end(), nonzero);
+        if (first == row.end()) continue;
+        const auto last = std::find_if(row.rbegin(), row.rend(), nonzero).base();
+        ranges[i] = BinRange{static_cast<std::size_t>(first - row.begin()),
+                             static_cast<std::size_t>(last - row.begin())};
+    }
+    return ranges;
+}
+
+void log_mel_column(std::span<const Complex> spectrum, const Matrix& filters, std::span<const BinRange> ranges,
+                    const LogMelLevels& levels, std::span<float> magnitudes, std::span<float> column) {
+    const std::size_t n_bins = filters.cols;
+    if (spectrum.size() < n_bins || magnitudes.size() < n_bins || column.size() < filters.rows ||
+        ranges.size() < filters.rows) {
+        panic("log_mel_spectrogram: spectrum or buffers do not match the filterbank");
+    }
+
+    // The squares are summed first and the floor added to the sum.
+    bool all_finite = true;
+    for (std::size_t k = 0; k < n_bins; ++k) {
+        const float re = spectrum[k].re;
+        const float im = spectrum[k].im;
+        const float m = std::sqrt((re * re + im * im) + kMagnitudeFloor);
+        magnitudes[k] = m;
+        all_finite &= m <= std::numeric_limits<float>::max();
+    }
+
+    // Weights outside a filter's range are zero and add +0.0 to a sum of
+    // non-negative finite terms, so summing the range alone gives the full
+    // product's value. A NaN or infinite magnitude does reach every filter
+    // (NaN * 0 and inf * 0 are NaN), so such a frame takes the full sum.
+    for (std::size_t i = 0; i < filters.rows; ++i) {
+        const float* weights = filters.values.data() + i * n_bins;
+        const std::size_t first = all_finite ? ranges[i].first : 0;
+        const std::size_t last = all_finite ? ranges[i].last : n_bins;
+        float energy = 0.0f;
+        for (std::size_t k = first; k < last; ++k) energy = energy + weights[k] * magnitudes[k];
+
+        // maxNum: a NaN energy takes the floor.
+        const float floored = std::fmax(energy, levels.min_level);
+        const float scaled = floored * levels.amplitude_scale;
+        const float log = std::log10(scaled);
+        column[i] = levels.log_multiplier * log - levels.ref_level_db;
+    }
+}
+
+Matrix log_mel_spectrogram(std::span<const Complex> spectrum, const Matrix& filters, float min_level,
+                           float amplitude_scale, float log_multiplier, float ref_level_db) {
+    if (spectrum.size() < filters.cols) panic("log_mel_spectrogram: spectrum has fewer bins than the filterbank");
+    const std::vector<BinRange> ranges = nonzero_bin_ranges(filters);
+    std::vector<float> magnitudes(filters.cols);
+    Matrix column{filters.rows, 1, std::vector<float>(filters.rows)};
+    log_mel_column(spectrum, filters, ranges, LogMelLevels{min_level, amplitude_scale, log_multiplier, ref_level_db},
+                   magnitudes, column.values);
+    return column;
+}
+
+std::vector<float> crop_pad_audio(std::vector<float> samples, std::size_t length, std::size_t extra) {
+    if (extra > std::numeric_limits<std::size_t>::max() - length) throw std::bad_alloc();
+    // Shrinking keeps the first samples; growing appends +0.0 at the end.
+    samples.resize(length + extra, 0.0f);
+    return samples;
+}
+
+std::vector<float> resample_nearest(std::span<const float> samples) {
+    const std::size_t input_len = samples.size();
+    const std::size_t output_len = round_u64(static_cast<float>(input_len) * kResampleRatio);
+    std::vector<float> output(output_len);
+    for (std::size_t n = 0; n < output_len; ++n) {
+        // A true division: the reciprocal of the ratio would round differently.
+        const std::uint64_t j = round_u64(static_cast<float>(n) / kResampleRatio);
+        output[n] = samples[std::min<std::uint64_t>(j, input_len - 1)];
+    }
+    return output;
+}
+
+std::uint64_t truncate_u64(float value) noexcept {
+    if (!(value > 0.0f)) return 0;  // negative, zero and NaN
+    if (value >= 0x1p64f) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(value);
+}
+
+std::uint32_t truncate_u32(float value) noexcept {
+    if (!(value > 0.0f)) return 0;
+    if (value >= 0x1p32f) return std::numeric_limits<std::uint32_t>::max();
+    return static_cast<std::uint32_t>(value);
+}
+
+std::uint64_t round_u64(float value) noexcept {
+    // std::round rounds halves away from zero and is exact in f32.
+    return truncate_u64(std::round(value));
+}
+
+}  // namespace ostrel::audio
