@@ -1,0 +1,242 @@
+#include "audio/transforms.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "support/panic.hpp"
+
+namespace ostrel::audio {
+namespace {
+
+constexpr float kTwoPi = std::bit_cast<float>(0x40C90FDBu);            // 6.2831855
+constexpr float kVideoFramesPerSecond = 25.0f;
+constexpr float kFramesPerWindowStep = std::bit_cast<float>(0x404CCCCDu);  // 3.2: 80 frames/s over 25 video frames/s
+
+// SymmetricClip maps [min_level_db, 0] onto [-kMaxAbsValue, kMaxAbsValue].
+constexpr float kMaxAbsValue = 4.0f;
+constexpr float kClipScale = 8.0f;  // 2 * kMaxAbsValue
+
+// Standardize: mean and deviation of the V2 model's training features.
+constexpr float kMelMean = std::bit_cast<float>(0xC007E445u);  // -2.1233075
+constexpr float kMelStd = std::bit_cast<float>(0x3F8A7C4Au);   // 1.081918
+
+constexpr float kPreemphasisV1 = std::bit_cast<float>(0x3F7851ECu);  // 0.97
+constexpr float kMinLevelV1 = std::bit_cast<float>(0x3727C5A5u);     // 9.99999338e-06, not the f32 nearest 1e-5
+constexpr float kMinLevelV2 = std::bit_cast<float>(0x3727C5ACu);     // 1e-05
+constexpr float kMinLevelDbV1 = -100.0f;
+// Each version pads with the value its normalisation gives to silence.
+constexpr float kPadValueV1 = -4.0f;
+constexpr float kPadValueV2 = std::bit_cast<float>(0xC02A2B20u);  // Standardize(-5.0) = -2.6588821
+
+std::vector<float> hann_window(std::size_t size) {
+    // Periodic: divided by size, not size - 1, so the window is one period of
+    // the cosine and its last value is not zero.
+    std::vector<float> window(size);
+    for (std::size_t n = 0; n < size; ++n) {
+        const float t = (static_cast<float>(n) * kTwoPi) / static_cast<float>(size);
+        window[n] = (1.0f - std::cos(t)) * 0.5f;
+    }
+    return window;
+}
+
+// Copies f32 values into a byte buffer, each as its 4 little-endian bytes.
+void store_le(std::uint8_t* dst, const float* src, std::size_t count) noexcept {
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(dst, src, count * sizeof(float));
+    } else {
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint32_t bits = std::bit_cast<std::uint32_t>(src[i]);
+            for (std::size_t byte = 0; byte < 4; ++byte) dst[4 * i + byte] = static_cast<std::uint8_t>(bits >> (8 * byte));
+        }
+    }
+}
+
+}  // namespace
+
+float MelNormalization::apply(float x) const noexcept {
+    if (kind == Kind::Standardize) return (x - kMelMean) / kMelStd;
+    float v = x - min_level_db;
+    v = v / (-min_level_db);
+    v = kClipScale * v;
+    v = v - kMaxAbsValue;
+    // maxNum then minNum: a NaN becomes the lower bound.
+    return std::fmin(std::fmax(v, -kMaxAbsValue), kMaxAbsValue);
+}
+
+PreprocessedWindows TransformResult::to_preprocessed_bytes(float pad_value) && {
+    if (mel_frames.size() % kBands != 0 || mel_frames.size() / kBands != frames) {
+        panic("Failed to pad mel spectrogram array: mel_frames does not hold 80 bands of `frames` values");
+    }
+    if (chunk_count > std::numeric_limits<std::size_t>::max() / kWindowBytes) throw std::bad_alloc();
+    const std::size_t count = static_cast<std::size_t>(chunk_count);
+
+    PreprocessedWindows out{count, std::vector<std::uint8_t>(count * kWindowBytes)};
+    float pad[kWindowFrames];
+    std::fill(std::begin(pad), std::end(pad), pad_value);
+
+    // Window starts follow a running f32 sum rather than 3.2 * k; the models
+    // were trained on windows cut this way, rounding drift included. On very
+    // long inputs the drift carries the last starts past the last frame: such
+    // windows hold pad_value wherever no frame exists, like any window that
+    // reaches past the end, and every window keeps its fixed size.
+    float start = start_offset.value_or(0.0f);
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::uint64_t first = round_u64(start);
+        const std::size_t available =
+            first < frames ? static_cast<std::size_t>(std::min<std::uint64_t>(kWindowFrames, frames - first)) : 0;
+        std::uint8_t* window = out.bytes.data() + k * kWindowBytes;
+        for (std::size_t b = 0; b < kBands; ++b) {
+            std::uint8_t* dst = window + b * kWindowFrames * sizeof(float);
+            if (available > 0) store_le(dst, mel_frames.data() + b * frames + first, available);
+            store_le(dst + available * sizeof(float), pad, kWindowFrames - available);
+        }
+        start = start + kFramesPerWindowStep;
+    }
+    mel_frames = {};
+    return out;
+}
+
+Spectrogram::Spectrogram(std::size_t fft_size, std::size_t hop_size)
+    : fft_size_(fft_size),
+      hop_size_(hop_size),
+      window_(hann_window(fft_size)),
+      sample_buffer_(fft_size, 0.0f),
+      fft_input_(fft_size, 0.0f),
+      fft_output_(fft_size / 2 + 1),
+      fft_(fft_size) {
+    if (hop_size == 0 || hop_size > fft_size) panic("hop_size must be in 1..=fft_size");
+}
+
+std::optional<std::span<const Complex>> Spectrogram::add(std::span<const float> frames) {
+    if (frames.size() > hop_size_) panic("frames must be <= hop_size");
+    // Keep the newest fft_size samples: drop one hop from the front, append the chunk.
+    std::copy(sample_buffer_.begin() + static_cast<std::ptrdiff_t>(hop_size_), sample_buffer_.end(),
+              sample_buffer_.begin());
+    const auto tail = sample_buffer_.end() - static_cast<std::ptrdiff_t>(hop_size_);
+    std::fill(std::copy(frames.begin(), frames.end(), tail), sample_buffer_.end(), 0.0f);
+    total_samples_ += frames.size();
+    if (total_samples_ < fft_size_) return std::nullopt;
+
+    for (std::size_t i = 0; i < fft_size_; ++i) fft_input_[i] = sample_buffer_[i] * window_[i];
+    fft_.forward(fft_input_, fft_output_);
+    return std::span<const Complex>(fft_output_);
+}
+
+void Spectrogram::reset() noexcept {
+    total_samples_ = 0;
+    std::fill(sample_buffer_.begin(), sample_buffer_.end(), 0.0f);
+    std::fill(fft_input_.begin(), fft_input_.end(), 0.0f);
+    std::fill(fft_output_.begin(), fft_output_.end(), Complex{});
+}
+
+Audio2MelSpectrogram::Audio2MelSpectrogram(std::uint32_t sample_rate, std::size_t n_fft, std::size_t hop_size,
+                                           bool center, std::optional<float> preemphasis, MelConfig mel_config,
+                                           float min_level, float amplitude_scale, float log_multiplier,
+                                           float ref_level_db)
+    : spectrogram_(n_fft, hop_size),
+      preemphasis_(preemphasis),
+      mel_filters_(mel(mel_config)),
+      filter_ranges_(nonzero_bin_ranges(mel_filters_)),
+      n_fft_(n_fft),
+      hop_size_(hop_size),
+      sample_rate_(sample_rate),
+      levels_{min_level, amplitude_scale, log_multiplier, ref_level_db},
+      center_(center),
+      magnitudes_(n_fft / 2 + 1),
+      column_(TransformResult::kBands) {
+    // Every frame becomes one column of the fixed 80-band output, and the
+    // filterbank must cover exactly the spectrum's bins.
+    if (mel_filters_.rows != TransformResult::kBands || mel_filters_.cols != n_fft / 2 + 1) {
+        panic("mel filterbank must have 80 bands over n_fft/2 + 1 bins");
+    }
+}
+
+std::optional<TransformResult> Audio2MelSpectrogram::transform(std::vector<float> samples,
+                                                               MelNormalization normalization) {
+    // The streaming state is back to its initial state however this call ends.
+    struct ResetOnExit {
+        Spectrogram& spectrogram;
+        ~ResetOnExit() { spectrogram.reset(); }
+    } reset_on_exit{spectrogram_};
+
+    // Keep whole 25-per-second video frames only; one extra FFT length of
+    // audio (or zeros) lets an uncentred transform reach the last video frame.
+    const float samples_per_video_frame = static_cast<float>(sample_rate_) / kVideoFramesPerSecond;
+    const std::uint64_t chunk_count = truncate_u64(static_cast<float>(samples.size()) / samples_per_video_frame);
+    const std::uint64_t length = truncate_u64(samples_per_video_frame * static_cast<float>(chunk_count));
+    samples = crop_pad_audio(std::move(samples), length, center_ ? 0 : n_fft_);
+
+    if (center_) {
+        const std::size_t half = n_fft_ / 2;
+        std::vector<float> centred;
+        centred.reserve(samples.size() + 2 * half);
+        centred.resize(half, 0.0f);
+        centred.insert(centred.end(), samples.begin(), samples.end());
+        centred.resize(centred.size() + half, 0.0f);
+        samples = std::move(centred);
+    }
+
+    if (preemphasis_ && !samples.empty()) {
+        // Backwards, so each step still reads its predecessor's original value.
+        const float c = *preemphasis_;
+        float* x = samples.data();
+        for (std::size_t i = samples.size() - 1; i > 0; --i) x[i] = x[i] - c * x[i - 1];
+        x[0] = x[0] - c * 0.0f;
+    }
+
+    // A spectrum comes with every hop once fft_size samples have been pushed.
+    const std::size_t hops = samples.size() / hop_size_;
+    const std::size_t silent_hops = (n_fft_ + hop_size_ - 1) / hop_size_ - 1;
+    const std::size_t frames = hops > silent_hops ? hops - silent_hops : 0;
+    if (frames == 0) return std::nullopt;
+
+    constexpr std::size_t bands = TransformResult::kBands;
+    if (frames > std::numeric_limits<std::size_t>::max() / bands) throw std::bad_alloc();
+    TransformResult result{std::vector<float>(bands * frames), frames, chunk_count, std::nullopt};
+
+    std::size_t frame = 0;
+    for (std::size_t h = 0; h < hops; ++h) {
+        const std::span<const float> chunk(samples.data() + h * hop_size_, hop_size_);
+        const std::optional<std::span<const Complex>> spectrum = spectrogram_.add(chunk);
+        if (!spectrum) continue;
+        if (frame >= frames) panic("transform: more frames than hops allow");
+        log_mel_column(*spectrum, mel_filters_, filter_ranges_, levels_, magnitudes_, column_);
+        for (std::size_t b = 0; b < bands; ++b) result.mel_frames[b * frames + frame] = normalization.apply(column_[b]);
+        ++frame;
+    }
+    if (frame != frames) panic("transform: fewer frames than hops allow");
+    return result;
+}
+
+ModelConfig model_config(ModelVersion version) {
+    const MelConfig mel_config{16000.0f, 800, 80, 55.0f, 7600.0f, false, true};
+    if (version == ModelVersion::V1) {
+        return ModelConfig{16000, 800, 200, false, kPreemphasisV1, mel_config,
+                           LogMelLevels{kMinLevelV1, 1.0f, 20.0f, 20.0f},
+                           MelNormalization::symmetric_clip(kMinLevelDbV1), kPadValueV1};
+    }
+    return ModelConfig{16000, 800, 200, true, std::nullopt, mel_config,
+                       LogMelLevels{kMinLevelV2, 1.0f, 1.0f, 0.0f}, MelNormalization::standardize(), kPadValueV2};
+}
+
+Audio2MelSpectrogram make_transformer(ModelVersion version) {
+    const ModelConfig c = model_config(version);
+    return Audio2MelSpectrogram(c.sample_rate, c.n_fft, c.hop_size, c.center, c.preemphasis, c.mel,
+                                c.levels.min_level, c.levels.amplitude_scale, c.levels.log_multiplier,
+                                c.levels.ref_level_db);
+}
+
+std::optional<PreprocessedWindows> run_melspectrogram(Audio2MelSpectrogram& transformer, ModelVersion version,
+                                                      std::vector<float> samples, std::uint32_t sample_rate) {
+    const ModelConfig c = model_config(version);
+    if (sample_rate == 44100) samples = resample_nearest(samples);
+    std::optional<TransformResult> result = transformer.transform(std::move(samples), c.normalization);
+    if (!result) return std::nullopt;
+    return std::move(*result).to_preprocessed_bytes(c.pad_value);
+}
+
+}  // namespace ostrel::audio
