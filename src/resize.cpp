@@ -1,0 +1,267 @@
+#include "resize.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include <math.h>
+
+namespace ostrel {
+namespace {
+
+// 1 / (0.5 * sqrt(2 * pi)), the peak of a normal density with sigma 0.5. It
+// does not cancel exactly when the weights are normalised, so it stays.
+constexpr float kGaussianPeak = std::bit_cast<float>(0x3F4C422Au);  // 0.7978846
+
+float nearest_kernel(float) { return 1.0f; }
+
+float linear_kernel(float x) {
+    const float a = std::fabs(x);
+    return a < 1.0f ? 1.0f - a : 0.0f;
+}
+
+// Catmull-Rom cubic. Written one rounded step at a time; the squared term comes
+// from x itself and the cube from |x|, which differ in no bit but fix the order.
+float catmull_rom_kernel(float x) {
+    const float a = std::fabs(x);
+    const float a2 = x * x;
+    const float a3 = a * (a * a);
+    if (a < 1.0f) {
+        const float t = 9.0f * a3 + -15.0f * a2;
+        return (t + 6.0f) / 6.0f;
+    }
+    if (a < 2.0f) {
+        const float t = 15.0f * a2 + -3.0f * a3;
+        const float u = t + -24.0f * a;
+        return (u + 12.0f) / 6.0f;
+    }
+    return 0.0f;  // also for NaN
+}
+
+float gaussian_kernel(float x) {
+    float e = -(x * x);
+    e = e + e;
+    // ::expf from the C library, never a vectorised or constant-folded variant.
+    return ::expf(e) * kGaussianPeak;
+}
+
+struct Filter {
+    float (*kernel)(float);
+    float support;
+};
+
+Filter filter_of(FilterType type) {
+    switch (type) {
+    case FilterType::Nearest:
+        return {nearest_kernel, 0.0f};
+    case FilterType::Linear:
+        return {linear_kernel, 1.0f};
+    case FilterType::CatmullRom:
+        return {catmull_rom_kernel, 2.0f};
+    case FilterType::Gaussian:
+        return {gaussian_kernel, 3.0f};
+    }
+    return {linear_kernel, 1.0f};
+}
+
+// floor/ceil results as signed integers, saturating instead of overflowing.
+std::int64_t saturate_i64(float v) {
+    if (std::isnan(v)) return 0;
+    if (v >= 9223372036854775808.0f) return std::numeric_limits<std::int64_t>::max();
+    if (v < -9223372036854775808.0f) return std::numeric_limits<std::int64_t>::min();
+    return static_cast<std::int64_t>(v);
+}
+
+// Maps source pixels to output pixels along one axis.
+class Axis {
+public:
+    Axis(std::uint64_t n, std::uint64_t n_out, Filter filter)
+        : n_(n), filter_(filter) {
+        ratio_ = static_cast<float>(n) / static_cast<float>(n_out);
+        sratio_ = ratio_ < 1.0f ? 1.0f : ratio_;
+        reach_ = sratio_ * filter.support;
+    }
+
+    // Fills `weights` for output index o and returns the first source index;
+    // the window is first .. first + weights.size() - 1 and is never empty.
+    std::uint64_t window(std::uint64_t o, std::vector<float>& weights) const {
+        const float centre = (static_cast<float>(o) + 0.5f) * ratio_;
+        const std::int64_t last = static_cast<std::int64_t>(n_ - 1);
+        const std::int64_t first = std::clamp<std::int64_t>(saturate_i64(std::floor(centre - reach_)), 0, last);
+        std::int64_t end = saturate_i64(std::ceil(reach_ + centre));
+        end = end <= first ? first + 1 : std::min(end, last + 1);
+
+        const float c = centre + -0.5f;
+        weights.clear();
+        float sum = 0.0f;
+        for (std::int64_t i = first; i < end; ++i) {
+            const float w = filter_.kernel((static_cast<float>(i) - c) / sratio_);
+            weights.push_back(w);
+            sum = sum + w;
+        }
+        for (float& w : weights) w = w / sum;
+        return static_cast<std::uint64_t>(first);
+    }
+
+private:
+    std::uint64_t n_;
+    Filter filter_;
+    float ratio_, sratio_, reach_;
+};
+
+std::uint8_t round_to_u8(float t) {
+    if (t > 255.0f) t = 255.0f;
+    if (t < 0.0f) t = 0.0f;
+    t = std::round(t);
+    // A window whose weights cancel would divide by zero; NaN becomes 0 as
+    // every other float-to-integer conversion here does.
+    return t >= 0.0f ? static_cast<std::uint8_t>(t) : 0;
+}
+
+std::size_t checked_product(std::uint64_t a, std::uint64_t b, std::uint64_t size) {
+    std::uint64_t n = 0;
+    if (__builtin_mul_overflow(a, b, &n) || __builtin_mul_overflow(n, size, &n) ||
+        n > static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max())) {
+        throw std::bad_alloc();
+    }
+    return static_cast<std::size_t>(a * b);
+}
+
+// T[y'][x] = sum over k of f32(M[first + k][x]) * w_k. The weights of one
+// output row are applied to whole source rows at a time, so each pixel's sum
+// keeps its order while the loop over x runs across vector lanes.
+void vertical_pass(const Mask8& mask, std::uint64_t height_out, Filter filter, float* out) {
+    const std::size_t w = static_cast<std::size_t>(mask.width);
+    const Axis axis(mask.height, height_out, filter);
+    std::vector<float> weights;
+    for (std::uint64_t y = 0; y < height_out; ++y) {
+        const std::uint64_t first = axis.window(y, weights);
+        float* t = out + y * w;
+        std::fill(t, t + w, 0.0f);
+        for (std::size_t k = 0; k < weights.size(); ++k) {
+            const std::uint8_t* src = mask.data.data() + (first + k) * w;
+            const float wk = weights[k];
+            for (std::size_t x = 0; x < w; ++x) t[x] = t[x] + static_cast<float>(src[x]) * wk;
+        }
+    }
+}
+
+// Rows handled together by the horizontal pass: a block of them is transposed
+// so that one column of the block is contiguous, and each output column is then
+// summed for all rows of the block across vector lanes.
+constexpr std::size_t kBlockRows = 16;
+// Output columns whose windows are computed together; bounds the transposed
+// block to the source span of those columns.
+constexpr std::size_t kStripColumns = 512;
+
+void horizontal_pass(const float* image, std::uint64_t width, std::uint64_t height, std::uint64_t width_out,
+                     Filter filter, std::uint8_t* out) {
+    const Axis axis(width, width_out, filter);
+    const std::size_t w = static_cast<std::size_t>(width);
+    const std::size_t w_out = static_cast<std::size_t>(width_out);
+
+    std::vector<std::uint64_t> firsts, offsets;
+    std::vector<float> weights, column;
+    std::vector<float> block;
+
+    for (std::size_t x0 = 0; x0 < w_out; x0 += kStripColumns) {
+        const std::size_t x1 = std::min(w_out, x0 + kStripColumns);
+        firsts.clear();
+        offsets.assign(1, 0);
+        weights.clear();
+        std::uint64_t span_lo = std::numeric_limits<std::uint64_t>::max(), span_hi = 0;
+        for (std::size_t x = x0; x < x1; ++x) {
+            const std::uint64_t first = axis.window(x, column);
+            firsts.push_back(first);
+            weights.insert(weights.end(), column.begin(), column.end());
+            offsets.push_back(weights.size());
+            span_lo = std::min(span_lo, first);
+            span_hi = std::max<std::uint64_t>(span_hi, first + column.size());
+        }
+        const std::size_t span = static_cast<std::size_t>(span_hi - span_lo);
+        block.resize(span * kBlockRows);
+
+        for (std::size_t y0 = 0; y0 < height; y0 += kBlockRows) {
+            const std::size_t rows = std::min<std::size_t>(kBlockRows, height - y0);
+            for (std::size_t r = 0; r < kBlockRows; ++r) {
+                if (r < rows) {
+                    const float* src = image + (y0 + r) * w + span_lo;
+                    for (std::size_t x = 0; x < span; ++x) block[x * kBlockRows + r] = src[x];
+                } else {
+                    for (std::size_t x = 0; x < span; ++x) block[x * kBlockRows + r] = 0.0f;
+                }
+            }
+            for (std::size_t x = x0; x < x1; ++x) {
+                const std::size_t j = x - x0;
+                const float* wk = weights.data() + offsets[j];
+                const std::size_t count = offsets[j + 1] - offsets[j];
+                const float* col = block.data() + (firsts[j] - span_lo) * kBlockRows;
+                float acc[kBlockRows] = {};
+                for (std::size_t k = 0; k < count; ++k) {
+                    for (std::size_t r = 0; r < kBlockRows; ++r) {
+                        acc[r] = acc[r] + col[k * kBlockRows + r] * wk[k];
+                    }
+                }
+                for (std::size_t r = 0; r < rows; ++r) out[(y0 + r) * w_out + x] = round_to_u8(acc[r]);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+FilterType filter_from_name(std::string_view name) {
+    if (name == "nearest" || name == "lowest") return FilterType::Nearest;
+    // "lanzos" and "highest" name a kernel that was never built; they have
+    // always meant the cubic.
+    if (name == "catmullrom" || name == "cubic" || name == "medium" || name == "lanzos" || name == "highest") {
+        return FilterType::CatmullRom;
+    }
+    if (name == "gaussian" || name == "high") return FilterType::Gaussian;
+    return FilterType::Linear;
+}
+
+std::uint32_t scaled_size(std::uint64_t n, float scale) {
+    const float v = static_cast<float>(n) * scale;
+    if (!(v > 0.0f)) return 0;
+    if (v >= 4294967296.0f) return std::numeric_limits<std::uint32_t>::max();
+    return static_cast<std::uint32_t>(v);
+}
+
+Mask8 resize(const Mask8& mask, float scale, FilterType filter_type) {
+    const std::uint64_t w = mask.width, h = mask.height;
+    const std::uint64_t w_out = scaled_size(w, scale), h_out = scaled_size(h, scale);
+
+    Mask8 result{h_out, w_out, {}};
+    const std::size_t result_size = checked_product(w_out, h_out, 1);
+
+    if (w == 0 || h == 0 || w_out == 0 || h_out == 0) {
+        result.data = Buffer<std::uint8_t>::zeroed(result_size);
+        return result;
+    }
+    if (w_out == w && h_out == h) {
+        result.data = Buffer<std::uint8_t>::uninitialised(result_size);
+        std::memcpy(result.data.data(), mask.data.data(), result_size);
+        return result;
+    }
+
+    const Filter filter = filter_of(filter_type);
+    Buffer<float> image = Buffer<float>::uninitialised(checked_product(w, h_out, sizeof(float)));
+    result.data = Buffer<std::uint8_t>::uninitialised(result_size);
+    vertical_pass(mask, h_out, filter, image.data());
+    horizontal_pass(image.data(), w, h_out, w_out, filter, result.data.data());
+    return result;
+}
+
+Buffer<float> to_unit_floats(std::span<const std::uint8_t> values) {
+    Buffer<float> out = Buffer<float>::uninitialised(values.size());
+    float* dst = out.data();
+    for (std::size_t i = 0; i < values.size(); ++i) dst[i] = static_cast<float>(values[i]) / 255.0f;
+    return out;
+}
+
+}  // namespace ostrel

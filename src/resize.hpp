@@ -1,0 +1,35 @@
+// Resampling of an 8-bit mask by a scale factor with a named filter, and the
+// conversion of mask values to floats in [0, 1].
+//
+// Results are fixed to the bit: every weight and every pixel is computed in
+// single precision, one rounded operation at a time, in a fixed order.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "compact_mask.hpp"
+#include "support/buffer.hpp"
+
+namespace ostrel {
+
+enum class FilterType { Nearest, Linear, CatmullRom, Gaussian };
+
+// Exact, case-sensitive names; anything unrecognised selects Linear.
+FilterType filter_from_name(std::string_view name);
+
+// The size an axis of n pixels takes at scale s: f32(n) * s rounded to single
+// precision, truncated, and saturated to [0, 4294967295] (NaN gives 0).
+std::uint32_t scaled_size(std::uint64_t n, float scale);
+
+// Resamples to (scaled_size(height), scaled_size(width)): vertical pass into a
+// float image, then horizontal pass with clamping and rounding half away from
+// zero. Unchanged sizes copy the mask; an empty mask gives zeros. Fails only
+// with std::bad_alloc, when the sizes involved cannot be allocated.
+Mask8 resize(const Mask8& mask, float scale, FilterType filter);
+
+// v / 255 in single precision for each value, in order.
+Buffer<float> to_unit_floats(std::span<const std::uint8_t> values);
+
+}  // namespace ostrel
