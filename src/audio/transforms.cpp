@@ -64,7 +64,7 @@ float MelNormalization::apply(float x) const noexcept {
     v = kClipScale * v;
     v = v - kMaxAbsValue;
     // maxNum then minNum: a NaN becomes the lower bound.
-    return std::fmin(std::fmax(v, -kMaxAbsValue), kMaxAbsValue);
+    return min_num(max_num(v, -kMaxAbsValue), kMaxAbsValue);
 }
 
 PreprocessedWindows TransformResult::to_preprocessed_bytes(float pad_value) && {

@@ -130,7 +130,7 @@ void log_mel_column(std::span<const Complex> spectrum, const Matrix& filters, st
         for (std::size_t k = first; k < last; ++k) energy = energy + weights[k] * magnitudes[k];
 
         // maxNum: a NaN energy takes the floor.
-        const float floored = std::fmax(energy, levels.min_level);
+        const float floored = max_num(energy, levels.min_level);
         const float scaled = floored * levels.amplitude_scale;
         const float log = std::log10(scaled);
         column[i] = levels.log_multiplier * log - levels.ref_level_db;

@@ -82,6 +82,11 @@ std::vector<float> crop_pad_audio(std::vector<float> samples, std::size_t length
 // nearest input sample; no filtering.
 std::vector<float> resample_nearest(std::span<const float> samples);
 
+// IEEE maxNum and minNum: when one operand is NaN the other is the result.
+// Inline, unlike fmaxf and fminf, since they run for every log-mel value.
+inline float max_num(float a, float b) noexcept { return (a > b || b != b) ? a : b; }
+inline float min_num(float a, float b) noexcept { return (a < b || b != b) ? a : b; }
+
 // f32 to unsigned conversions: truncating toward zero, or rounding to nearest
 // with halves away from zero; both saturate, and negative values and NaN give 0.
 std::uint64_t truncate_u64(float value) noexcept;
