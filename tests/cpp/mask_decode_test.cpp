@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -102,6 +103,8 @@ const DecodeCase kCases[] = {
     {"huge_map_short_input", "DF FF FF FF FF A4 64 61 74 61 90", std::nullopt},
     {"late_malformed_byte", "91 93 91 92 00 01 91 92 00 01 91 92 00 C1", std::nullopt},
 };
+
+void PrintTo(const DecodeCase& c, std::ostream* os) { *os << c.name; }
 
 class DecodeTable : public testing::TestWithParam<DecodeCase> {};
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <new>
 #include <string>
 #include <vector>
@@ -57,6 +58,8 @@ const RasterCase kCases[] = {
     {"too_large", std::uint64_t{1} << 31, std::uint64_t{1} << 32, {}, {}, kShape},
     {"shape_checked_first", std::uint64_t{1} << 63, 0, {{{0, 1}}}, {}, kShape},
 };
+
+void PrintTo(const RasterCase& c, std::ostream* os) { *os << c.name; }
 
 class RasterTable : public testing::TestWithParam<RasterCase> {};
 

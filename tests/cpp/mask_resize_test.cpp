@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <ostream>
 #include <limits>
 #include <new>
 #include <random>
@@ -60,6 +61,8 @@ const ResizeCase kCases[] = {
     {"negative_scale", 4, 3, kImpulse, -1.0f, "linear", 0, 0, {}},
     {"nan_scale", 4, 3, kImpulse, std::numeric_limits<float>::quiet_NaN(), "cubic", 0, 0, {}},
 };
+
+void PrintTo(const ResizeCase& c, std::ostream* os) { *os << c.name; }
 
 class ResizeTable : public testing::TestWithParam<ResizeCase> {};
 
