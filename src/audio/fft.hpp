@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <memory>
 #include <span>
-#include <vector>
 
 namespace ostrel::audio {
 
@@ -22,7 +21,7 @@ struct Complex {
 // working memory; applying it allocates nothing.
 class RealFft {
 public:
-    // Plans a transform of `size` samples (at least 1); throws
+    // Plans a transform of `size` samples, an even number; throws
     // std::bad_alloc when the plan's memory cannot be had.
     explicit RealFft(std::size_t size);
     ~RealFft();
