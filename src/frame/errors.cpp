@@ -149,8 +149,10 @@ std::string type_name_of(PyObject* object) {
 }
 
 PyError downcast_error(PyObject* object, const char* target) {
-    return PyError::made(PyExc_TypeError,
-                         "'" + type_name_of(object) + "' object cannot be converted to '" + target + "'");
+    // Built by appending: GCC 12 misreports operator+ chains on strings (-Wrestrict).
+    std::string message = "'";
+    message.append(type_name_of(object)).append("' object cannot be converted to '").append(target).append("'");
+    return PyError::made(PyExc_TypeError, std::move(message));
 }
 
 namespace detail {
