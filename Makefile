@@ -51,6 +51,7 @@ python-test: develop
 test: cpp-test python-test
 
 demo: develop
+	$(PY) -m pip install -q "Pillow>=10"
 	$(PY) examples/demo.py
 
 # An sdist, a wheel built from it in a clean build environment, and that wheel

@@ -4,13 +4,12 @@
 
 Mask: the bundled face-region mask at its own size and resized with two
 filters, printed as text. Audio: the bundled speech recording through both
-model versions; the mel windows are saved as a PNG image.
+model versions. An overview image of the input waveform, both versions'
+windows and the mask resized with every filter is saved as a PNG file.
 """
 
-import struct
 import sys
 import wave
-import zlib
 from pathlib import Path
 
 import numpy as np
@@ -21,12 +20,13 @@ HERE = Path(__file__).parent
 DATA = HERE / "data"
 OUT = HERE.parent / "demo-out"
 SHADES = " .:-=+*#%@"
+MASK_SIZE = (28, 24)  # width, height of the bundled mask
 
 
 def render(mask):
-    """One character per pixel, darker characters for higher values."""
+    """Two characters per pixel, denser characters for higher values."""
     levels = np.minimum((mask * len(SHADES)).astype(int), len(SHADES) - 1)
-    return "\n".join("    " + "".join(SHADES[v] for v in row) for row in levels)
+    return "\n".join("    " + "".join(SHADES[v] * 2 for v in row) for row in levels)
 
 
 def describe(title, mask):
@@ -35,7 +35,7 @@ def describe(title, mask):
 
 def mask_demo():
     record = (DATA / "face_mask.msgpack").read_bytes()
-    width, height = 28, 24
+    width, height = MASK_SIZE
     print(f"== reconstruct_mask: {len(record)} bytes of MessagePack, {width} x {height} ==")
     mask = ostrel_py.reconstruct_mask(record, width, height)
     describe("at its own size", mask)
@@ -44,7 +44,7 @@ def mask_demo():
         resized = ostrel_py.reconstruct_mask(record, width, height, scale)
         describe(f"scale {scale}", resized)
         print(render(resized))
-    return mask
+    return record
 
 
 def read_wav(path):
@@ -52,60 +52,109 @@ def read_wav(path):
         assert f.getsampwidth() == 2 and f.getnchannels() == 1
         rate = f.getframerate()
         pcm = np.frombuffer(f.readframes(f.getnframes()), dtype="<i2")
-    return (pcm.astype(np.float32) / np.float32(32768.0)), rate
-
-
-def write_png(path, image):
-    """Writes an 8-bit grayscale image (rows, columns) as a PNG file."""
-    height, width = image.shape
-    raw = b"".join(b"\x00" + row.tobytes() for row in image.astype(np.uint8))
-
-    def chunk(kind, data):
-        body = kind + data
-        return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body) & 0xFFFFFFFF)
-
-    png = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 0, 0, 0, 0))
-    png += chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b"")
-    path.write_bytes(png)
-
-
-def windows_image(windows, low, high, count=24):
-    """The first windows side by side, low bands at the bottom, one gap column between them."""
-    tiles = []
-    for window in windows[:count]:
-        values = np.frombuffer(window, dtype="<f4").reshape(80, 16)[::-1]
-        tiles.append((values - low) / (high - low) * 255.0)
-        tiles.append(np.full((80, 1), 255.0))
-    image = np.clip(np.hstack(tiles), 0, 255)
-    return np.kron(image, np.ones((2, 2)))  # twice as large, for the eye
+    return pcm.astype(np.float32) / np.float32(32768.0), rate
 
 
 def audio_demo():
     wav, rate = read_wav(DATA / "speech.wav")
     print(f"\n== mel spectrograms: {len(wav)} samples at {rate} Hz ({len(wav) / rate:.2f} s) ==")
-    images = []
-    for name, function, (low, high) in [
-        ("vxmv1_melspectrogram", ostrel_py.vxmv1_melspectrogram, (-4.0, 4.0)),
-        ("vxmv2_melspectrogram", ostrel_py.vxmv2_melspectrogram, (-3.0, 3.0)),
-    ]:
+    results = {}
+    for name, function in [("V1", ostrel_py.vxmv1_melspectrogram), ("V2", ostrel_py.vxmv2_melspectrogram)]:
         windows = function(wav, rate)
         values = np.frombuffer(b"".join(windows), dtype="<f4")
         print(
-            f"{name}: {len(windows)} windows of {len(windows[0])} bytes "
+            f"{function.__name__}: {len(windows)} windows of {len(windows[0])} bytes "
             f"(80 bands x 16 frames), values {values.min():.4f} .. {values.max():.4f}"
         )
-        images.append(windows_image(windows, low, high))
+        results[name] = windows
+    return wav, results
+
+
+def window_starts(count):
+    """Window k starts at frame round(s_k), s_k the running float32 sum of 3.2."""
+    starts, s = [], np.float32(0.0)
+    for _ in range(count):
+        starts.append(int(np.floor(s + np.float32(0.5))))
+        s = np.float32(s + np.float32(3.2))
+    return starts
+
+
+def reassemble(windows):
+    """The (80, frames) spectrogram that the overlapping windows were cut from."""
+    starts = window_starts(len(windows))
+    frames = np.zeros((80, starts[-1] + 16), dtype=np.float32)
+    for start, window in zip(starts, windows):
+        frames[:, start : start + 16] = np.frombuffer(window, "<f4").reshape(80, 16)
+    return frames
+
+
+def gray(values, low, high):
+    """Float values to an 8-bit image."""
+    return np.clip((values - low) / (high - low) * 255.0, 0, 255).astype(np.uint8)
+
+
+def save_overview(wav, windows, record):
+    from PIL import Image, ImageDraw
+
+    width, margin, label = 1100, 14, 16
+    inner = width - 2 * margin
+    panels = []  # (caption, image)
+
+    plot = Image.new("L", (inner, 110), 255)
+    draw = ImageDraw.Draw(plot)
+    step, mid = len(wav) / inner, plot.height / 2
+    for x in range(inner):
+        chunk = wav[int(x * step) : int((x + 1) * step) + 1]
+        draw.line([(x, mid - chunk.max() * mid), (x, mid - chunk.min() * mid)], fill=40)
+    panels.append(("input: speech.wav, 16 kHz mono, as float32", plot))
+
+    for name, (low, high) in [("V1", (-4.0, 4.0)), ("V2", (-3.0, 3.0))]:
+        frames = reassemble(windows[name])
+        image = Image.fromarray(gray(frames[::-1], low, high)).resize((inner, 160), Image.NEAREST)
+        panels.append(
+            (f"{name}: {len(windows[name])} windows put back together: {frames.shape[1]} frames x 80 bands "
+             f"(low bands at the bottom)", image)
+        )
+        tiles = [gray(np.frombuffer(w, "<f4").reshape(80, 16)[::-1], low, high) for w in windows[name][40:70]]
+        strip = np.hstack([np.pad(t, ((0, 0), (0, 2)), constant_values=255) for t in tiles])
+        panels.append(
+            (f"{name}: windows 40 to 69 as returned, each 16 frames x 80 bands",
+             Image.fromarray(strip).resize((strip.shape[1] * 2, 160), Image.NEAREST))
+        )
+
+    w, h = MASK_SIZE
+    masks = [("own size", ostrel_py.reconstruct_mask(record, w, h), 6)]
+    for filter_name in ["nearest", "linear", "cubic", "gaussian"]:
+        masks.append((f"x2.5 {filter_name}", ostrel_py.reconstruct_mask(record, w, h, (2.5, filter_name)), 2))
+    row = Image.new("L", (inner, h * 6 + label), 255)
+    draw, x = ImageDraw.Draw(row), 0
+    for caption, mask, zoom in masks:
+        tile = Image.fromarray((mask * 255).round().astype(np.uint8))
+        tile = tile.resize((mask.shape[1] * zoom, mask.shape[0] * zoom), Image.NEAREST)
+        row.paste(tile, (x, label))
+        draw.text((x, 0), f"{caption}: {mask.shape[1]} x {mask.shape[0]}", fill=0)
+        x += tile.width + 30
+    panels.append(("reconstruct_mask: face_mask.msgpack at its own size, and scaled by 2.5 with each filter", row))
+
+    height = sum(panel.height + label + margin for _, panel in panels) + margin
+    canvas = Image.new("L", (width, height), 255)
+    draw, y = ImageDraw.Draw(canvas), margin
+    for caption, panel in panels:
+        draw.text((margin, y), caption, fill=0)
+        canvas.paste(panel, (margin, y + label))
+        y += panel.height + label + margin
     OUT.mkdir(exist_ok=True)
-    path = OUT / "mel_windows.png"
-    separator = np.full((6, images[0].shape[1]), 255.0)
-    write_png(path, np.vstack([images[0], separator, images[1]]))
-    print(f"first 24 windows of V1 (top) and V2 (bottom) saved to {path}")
+    path = OUT / "overview.png"
+    canvas.save(path)
+    return path
 
 
 def main():
     print(f"ostrel_py from {ostrel_py.__file__}; warm-up call returned {ostrel_py.dummy_func()}\n")
-    mask_demo()
-    audio_demo()
+    record = mask_demo()
+    wav, windows = audio_demo()
+    path = save_overview(wav, windows, record)
+    print(f"\nOverview of the input, both versions' windows and the masks: {path}")
     return 0
 
 
