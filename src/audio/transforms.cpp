@@ -121,7 +121,15 @@ std::optional<std::span<const Complex>> Spectrogram::add(std::span<const float> 
     total_samples_ += frames.size();
     if (total_samples_ < fft_size_) return std::nullopt;
 
-    for (std::size_t i = 0; i < fft_size_; ++i) fft_input_[i] = sample_buffer_[i] * window_[i];
+    return spectrum_of(sample_buffer_);
+}
+
+std::span<const Complex> Spectrogram::spectrum_of(std::span<const float> frame) {
+    if (frame.size() != fft_size_) panic("spectrum_of: frame must hold fft_size samples");
+    const float* x = frame.data();
+    const float* w = window_.data();
+    float* in = fft_input_.data();
+    for (std::size_t i = 0; i < fft_size_; ++i) in[i] = x[i] * w[i];
     fft_.forward(fft_input_, fft_output_);
     return std::span<const Complex>(fft_output_);
 }
@@ -198,17 +206,16 @@ std::optional<TransformResult> Audio2MelSpectrogram::transform(std::vector<float
     if (frames > std::numeric_limits<std::size_t>::max() / bands) throw std::bad_alloc();
     TransformResult result{std::vector<float>(bands * frames), frames, chunk_count, std::nullopt};
 
-    std::size_t frame = 0;
-    for (std::size_t h = 0; h < hops; ++h) {
-        const std::span<const float> chunk(samples.data() + h * hop_size_, hop_size_);
-        const std::optional<std::span<const Complex>> spectrum = spectrogram_.add(chunk);
-        if (!spectrum) continue;
-        if (frame >= frames) panic("transform: more frames than hops allow");
-        log_mel_column(*spectrum, mel_filters_, filter_ranges_, levels_, magnitudes_, column_);
+    // Pushing whole hops through add() leaves the newest n_fft samples in the
+    // spectrogram's buffer, so the frame completed by hop h is the slice of the
+    // samples ending with that hop; it is windowed straight from there.
+    for (std::size_t frame = 0; frame < frames; ++frame) {
+        const std::size_t end = (frame + silent_hops + 1) * hop_size_;
+        const std::span<const float> samples_of_frame(samples.data() + (end - n_fft_), n_fft_);
+        const std::span<const Complex> spectrum = spectrogram_.spectrum_of(samples_of_frame);
+        log_mel_column(spectrum, mel_filters_, filter_ranges_, levels_, magnitudes_, column_);
         for (std::size_t b = 0; b < bands; ++b) result.mel_frames[b * frames + frame] = normalization.apply(column_[b]);
-        ++frame;
     }
-    if (frame != frames) panic("transform: fewer frames than hops allow");
     return result;
 }
 

@@ -63,6 +63,11 @@ public:
     // valid until the next add() or reset().
     std::optional<std::span<const Complex>> add(std::span<const float> frames);
 
+    // The spectrum of one frame of fft_size samples, windowed as add() windows
+    // its buffer; the streaming state is left alone. The span stays valid
+    // until the next add(), spectrum_of() or reset().
+    std::span<const Complex> spectrum_of(std::span<const float> frame);
+
     // Back to the state after construction.
     void reset() noexcept;
 

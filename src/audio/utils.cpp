@@ -64,6 +64,7 @@ Matrix mel(MelConfig config) {
     const float bin_hz = config.sample_rate / static_cast<float>(config.n_fft);
     std::vector<float> bin_frequencies(n_bins);
     for (std::size_t j = 0; j < n_bins; ++j) bin_frequencies[j] = static_cast<float>(j) * bin_hz;
+    const bool bins_ascending = bin_hz > 0.0f && std::isfinite(bin_hz);
 
     const std::vector<float> mel_points = mel_frequencies(config);
     Matrix filters{n_mels, n_bins, std::vector<float>(n_mels * n_bins, 0.0f)};
@@ -71,9 +72,41 @@ Matrix mel(MelConfig config) {
         const float lower_width = mel_points[i + 1] - mel_points[i];
         const float upper_width = mel_points[i + 2] - mel_points[i + 1];
         float* row = filters.values.data() + i * n_bins;
-        for (std::size_t j = 0; j < n_bins; ++j) {
-            const float rise = (-(mel_points[i] - bin_frequencies[j])) / lower_width;
-            const float fall = (mel_points[i + 2] - bin_frequencies[j]) / upper_width;
+        const float lower_edge = mel_points[i];
+        const float upper_edge = mel_points[i + 2];
+        // The library's fmin and fmax differ from a plain comparison only when
+        // an operand is NaN or when +0.0 meets -0.0; neither can happen while
+        // both ratios are non-zero numbers, so that case runs as a branch-free
+        // loop across vector lanes and the rare rest goes through the library.
+        const float* bins = bin_frequencies.data();
+
+        // With finite edges and positive widths, a bin below the lower edge or
+        // above the upper edge has one negative ratio and so weight +0.0, which
+        // the zero-filled row already holds; only the bins between are computed.
+        std::size_t lo = 0, hi = n_bins;
+        if (bins_ascending && std::isfinite(lower_edge) && std::isfinite(upper_edge) && lower_width > 0.0f &&
+            upper_width > 0.0f && std::isfinite(lower_width) && std::isfinite(upper_width)) {
+            lo = static_cast<std::size_t>(std::lower_bound(bins, bins + n_bins, lower_edge) - bins);
+            hi = static_cast<std::size_t>(std::upper_bound(bins, bins + n_bins, upper_edge) - bins);
+        }
+
+        // The library's fmin and fmax differ from a plain comparison only when
+        // an operand is NaN or when +0.0 meets -0.0; neither can happen while
+        // both ratios are non-zero numbers, so that case runs as a branch-free
+        // loop across vector lanes and the rare rest goes through the library.
+        int exact_needed = 0;
+        for (std::size_t j = lo; j < hi; ++j) {
+            const float rise = (-(lower_edge - bins[j])) / lower_width;
+            const float fall = (upper_edge - bins[j]) / upper_width;
+            const float r = rise > 0.0f ? (rise < 1.0f ? rise : 1.0f) : 0.0f;
+            const float f = fall > 0.0f ? (fall < 1.0f ? fall : 1.0f) : 0.0f;
+            row[j] = r < f ? r : f;
+            exact_needed |= static_cast<int>(!(rise != 0.0f && fall != 0.0f && rise == rise && fall == fall));
+        }
+        for (std::size_t j = lo; exact_needed != 0 && j < hi; ++j) {
+            const float rise = (-(lower_edge - bins[j])) / lower_width;
+            const float fall = (upper_edge - bins[j]) / upper_width;
+            if (rise != 0.0f && fall != 0.0f && rise == rise && fall == fall) continue;
             row[j] = std::fmin(clamp_unit(rise), clamp_unit(fall));
         }
         if (config.normalize) {
@@ -109,14 +142,17 @@ void log_mel_column(std::span<const Complex> spectrum, const Matrix& filters, st
     }
 
     // The squares are summed first and the floor added to the sum.
-    bool all_finite = true;
+    const Complex* bins = spectrum.data();
+    float* mags = magnitudes.data();
+    int finite = 1;
     for (std::size_t k = 0; k < n_bins; ++k) {
-        const float re = spectrum[k].re;
-        const float im = spectrum[k].im;
+        const float re = bins[k].re;
+        const float im = bins[k].im;
         const float m = std::sqrt((re * re + im * im) + kMagnitudeFloor);
-        magnitudes[k] = m;
-        all_finite &= m <= std::numeric_limits<float>::max();
+        mags[k] = m;
+        finite &= static_cast<int>(m <= std::numeric_limits<float>::max());
     }
+    const bool all_finite = finite != 0;
 
     // Weights outside a filter's range are zero and add +0.0 to a sum of
     // non-negative finite terms, so summing the range alone gives the full
