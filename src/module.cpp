@@ -108,12 +108,16 @@ PyObject* reconstruct_mask(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
             if (!model) throw PyError::made(PyExc_ValueError, kDeserializeError);
             mask = reconstruct_ndarray(*model, width, height);
         }
-        if (scale) mask = resize(mask, scale->factor, filter_from_name(scale->filter));
-        Buffer<float> values = to_unit_floats(mask.data.span());
-        const auto rows = static_cast<std::size_t>(mask.height);
-        const auto cols = static_cast<std::size_t>(mask.width);
+        UnitFloatImage values;
+        if (scale) {
+            values = resize_to_unit_floats(mask, scale->factor, filter_from_name(scale->filter));
+        } else {
+            values = UnitFloatImage{mask.height, mask.width, to_unit_floats(mask.data.span())};
+        }
         mask = Mask8{};
-        return frame::make_float_array(std::move(values), rows, cols).release();
+        const auto rows = static_cast<std::size_t>(values.height);
+        const auto cols = static_cast<std::size_t>(values.width);
+        return frame::make_float_array(std::move(values.data), rows, cols).release();
     });
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 #include <math.h>
@@ -113,13 +114,51 @@ private:
     float ratio_, sratio_, reach_;
 };
 
-std::uint8_t round_to_u8(float t) {
-    if (t > 255.0f) t = 255.0f;
-    if (t < 0.0f) t = 0.0f;
-    t = std::round(t);
-    // A window whose weights cancel would divide by zero; NaN becomes 0 as
-    // every other float-to-integer conversion here does.
-    return t >= 0.0f ? static_cast<std::uint8_t>(t) : 0;
+// Four floats or four ints, one per vector lane. Every lane does exactly the
+// scalar arithmetic of its own pixel, so vectors change speed, not results.
+typedef float F4 __attribute__((vector_size(16)));
+typedef std::int32_t I4 __attribute__((vector_size(16)));
+
+F4 load4(const float* p) {
+    F4 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+void store4(float* p, F4 v) { std::memcpy(p, &v, sizeof v); }
+
+// Rows a0..a3 become columns: a0 = (a0[0], a1[0], a2[0], a3[0]), and so on.
+void transpose4(F4& a0, F4& a1, F4& a2, F4& a3) {
+    const F4 t0 = __builtin_shufflevector(a0, a1, 0, 4, 1, 5);
+    const F4 t1 = __builtin_shufflevector(a2, a3, 0, 4, 1, 5);
+    const F4 t2 = __builtin_shufflevector(a0, a1, 2, 6, 3, 7);
+    const F4 t3 = __builtin_shufflevector(a2, a3, 2, 6, 3, 7);
+    a0 = __builtin_shufflevector(t0, t1, 0, 1, 4, 5);
+    a1 = __builtin_shufflevector(t0, t1, 2, 3, 6, 7);
+    a2 = __builtin_shufflevector(t2, t3, 0, 1, 4, 5);
+    a3 = __builtin_shufflevector(t2, t3, 2, 3, 6, 7);
+}
+
+// Clamp to [0, 255], then round half away from zero; NaN (from weights that
+// cancel) becomes 0 as every other float-to-integer conversion here does.
+// On [0, 255] the truncated integer part and the exact fraction t - i give the
+// same rounding as std::round.
+I4 round_to_levels(F4 t) {
+    t = t > 255.0f ? F4{} + 255.0f : t;
+    t = t < 0.0f ? F4{} : t;
+    t = t >= 0.0f ? t : F4{};
+    const I4 i = __builtin_convertvector(t, I4);
+    const F4 fraction = t - __builtin_convertvector(i, F4);
+    return i - (fraction >= 0.5f);  // a true comparison is -1 in every bit
+}
+
+template <class Value>
+Value level_value(std::uint8_t v) {
+    if constexpr (std::is_same_v<Value, float>) {
+        return static_cast<float>(v) / 255.0f;
+    } else {
+        return v;
+    }
 }
 
 std::size_t checked_product(std::uint64_t a, std::uint64_t b, std::uint64_t size) {
@@ -154,12 +193,32 @@ void vertical_pass(const Mask8& mask, std::uint64_t height_out, Filter filter, f
 // so that one column of the block is contiguous, and each output column is then
 // summed for all rows of the block across vector lanes.
 constexpr std::size_t kBlockRows = 16;
+constexpr std::size_t kGroups = kBlockRows / 4;
 // Output columns whose windows are computed together; bounds the transposed
 // block to the source span of those columns.
 constexpr std::size_t kStripColumns = 512;
 
+// Where the horizontal pass puts its values: 8-bit levels, or levels / 255
+// as floats, the form the caller finally returns.
+struct LevelsOut {
+    std::uint8_t* data;
+    void store(std::size_t offset, std::size_t stride, const I4 (&levels)[kGroups], std::size_t rows) const {
+        for (std::size_t r = 0; r < rows; ++r) data[offset + r * stride] = static_cast<std::uint8_t>(levels[r / 4][r % 4]);
+    }
+};
+
+struct UnitFloatsOut {
+    float* data;
+    void store(std::size_t offset, std::size_t stride, const I4 (&levels)[kGroups], std::size_t rows) const {
+        for (std::size_t r = 0; r < rows; ++r) {
+            data[offset + r * stride] = static_cast<float>(levels[r / 4][r % 4]) / 255.0f;
+        }
+    }
+};
+
+template <class Out>
 void horizontal_pass(const float* image, std::uint64_t width, std::uint64_t height, std::uint64_t width_out,
-                     Filter filter, std::uint8_t* out) {
+                     Filter filter, Out out) {
     const Axis axis(width, width_out, filter);
     const std::size_t w = static_cast<std::size_t>(width);
     const std::size_t w_out = static_cast<std::size_t>(width_out);
@@ -187,26 +246,43 @@ void horizontal_pass(const float* image, std::uint64_t width, std::uint64_t heig
 
         for (std::size_t y0 = 0; y0 < height; y0 += kBlockRows) {
             const std::size_t rows = std::min<std::size_t>(kBlockRows, height - y0);
-            for (std::size_t r = 0; r < kBlockRows; ++r) {
-                if (r < rows) {
-                    const float* src = image + (y0 + r) * w + span_lo;
-                    for (std::size_t x = 0; x < span; ++x) block[x * kBlockRows + r] = src[x];
-                } else {
-                    for (std::size_t x = 0; x < span; ++x) block[x * kBlockRows + r] = 0.0f;
+            // Missing rows of the last block read as zeros; their sums are discarded.
+            const float* src[kBlockRows];
+            static const float zeros[4] = {};
+            for (std::size_t r = 0; r < kBlockRows; ++r) src[r] = r < rows ? image + (y0 + r) * w + span_lo : nullptr;
+            std::size_t x = 0;
+            for (; x + 4 <= span; x += 4) {
+                for (std::size_t g = 0; g < kGroups; ++g) {
+                    F4 a0 = load4(src[4 * g] ? src[4 * g] + x : zeros);
+                    F4 a1 = load4(src[4 * g + 1] ? src[4 * g + 1] + x : zeros);
+                    F4 a2 = load4(src[4 * g + 2] ? src[4 * g + 2] + x : zeros);
+                    F4 a3 = load4(src[4 * g + 3] ? src[4 * g + 3] + x : zeros);
+                    transpose4(a0, a1, a2, a3);
+                    store4(&block[x * kBlockRows + 4 * g], a0);
+                    store4(&block[(x + 1) * kBlockRows + 4 * g], a1);
+                    store4(&block[(x + 2) * kBlockRows + 4 * g], a2);
+                    store4(&block[(x + 3) * kBlockRows + 4 * g], a3);
                 }
             }
-            for (std::size_t x = x0; x < x1; ++x) {
-                const std::size_t j = x - x0;
+            for (; x < span; ++x) {
+                for (std::size_t r = 0; r < kBlockRows; ++r) block[x * kBlockRows + r] = src[r] ? src[r][x] : 0.0f;
+            }
+
+            for (std::size_t xo = x0; xo < x1; ++xo) {
+                const std::size_t j = xo - x0;
                 const float* wk = weights.data() + offsets[j];
                 const std::size_t count = offsets[j + 1] - offsets[j];
                 const float* col = block.data() + (firsts[j] - span_lo) * kBlockRows;
-                float acc[kBlockRows] = {};
+                F4 acc[kGroups] = {};
                 for (std::size_t k = 0; k < count; ++k) {
-                    for (std::size_t r = 0; r < kBlockRows; ++r) {
-                        acc[r] = acc[r] + col[k * kBlockRows + r] * wk[k];
+                    const float weight = wk[k];
+                    for (std::size_t g = 0; g < kGroups; ++g) {
+                        acc[g] = acc[g] + load4(col + k * kBlockRows + 4 * g) * weight;
                     }
                 }
-                for (std::size_t r = 0; r < rows; ++r) out[(y0 + r) * w_out + x] = round_to_u8(acc[r]);
+                I4 levels[kGroups];
+                for (std::size_t g = 0; g < kGroups; ++g) levels[g] = round_to_levels(acc[g]);
+                out.store(y0 * w_out + xo, w_out, levels, rows);
             }
         }
     }
@@ -232,29 +308,47 @@ std::uint32_t scaled_size(std::uint64_t n, float scale) {
     return static_cast<std::uint32_t>(v);
 }
 
-Mask8 resize(const Mask8& mask, float scale, FilterType filter_type) {
+namespace {
+
+// The resize into either kind of output: `Image` is Mask8 or UnitFloatImage.
+template <class Image, class Out>
+Image resize_into(const Mask8& mask, float scale, FilterType filter_type, Out (*out_of)(Image&)) {
+    using Value = std::remove_reference_t<decltype(*Image{}.data.data())>;
     const std::uint64_t w = mask.width, h = mask.height;
     const std::uint64_t w_out = scaled_size(w, scale), h_out = scaled_size(h, scale);
 
-    Mask8 result{h_out, w_out, {}};
-    const std::size_t result_size = checked_product(w_out, h_out, 1);
+    Image result{h_out, w_out, {}};
+    const std::size_t result_size = checked_product(w_out, h_out, sizeof(Value));
 
     if (w == 0 || h == 0 || w_out == 0 || h_out == 0) {
-        result.data = Buffer<std::uint8_t>::zeroed(result_size);
+        result.data = Buffer<Value>::zeroed(result_size);
         return result;
     }
     if (w_out == w && h_out == h) {
-        result.data = Buffer<std::uint8_t>::uninitialised(result_size);
-        std::memcpy(result.data.data(), mask.data.data(), result_size);
+        result.data = Buffer<Value>::uninitialised(result_size);
+        Value* dst = result.data.data();
+        const std::uint8_t* src = mask.data.data();
+        for (std::size_t i = 0; i < result_size; ++i) dst[i] = level_value<Value>(src[i]);
         return result;
     }
 
     const Filter filter = filter_of(filter_type);
     Buffer<float> image = Buffer<float>::uninitialised(checked_product(w, h_out, sizeof(float)));
-    result.data = Buffer<std::uint8_t>::uninitialised(result_size);
+    result.data = Buffer<Value>::uninitialised(result_size);
     vertical_pass(mask, h_out, filter, image.data());
-    horizontal_pass(image.data(), w, h_out, w_out, filter, result.data.data());
+    horizontal_pass(image.data(), w, h_out, w_out, filter, out_of(result));
     return result;
+}
+
+}  // namespace
+
+Mask8 resize(const Mask8& mask, float scale, FilterType filter_type) {
+    return resize_into<Mask8>(mask, scale, filter_type, +[](Mask8& m) { return LevelsOut{m.data.data()}; });
+}
+
+UnitFloatImage resize_to_unit_floats(const Mask8& mask, float scale, FilterType filter_type) {
+    return resize_into<UnitFloatImage>(mask, scale, filter_type,
+                                       +[](UnitFloatImage& m) { return UnitFloatsOut{m.data.data()}; });
 }
 
 Buffer<float> to_unit_floats(std::span<const std::uint8_t> values) {

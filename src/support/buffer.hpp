@@ -16,6 +16,10 @@
 #include <type_traits>
 #include <utility>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace ostrel {
 
 template <class T>
@@ -69,6 +73,22 @@ private:
         if (p == nullptr) throw std::bad_alloc();
         data_ = static_cast<T*>(p);
         size_ = count;
+        advise_huge_pages(p, count * sizeof(T));
+    }
+
+    // Large buffers are written in full soon after they are made; backing them
+    // with huge pages where the kernel offers them saves most of the page
+    // faults that touching them would cost. Only whole pages inside the
+    // buffer are advised, and the advice is a hint whose failure is harmless.
+    static void advise_huge_pages([[maybe_unused]] void* p, [[maybe_unused]] std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+        constexpr std::size_t kHugeThreshold = std::size_t{4} << 20;
+        constexpr std::uintptr_t kPage = 4096;
+        if (bytes < kHugeThreshold) return;
+        const auto begin = (reinterpret_cast<std::uintptr_t>(p) + kPage - 1) & ~(kPage - 1);
+        const auto end = (reinterpret_cast<std::uintptr_t>(p) + bytes) & ~(kPage - 1);
+        if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
+#endif
     }
 
     T* data_ = nullptr;
