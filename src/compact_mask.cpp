@@ -250,7 +250,17 @@ private:
     bool data_seen_ = false;
 };
 
-[[noreturn]] void index_out_of_bounds() { panic("ndarray: index out of bounds"); }
+constexpr const char* kIndexOutOfBounds = "ndarray: index out of bounds";
+constexpr const char* kShapeTooLarge = "ndarray: Shape too large, product of non-zero axis lengths overflows isize";
+
+[[noreturn]] void index_out_of_bounds() { panic(kIndexOutOfBounds); }
+
+// The shape must be representable even when it is empty.
+bool shape_fits(std::uint64_t width, std::uint64_t height) {
+    std::uint64_t cells = 0;
+    return !__builtin_mul_overflow(std::max<std::uint64_t>(height, 1), std::max<std::uint64_t>(width, 1), &cells) &&
+           cells <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+}
 
 }  // namespace
 
@@ -267,12 +277,7 @@ std::optional<CompactMaskModel> decode_compact_mask(std::span<const std::uint8_t
 }
 
 Mask8 reconstruct_ndarray(const CompactMaskModel& model, std::uint64_t width, std::uint64_t height) {
-    // The shape must be representable even when it is empty.
-    std::uint64_t cells = 0;
-    if (__builtin_mul_overflow(std::max<std::uint64_t>(height, 1), std::max<std::uint64_t>(width, 1), &cells) ||
-        cells > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-        panic("ndarray: Shape too large, product of non-zero axis lengths overflows isize");
-    }
+    if (!shape_fits(width, height)) panic(kShapeTooLarge);
 
     // Zero-filled from calloc: pages nobody writes are never touched, so a
     // large mask with few non-zero rows stays cheap.
@@ -309,6 +314,227 @@ Mask8 reconstruct_ndarray(const CompactMaskModel& model, std::uint64_t width, st
         if (next < width) fill(next, width, carried);
     }
     return mask;
+}
+
+namespace {
+
+// Reads the array form of a record, [[[column, value], ...], ...], from the
+// bytes and draws each run as it arrives. It handles every encoding that
+// form allows; anything else (the map form, a rejected or truncated value)
+// makes it give up, and the caller then decodes with the full decoder,
+// which is the one that decides what such bytes mean.
+template <class T>
+class OnePassRaster {
+public:
+    // With `drawing` false the bytes are only read (there is no mask to draw into).
+    OnePassRaster(std::span<const std::uint8_t> bytes, bool drawing, T* out, std::uint64_t width,
+                  std::uint64_t height, const T (&levels)[256])
+        : p_(bytes.data()), end_(bytes.data() + bytes.size()), out_(out), width_(width), height_(height),
+          levels_(levels), drawing_(drawing) {}
+
+    // False: the bytes are not a record this reader completes; nothing it
+    // found (error included) counts then.
+    bool run() {
+        std::uint64_t n = 0;
+        if (!array_header(n) || n != 1) return false;
+        if (!list_header(n)) return false;
+        for (std::uint64_t i = 0; i < n; ++i) {
+            std::uint64_t runs = 0;
+            if (!list_header(runs)) return false;
+            if (!row(i, runs)) return false;
+        }
+        return true;
+    }
+
+    // The first rasterisation error in the order of reconstruct_ndarray(), if any.
+    const char* error() const { return error_; }
+
+private:
+    bool row(std::uint64_t i, std::uint64_t runs) {
+        // After the first error nothing more is drawn or checked, only read.
+        if (runs == 0) {
+            if (drawing_ && width_ != 0 && i >= height_) fail(kIndexOutOfBounds);
+            return true;
+        }
+        if (drawing_ && i >= height_) fail(kIndexOutOfBounds);
+        // Every write is checked before it happens, so a zero-sized mask is never written.
+        T* line = drawing_ ? out_ + i * width_ : nullptr;
+        std::uint64_t dirty = 0;  // columns from here on still hold the zeros they were born with
+        std::uint64_t next = 0;
+        T carried = levels_[0];
+        std::uint8_t carried_level = 0;
+        for (std::uint64_t k = 0; k < runs; ++k) {
+            std::uint16_t column = 0, value = 0;
+            if (!run_pair(column, value)) return false;
+            if (!drawing_) continue;
+            if (column >= width_) {
+                fail(kIndexOutOfBounds);
+                line = nullptr;
+                continue;
+            }
+            if (column > next) fill(line, next, column, carried, carried_level, dirty);
+            carried_level = static_cast<std::uint8_t>(value & 0xFF);
+            carried = levels_[carried_level];
+            fill(line, column, std::uint64_t{column} + 1, carried, carried_level, dirty);
+            next = std::uint64_t{column} + 1;
+        }
+        if (drawing_ && next < width_) fill(line, next, width_, carried, carried_level, dirty);
+        return true;
+    }
+
+    static void fill(T* line, std::uint64_t from, std::uint64_t to, T v, std::uint8_t level, std::uint64_t& dirty) {
+        if (level == 0) to = std::min(to, dirty);
+        if (from >= to) return;
+        std::fill(line + from, line + to, v);
+        dirty = std::max(dirty, to);
+    }
+
+    void fail(const char* message) {
+        error_ = message;
+        drawing_ = false;
+    }
+
+    bool byte(std::uint8_t& b) {
+        if (p_ == end_) return false;
+        b = *p_++;
+        return true;
+    }
+
+    bool big_endian(std::size_t size, std::uint64_t& v) {
+        if (static_cast<std::size_t>(end_ - p_) < size) return false;
+        v = 0;
+        for (std::size_t i = 0; i < size; ++i) v = (v << 8) | p_[i];
+        p_ += size;
+        return true;
+    }
+
+    bool array_header(std::uint64_t& n) {
+        std::uint8_t m = 0;
+        if (!byte(m)) return false;
+        if (m >= 0x90 && m <= 0x9F) {
+            n = m & 0x0F;
+            return true;
+        }
+        if (m == 0xDC) return big_endian(2, n);
+        if (m == 0xDD) return big_endian(4, n);
+        return false;
+    }
+
+    // A list of rows or of runs: an array, or an empty bin.
+    bool list_header(std::uint64_t& n) {
+        if (p_ == end_) return false;
+        const std::uint8_t m = *p_;
+        if (m == 0xC4 || m == 0xC5 || m == 0xC6) {
+            ++p_;
+            std::uint64_t size = 0;
+            if (!big_endian(m == 0xC4 ? 1 : m == 0xC5 ? 2 : 4, size) || size != 0) return false;
+            n = 0;
+            return true;
+        }
+        return array_header(n);
+    }
+
+    bool run_pair(std::uint16_t& column, std::uint16_t& value) {
+        if (p_ == end_) return false;
+        const std::uint8_t m = *p_;
+        if (m == 0xC4 || m == 0xC5 || m == 0xC6) {
+            // A bin of two or more bytes: column and value are its first two.
+            ++p_;
+            std::uint64_t size = 0;
+            if (!big_endian(m == 0xC4 ? 1 : m == 0xC5 ? 2 : 4, size) || size < 2) return false;
+            if (static_cast<std::uint64_t>(end_ - p_) < size) return false;
+            column = p_[0];
+            value = p_[1];
+            p_ += size;
+            return true;
+        }
+        std::uint64_t n = 0;
+        return array_header(n) && n == 2 && number(column) && number(value);
+    }
+
+    // Unsigned and signed integer encodings whose value lies in 0 ..= 65535.
+    bool number(std::uint16_t& out) {
+        std::uint8_t m = 0;
+        if (!byte(m)) return false;
+        if (m <= 0x7F) {
+            out = m;
+            return true;
+        }
+        std::uint64_t v = 0;
+        switch (m) {
+        case 0xCC: case 0xD0: if (!big_endian(1, v)) return false; if (m == 0xD0 && v > 0x7F) return false; break;
+        case 0xCD: case 0xD1: if (!big_endian(2, v)) return false; if (m == 0xD1 && v > 0x7FFF) return false; break;
+        case 0xCE: case 0xD2: if (!big_endian(4, v)) return false; if (m == 0xD2 && v > 0x7FFFFFFF) return false; break;
+        case 0xCF: case 0xD3: if (!big_endian(8, v)) return false; if (m == 0xD3 && v > 0x7FFFFFFFFFFFFFFF) return false; break;
+        default: return false;
+        }
+        if (v > 0xFFFF) return false;
+        out = static_cast<std::uint16_t>(v);
+        return true;
+    }
+
+    const std::uint8_t* p_;
+    const std::uint8_t* end_;
+    T* out_;
+    std::uint64_t width_, height_;
+    const T (&levels_)[256];
+    bool drawing_;
+    const char* error_ = nullptr;
+};
+
+template <class T>
+std::optional<Buffer<T>> one_pass(std::span<const std::uint8_t> bytes, std::uint64_t width, std::uint64_t height,
+                                  const T (&levels)[256], bool& handled) {
+    handled = false;
+    // Without a buffer (a shape too large, or memory that cannot be had) the
+    // bytes are still read through, so that a record that does not decode is
+    // reported as such first.
+    const bool fits = shape_fits(width, height);
+    Buffer<T> buffer;
+    bool no_memory = false;
+    if (fits) {
+        try {
+            buffer = Buffer<T>::zeroed(static_cast<std::size_t>(height * width));
+        } catch (const std::bad_alloc&) {
+            no_memory = true;
+        }
+    }
+    OnePassRaster<T> reader(bytes, fits && !no_memory, buffer.data(), width, height, levels);
+    if (!reader.run()) return std::nullopt;
+    handled = true;
+    if (!fits) panic(kShapeTooLarge);
+    if (no_memory) throw std::bad_alloc();
+    if (reader.error() != nullptr) panic(reader.error());
+    return buffer;
+}
+
+}  // namespace
+
+std::optional<Mask8> decode_and_reconstruct(std::span<const std::uint8_t> bytes, std::uint64_t width,
+                                            std::uint64_t height) {
+    std::uint8_t levels[256];
+    for (std::size_t v = 0; v < 256; ++v) levels[v] = static_cast<std::uint8_t>(v);
+    bool handled = false;
+    std::optional<Buffer<std::uint8_t>> data = one_pass(bytes, width, height, levels, handled);
+    if (handled) return Mask8{height, width, std::move(*data)};
+    const std::optional<CompactMaskModel> model = decode_compact_mask(bytes);
+    if (!model) return std::nullopt;
+    return reconstruct_ndarray(*model, width, height);
+}
+
+std::optional<UnitFloatImage> decode_and_reconstruct_unit_floats(std::span<const std::uint8_t> bytes,
+                                                                 std::uint64_t width, std::uint64_t height) {
+    float levels[256];
+    for (std::size_t v = 0; v < 256; ++v) levels[v] = static_cast<float>(v) / 255.0f;
+    bool handled = false;
+    std::optional<Buffer<float>> data = one_pass(bytes, width, height, levels, handled);
+    if (handled) return UnitFloatImage{height, width, std::move(*data)};
+    const std::optional<CompactMaskModel> model = decode_compact_mask(bytes);
+    if (!model) return std::nullopt;
+    const Mask8 mask = reconstruct_ndarray(*model, width, height);
+    Buffer<float> values = Buffer<float>::uninitialised(mask.data.size());
+    for (std::size_t i = 0; i < mask.data.size(); ++i) values[i] = levels[mask.data[i]];
+    return UnitFloatImage{height, width, std::move(values)};
 }
 
 }  // namespace ostrel

@@ -51,4 +51,22 @@ struct Mask8 {
 // the mask's memory cannot be had.
 Mask8 reconstruct_ndarray(const CompactMaskModel& model, std::uint64_t width, std::uint64_t height);
 
+// A row-major image of values v / 255, v an 8-bit level: element (r, c) is
+// data[r * width + c].
+struct UnitFloatImage {
+    std::uint64_t height = 0, width = 0;
+    Buffer<float> data;
+};
+
+// decode_compact_mask() then reconstruct_ndarray(), in one pass over the
+// bytes that writes each run straight into the mask, without a decoded model
+// in between. The outcome is that of the two steps in sequence: std::nullopt
+// for bytes that do not decode (whatever else is wrong with the record), then
+// the same Panic or std::bad_alloc. The second form returns v / 255 for each
+// level v, as to_unit_floats() would.
+std::optional<Mask8> decode_and_reconstruct(std::span<const std::uint8_t> bytes, std::uint64_t width,
+                                            std::uint64_t height);
+std::optional<UnitFloatImage> decode_and_reconstruct_unit_floats(std::span<const std::uint8_t> bytes,
+                                                                 std::uint64_t width, std::uint64_t height);
+
 }  // namespace ostrel

@@ -102,19 +102,17 @@ PyObject* reconstruct_mask(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         const std::uint64_t height = frame::to_u64(slots[2], "height");
         const auto scale = frame::to_scale(slots[3], "scale");
 
-        Mask8 mask;
-        {
-            std::optional<CompactMaskModel> model = decode_compact_mask(bytes);
-            if (!model) throw PyError::made(PyExc_ValueError, kDeserializeError);
-            mask = reconstruct_ndarray(*model, width, height);
-        }
+        // Without a resize the runs are drawn straight as the returned floats.
         UnitFloatImage values;
         if (scale) {
-            values = resize_to_unit_floats(mask, scale->factor, filter_from_name(scale->filter));
+            std::optional<Mask8> mask = decode_and_reconstruct(bytes, width, height);
+            if (!mask) throw PyError::made(PyExc_ValueError, kDeserializeError);
+            values = resize_to_unit_floats(*mask, scale->factor, filter_from_name(scale->filter));
         } else {
-            values = UnitFloatImage{mask.height, mask.width, to_unit_floats(mask.data.span())};
+            std::optional<UnitFloatImage> mask = decode_and_reconstruct_unit_floats(bytes, width, height);
+            if (!mask) throw PyError::made(PyExc_ValueError, kDeserializeError);
+            values = std::move(*mask);
         }
-        mask = Mask8{};
         const auto rows = static_cast<std::size_t>(values.height);
         const auto cols = static_cast<std::size_t>(values.width);
         return frame::make_float_array(std::move(values.data), rows, cols).release();

@@ -29,13 +29,6 @@ std::uint32_t scaled_size(std::uint64_t n, float scale);
 // with std::bad_alloc, when the sizes involved cannot be allocated.
 Mask8 resize(const Mask8& mask, float scale, FilterType filter);
 
-// A row-major image of values v / 255, v an 8-bit level: element (r, c) is
-// data[r * width + c].
-struct UnitFloatImage {
-    std::uint64_t height = 0, width = 0;
-    Buffer<float> data;
-};
-
 // resize() followed by to_unit_floats(), writing each float straight into
 // the result instead of through an 8-bit mask.
 UnitFloatImage resize_to_unit_floats(const Mask8& mask, float scale, FilterType filter);
