@@ -29,7 +29,9 @@ template <std::size_t N>
 std::array<PyObject*, N> bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
     std::array<PyObject*, N> slots{};
-    bind(signature, args, nargs, kwnames, slots);
+    // Qualified: unqualified, argument-dependent lookup would also find
+    // std::bind through std::array and prefer it wherever <functional> is seen.
+    frame::bind(signature, args, nargs, kwnames, std::span<PyObject*>(slots));
     return slots;
 }
 
