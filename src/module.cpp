@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <utility>
 
@@ -130,19 +131,21 @@ PyObject* melspectrogram(const frame::Signature& signature, audio::ModelVersion 
         if (!frame::is_float32_vector(wav)) throw PyError::made(PyExc_TypeError, kNotFloat32Array);
         std::vector<float> samples = frame::copy_samples(wav);
 
-        std::optional<audio::PreprocessedWindows> windows =
-            audio::run_melspectrogram(transformer, version, std::move(samples), sample_rate);
-        if (!windows) panic("called `Option::unwrap()` on a `None` value");
+        std::optional<audio::TransformResult> result =
+            audio::run_transform(transformer, version, std::move(samples), sample_rate);
+        if (!result) panic("called `Option::unwrap()` on a `None` value");
 
-        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(windows->count)));
+        // Each window is written straight into its bytes object.
+        constexpr std::size_t size = audio::TransformResult::kWindowBytes;
+        if (result->chunk_count > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / size) throw std::bad_alloc();
+        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(result->chunk_count)));
         if (!list) throw PyError::fetch();
-        const std::size_t size = windows->bytes.size() / (windows->count ? windows->count : 1);
-        for (std::size_t i = 0; i < windows->count; ++i) {
-            PyObject* item = PyBytes_FromStringAndSize(
-                reinterpret_cast<const char*>(windows->bytes.data() + i * size), static_cast<Py_ssize_t>(size));
+        result->pack_windows(audio::model_config(version).pad_value, [&](std::size_t k) {
+            PyObject* item = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
             if (item == nullptr) throw PyError::fetch();
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
-        }
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);  // steals item
+            return reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(item));
+        });
         return list.release();
     });
 }

@@ -68,13 +68,25 @@ float MelNormalization::apply(float x) const noexcept {
 }
 
 PreprocessedWindows TransformResult::to_preprocessed_bytes(float pad_value) && {
+    check_windows();
+    const std::size_t count = static_cast<std::size_t>(chunk_count);
+    PreprocessedWindows out{count, std::vector<std::uint8_t>(count * kWindowBytes)};
+    pack_windows(pad_value, [&](std::size_t k) { return out.bytes.data() + k * kWindowBytes; });
+    mel_frames = {};
+    return out;
+}
+
+void TransformResult::check_windows() const {
     if (mel_frames.size() % kBands != 0 || mel_frames.size() / kBands != frames) {
         panic("Failed to pad mel spectrogram array: mel_frames does not hold 80 bands of `frames` values");
     }
     if (chunk_count > std::numeric_limits<std::size_t>::max() / kWindowBytes) throw std::bad_alloc();
-    const std::size_t count = static_cast<std::size_t>(chunk_count);
+}
 
-    PreprocessedWindows out{count, std::vector<std::uint8_t>(count * kWindowBytes)};
+void TransformResult::pack_windows(float pad_value,
+                                   const std::function<std::uint8_t*(std::size_t)>& destination) const {
+    check_windows();
+    const std::size_t count = static_cast<std::size_t>(chunk_count);
     float pad[kWindowFrames];
     std::fill(std::begin(pad), std::end(pad), pad_value);
 
@@ -88,7 +100,7 @@ PreprocessedWindows TransformResult::to_preprocessed_bytes(float pad_value) && {
         const std::uint64_t first = round_u64(start);
         const std::size_t available =
             first < frames ? static_cast<std::size_t>(std::min<std::uint64_t>(kWindowFrames, frames - first)) : 0;
-        std::uint8_t* window = out.bytes.data() + k * kWindowBytes;
+        std::uint8_t* window = destination(k);
         for (std::size_t b = 0; b < kBands; ++b) {
             std::uint8_t* dst = window + b * kWindowFrames * sizeof(float);
             if (available > 0) store_le(dst, mel_frames.data() + b * frames + first, available);
@@ -96,8 +108,6 @@ PreprocessedWindows TransformResult::to_preprocessed_bytes(float pad_value) && {
         }
         start = start + kFramesPerWindowStep;
     }
-    mel_frames = {};
-    return out;
 }
 
 Spectrogram::Spectrogram(std::size_t fft_size, std::size_t hop_size)
@@ -237,13 +247,17 @@ Audio2MelSpectrogram make_transformer(ModelVersion version) {
                                 c.levels.ref_level_db);
 }
 
+std::optional<TransformResult> run_transform(Audio2MelSpectrogram& transformer, ModelVersion version,
+                                             std::vector<float> samples, std::uint32_t sample_rate) {
+    if (sample_rate == 44100) samples = resample_nearest(samples);
+    return transformer.transform(std::move(samples), model_config(version).normalization);
+}
+
 std::optional<PreprocessedWindows> run_melspectrogram(Audio2MelSpectrogram& transformer, ModelVersion version,
                                                       std::vector<float> samples, std::uint32_t sample_rate) {
-    const ModelConfig c = model_config(version);
-    if (sample_rate == 44100) samples = resample_nearest(samples);
-    std::optional<TransformResult> result = transformer.transform(std::move(samples), c.normalization);
+    std::optional<TransformResult> result = run_transform(transformer, version, std::move(samples), sample_rate);
     if (!result) return std::nullopt;
-    return std::move(*result).to_preprocessed_bytes(c.pad_value);
+    return std::move(*result).to_preprocessed_bytes(model_config(version).pad_value);
 }
 
 }  // namespace ostrel::audio

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -49,6 +50,16 @@ struct TransformResult {
     // frame 3.2 k; positions without a frame hold pad_value. Each window is
     // kBands x kWindowFrames little-endian f32, band-major.
     PreprocessedWindows to_preprocessed_bytes(float pad_value) &&;
+
+    // The same windows, each written to the kWindowBytes bytes that
+    // `destination(k)` returns for window k, in window order, so that callers
+    // can have them written straight where they are kept.
+    void pack_windows(float pad_value, const std::function<std::uint8_t*(std::size_t)>& destination) const;
+
+private:
+    // Fatal unless mel_frames holds kBands rows of `frames`; std::bad_alloc
+    // when chunk_count windows could not even be counted in bytes.
+    void check_windows() const;
 };
 
 // Streaming short-time Fourier transform: hop_size samples in, the spectrum
@@ -150,5 +161,10 @@ Audio2MelSpectrogram make_transformer(ModelVersion version);
 // transform produced no frame.
 std::optional<PreprocessedWindows> run_melspectrogram(Audio2MelSpectrogram& transformer, ModelVersion version,
                                                       std::vector<float> samples, std::uint32_t sample_rate);
+
+// run_melspectrogram() up to the packing, which the caller does with
+// pack_windows() and the version's pad value.
+std::optional<TransformResult> run_transform(Audio2MelSpectrogram& transformer, ModelVersion version,
+                                             std::vector<float> samples, std::uint32_t sample_rate);
 
 }  // namespace ostrel::audio
