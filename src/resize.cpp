@@ -199,19 +199,40 @@ constexpr std::size_t kGroups = kBlockRows / 4;
 constexpr std::size_t kStripColumns = 512;
 
 // Where the horizontal pass puts its values: 8-bit levels, or levels / 255
-// as floats, the form the caller finally returns.
+// as floats, the form the caller finally returns. `levels` holds, for each of
+// `columns` output columns from x0, the levels of the block's rows in groups
+// of four.
 struct LevelsOut {
     std::uint8_t* data;
-    void store(std::size_t offset, std::size_t stride, const I4 (&levels)[kGroups], std::size_t rows) const {
-        for (std::size_t r = 0; r < rows; ++r) data[offset + r * stride] = static_cast<std::uint8_t>(levels[r / 4][r % 4]);
+    std::size_t stride;
+    void store(std::size_t y0, std::size_t rows, std::size_t x0, std::size_t columns, const I4* levels) const {
+        for (std::size_t j = 0; j < columns; ++j) {
+            for (std::size_t r = 0; r < rows; ++r) {
+                data[(y0 + r) * stride + x0 + j] = static_cast<std::uint8_t>(levels[j * kGroups + r / 4][r % 4]);
+            }
+        }
     }
 };
 
 struct UnitFloatsOut {
     float* data;
-    void store(std::size_t offset, std::size_t stride, const I4 (&levels)[kGroups], std::size_t rows) const {
-        for (std::size_t r = 0; r < rows; ++r) {
-            data[offset + r * stride] = static_cast<float>(levels[r / 4][r % 4]) / 255.0f;
+    std::size_t stride;
+    // Four columns of four rows at a time are turned back into rows, so that
+    // every row is written in runs of contiguous floats.
+    void store(std::size_t y0, std::size_t rows, std::size_t x0, std::size_t columns, const I4* levels) const {
+        std::size_t j = 0;
+        for (; rows == kBlockRows && j + 4 <= columns; j += 4) {
+            for (std::size_t g = 0; g < kGroups; ++g) {
+                F4 a[4];
+                for (std::size_t i = 0; i < 4; ++i) a[i] = __builtin_convertvector(levels[(j + i) * kGroups + g], F4) / 255.0f;
+                transpose4(a[0], a[1], a[2], a[3]);
+                for (std::size_t i = 0; i < 4; ++i) store4(data + (y0 + 4 * g + i) * stride + x0 + j, a[i]);
+            }
+        }
+        for (; j < columns; ++j) {
+            for (std::size_t r = 0; r < rows; ++r) {
+                data[(y0 + r) * stride + x0 + j] = static_cast<float>(levels[j * kGroups + r / 4][r % 4]) / 255.0f;
+            }
         }
     }
 };
@@ -226,6 +247,7 @@ void horizontal_pass(const float* image, std::uint64_t width, std::uint64_t heig
     std::vector<std::uint64_t> firsts, offsets;
     std::vector<float> weights, column;
     std::vector<float> block;
+    std::vector<I4> levels(kStripColumns * kGroups);
 
     for (std::size_t x0 = 0; x0 < w_out; x0 += kStripColumns) {
         const std::size_t x1 = std::min(w_out, x0 + kStripColumns);
@@ -280,10 +302,9 @@ void horizontal_pass(const float* image, std::uint64_t width, std::uint64_t heig
                         acc[g] = acc[g] + load4(col + k * kBlockRows + 4 * g) * weight;
                     }
                 }
-                I4 levels[kGroups];
-                for (std::size_t g = 0; g < kGroups; ++g) levels[g] = round_to_levels(acc[g]);
-                out.store(y0 * w_out + xo, w_out, levels, rows);
+                for (std::size_t g = 0; g < kGroups; ++g) levels[j * kGroups + g] = round_to_levels(acc[g]);
             }
+            out.store(y0, rows, x0, x1 - x0, levels.data());
         }
     }
 }
@@ -343,12 +364,15 @@ Image resize_into(const Mask8& mask, float scale, FilterType filter_type, Out (*
 }  // namespace
 
 Mask8 resize(const Mask8& mask, float scale, FilterType filter_type) {
-    return resize_into<Mask8>(mask, scale, filter_type, +[](Mask8& m) { return LevelsOut{m.data.data()}; });
+    return resize_into<Mask8>(mask, scale, filter_type,
+                              +[](Mask8& m) { return LevelsOut{m.data.data(), static_cast<std::size_t>(m.width)}; });
 }
 
 UnitFloatImage resize_to_unit_floats(const Mask8& mask, float scale, FilterType filter_type) {
     return resize_into<UnitFloatImage>(mask, scale, filter_type,
-                                       +[](UnitFloatImage& m) { return UnitFloatsOut{m.data.data()}; });
+                                       +[](UnitFloatImage& m) {
+                                           return UnitFloatsOut{m.data.data(), static_cast<std::size_t>(m.width)};
+                                       });
 }
 
 Buffer<float> to_unit_floats(std::span<const std::uint8_t> values) {
