@@ -12,7 +12,7 @@ CPP_BUILD := build/cpp
 # CI builds treat warnings as errors.
 WERROR := $(if $(CI),ON,OFF)
 
-.PHONY: all system-deps venv develop cpp-test python-test test demo dist clean
+.PHONY: all system-deps venv develop cpp-test python-test test demo dist bench clean
 
 all: develop
 
@@ -67,6 +67,30 @@ dist: system-deps venv
 	build/dist-check/bin/python -m pip install -q dist/ostrel_py-*manylinux*.whl
 	cd build && dist-check/bin/python -c "import importlib.metadata as m, ostrel_py; \
 	  assert ostrel_py.dummy_func() == 0; print('installed', m.version('ostrel_py'), 'from', ostrel_py.__file__)"
+
+# Benchmarks only: Google Benchmark and FFTW (GPL, timed for comparison, never
+# linked into the module) from Debian, the baselines' packages from PyPI.
+BENCH_APT_PACKAGES := libbenchmark-dev libfftw3-dev
+PY_BENCH_DEPS := scipy librosa Pillow "msgpack>=1.0" threadpoolctl
+BENCH_BUILD := build/bench
+
+build/.bench-deps: build/.system-deps $(VENV)/.stamp
+	@missing=""; for p in $(BENCH_APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing system packages:$$missing"; \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+	fi
+	$(PY) -m pip install -q $(PY_BENCH_DEPS)
+	@touch $@
+
+# NumPy is timed with the OpenBLAS kernel it picks itself (see README, Performance).
+bench: build/.bench-deps develop
+	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DOSTREL_PYTHON_MODULE=OFF -DOSTREL_BENCHMARKS=ON >/dev/null
+	$(VENV)/bin/cmake --build $(BENCH_BUILD)
+	$(BENCH_BUILD)/ostrel_floor_bench --benchmark_out=$(BENCH_BUILD)/floor.json --benchmark_out_format=json
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) benchmarks/bench.py --floor $(BENCH_BUILD)/floor.json
 
 clean:
 	rm -rf build dist $(VENV)

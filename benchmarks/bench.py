@@ -1,0 +1,286 @@
+"""Times ostrel_py against the pipelines its callers would otherwise write.
+
+Each case runs the module and its baselines interleaved, one call of each per
+round in rotating order, for several rounds, and reports medians and the
+ratio baseline time / module time (above 1: the module is faster). Nothing is
+asserted: this measures, the tests check results.
+
+    python benchmarks/bench.py [--floor floor.json] [--quick]
+"""
+
+import argparse
+import gc
+import json
+import statistics
+import sys
+import time
+from pathlib import Path
+
+import msgpack
+import numpy as np
+
+import ostrel_py
+
+SR = 16000
+N_FFT, HOP, BANDS, WINDOW_FRAMES = 800, 200, 80, 16
+LENGTHS = [0.2, 1.0, 10.0, 60.0]
+
+
+# ---------------------------------------------------------------- timing
+
+
+def run_case(contenders, rounds, budget_s):
+    """contenders: list of (name, callable). Returns {name: median seconds}."""
+    for _, call in contenders:  # warm-up, and a first estimate
+        call()
+    start = time.perf_counter()
+    for _, call in contenders:
+        call()
+    per_round = time.perf_counter() - start
+    rounds = max(5, min(rounds, int(budget_s / max(per_round, 1e-9))))
+    times = {name: [] for name, _ in contenders}
+    for r in range(rounds):
+        order = contenders[r % len(contenders):] + contenders[: r % len(contenders)]
+        for name, call in order:
+            t0 = time.perf_counter()
+            call()
+            times[name].append(time.perf_counter() - t0)
+    return {name: statistics.median(ts) for name, ts in times.items()}
+
+
+# ---------------------------------------------------------------- audio baselines
+
+
+def speech_like(seconds, seed=1):
+    rng = np.random.default_rng(seed)
+    n = int(seconds * SR)
+    t = np.arange(n) / SR
+    pitch = 120 + 30 * np.sin(2 * np.pi * 0.7 * t)
+    voiced = np.sin(2 * np.pi * np.cumsum(pitch) / SR) * (0.5 + 0.5 * np.sin(2 * np.pi * 3 * t))
+    return (0.3 * voiced + 0.02 * rng.standard_normal(n)).astype(np.float32)
+
+
+def numpy_filterbank():
+    """Slaney-scale, area-normalised mel filters, built once as a user would keep them."""
+    def hz_to_mel(hz):
+        hz = np.asarray(hz, np.float64)
+        return np.where(hz >= 1000, 15 + np.log(hz / 1000) / (np.log(6.4) / 27), hz / (200 / 3))
+
+    def mel_to_hz(m):
+        return np.where(m >= 15, 1000 * np.exp((m - 15) * (np.log(6.4) / 27)), m * (200 / 3))
+
+    points = mel_to_hz(np.linspace(hz_to_mel(55.0), hz_to_mel(7600.0), BANDS + 2))
+    bins = np.fft.rfftfreq(N_FFT, 1 / SR)
+    lower = (bins[None, :] - points[:-2, None]) / (points[1:-1] - points[:-2])[:, None]
+    upper = (points[2:, None] - bins[None, :]) / (points[2:] - points[1:-1])[:, None]
+    weights = np.maximum(0, np.minimum(lower, upper)) * (2 / (points[2:] - points[:-2]))[:, None]
+    return weights.astype(np.float32)
+
+
+def fit(wav, version):
+    """Whole 25-per-second video frames, plus the framing pad of each version."""
+    chunks = int(len(wav) / (SR / 25))
+    length = int(chunks * SR / 25)
+    if version == 1:
+        x = np.zeros(length + N_FFT, np.float32)
+        n = min(len(wav), len(x))
+        x[:n] = wav[:n]
+        x = np.append(x[0], x[1:] - np.float32(0.97) * x[:-1])  # pre-emphasis
+    else:
+        x = np.pad(wav[:length], (N_FFT // 2, N_FFT // 2))
+    return x, chunks
+
+
+def normalise_and_pack(energy, chunks, version):
+    """energy: (bands, frames). Log, normalise and cut the 16-frame windows."""
+    if version == 1:
+        db = 20 * np.log10(np.maximum(energy, 1e-5)) - 20
+        values, pad = np.clip((db + 100) / 100 * 8 - 4, -4, 4), -4.0
+    else:
+        values, pad = (np.log10(np.maximum(energy, 1e-5)) + 2.1233075) / 1.081918, -2.6588821
+    values = values.astype(np.float32)
+    padded = np.concatenate([values, np.full((BANDS, WINDOW_FRAMES), pad, np.float32)], axis=1)
+    windows, start = [], 0.0
+    for _ in range(chunks):
+        first = int(start + 0.5)
+        windows.append(np.ascontiguousarray(padded[:, first:first + WINDOW_FRAMES]).tobytes())
+        start += 3.2
+    return windows
+
+
+def make_numpy_pipeline(version):
+    mel = numpy_filterbank()
+    window = (0.5 - 0.5 * np.cos(2 * np.pi * np.arange(N_FFT) / N_FFT)).astype(np.float32)
+
+    def run(wav):
+        x, chunks = fit(wav, version)
+        count = (len(x) - N_FFT) // HOP + 1
+        frames = np.lib.stride_tricks.as_strided(x, (count, N_FFT), (HOP * 4, 4))
+        magnitude = np.abs(np.fft.rfft(frames * window, axis=1))
+        return normalise_and_pack(mel @ magnitude.T.astype(np.float32), chunks, version)
+
+    return run
+
+
+def make_librosa_pipeline(version):
+    import librosa
+
+    mel = librosa.filters.mel(sr=SR, n_fft=N_FFT, n_mels=BANDS, fmin=55, fmax=7600, norm="slaney")
+
+    def run(wav):
+        x, chunks = fit(wav, version)
+        magnitude = np.abs(librosa.stft(x, n_fft=N_FFT, hop_length=HOP, window="hann", center=False))
+        return normalise_and_pack(mel @ magnitude, chunks, version)
+
+    return run
+
+
+# ---------------------------------------------------------------- mask baselines
+
+
+def blob_distance(width, height, seed=3):
+    """Signed distance in pixels to the edge of a few elliptic blobs (negative inside)."""
+    rng = np.random.default_rng(seed)
+    yy, xx = np.mgrid[0:height, 0:width].astype(np.float32)
+    d = np.full((height, width), np.inf, np.float32)
+    for _ in range(3):
+        cx, cy = rng.uniform(0.25, 0.75) * width, rng.uniform(0.25, 0.75) * height
+        rx, ry = rng.uniform(0.1, 0.22) * width, rng.uniform(0.1, 0.22) * height
+        scale = min(rx, ry)
+        d = np.minimum(d, (np.sqrt(((xx - cx) / rx) ** 2 + ((yy - cy) / ry) ** 2) - 1) * scale)
+    return d
+
+
+def make_mask(width, height, kind):
+    d = blob_distance(width, height)
+    if kind == "hard":
+        return np.where(d <= 0, 255, 0).astype(np.uint8)
+    # Feathered over 16 pixels across the edge.
+    return np.clip(np.round(255 * (0.5 - d / 16)), 0, 255).astype(np.uint8)
+
+
+def encode(mask):
+    rows = []
+    for row in mask:
+        starts = np.flatnonzero(np.diff(row.astype(np.int16), prepend=np.int16(-1)))
+        rows.append([[int(c), int(row[c])] for c in starts])
+    return msgpack.packb([rows])
+
+
+def rasterise(rows, width, height):
+    mask = np.zeros((height, width), np.uint8)
+    for i, runs in enumerate(rows):
+        for k, (column, value) in enumerate(runs):
+            end = runs[k + 1][0] if k + 1 < len(runs) else width
+            mask[i, column:end] = value & 0xFF
+    return mask
+
+
+def pillow_filter(name):
+    from PIL import Image
+
+    # Pillow has no Gaussian; its bicubic, the widest of its three, stands in.
+    return {"nearest": Image.NEAREST, "linear": Image.BILINEAR, "cubic": Image.BICUBIC,
+            "gaussian": Image.BICUBIC}[name]
+
+
+def pillow_resize(mask, scale):
+    from PIL import Image
+
+    factor, name = scale
+    size = (int(np.float32(mask.shape[1]) * np.float32(factor)), int(np.float32(mask.shape[0]) * np.float32(factor)))
+    return np.asarray(Image.fromarray(mask).resize(size, pillow_filter(name)))
+
+
+# ---------------------------------------------------------------- cases and table
+
+
+def audio_rows(floor, quick):
+    rows = []
+    for seconds in LENGTHS[:2] if quick else LENGTHS:
+        wav = speech_like(seconds)
+        for version in (1, 2):
+            module = ostrel_py.vxmv1_melspectrogram if version == 1 else ostrel_py.vxmv2_melspectrogram
+            numpy_run, librosa_run = make_numpy_pipeline(version), make_librosa_pipeline(version)
+            assert len(numpy_run(wav)) == len(module(wav, SR)) == len(librosa_run(wav))
+            t = run_case([("module", lambda: module(wav, SR)), ("numpy", lambda: numpy_run(wav)),
+                          ("librosa", lambda: librosa_run(wav))], rounds=200, budget_s=3)
+            t["floor"] = floor.get(seconds)
+            rows.append((f"audio V{version} {seconds:g} s", t, ["numpy", "librosa", "floor"]))
+    return rows
+
+
+def mask_rows(quick):
+    rows = []
+    sizes = [(1920, 1080)] if quick else [(512, 512), (1920, 1080)]
+    scales = [None, (0.5, "cubic"), (2.0, "linear"), (0.5, "gaussian"), (0.5, "nearest")]
+    for width, height in sizes:
+        for kind in ("hard", "soft"):
+            mask = make_mask(width, height, kind)
+            record = encode(mask)
+            rows_list = msgpack.unpackb(record)[0]
+            assert (rasterise(rows_list, width, height) == mask).all()
+            for scale in scales:
+                contenders = [("module", lambda: ostrel_py.reconstruct_mask(record, width, height, scale)),
+                              ("unpackb", lambda: msgpack.unpackb(record))]
+                if scale is None:
+                    contenders.append(("msgpack+numpy", lambda: rasterise(
+                        msgpack.unpackb(record)[0], width, height).astype(np.float32) / 255))
+                else:
+                    contenders.append(("msgpack+numpy+pillow", lambda: pillow_resize(rasterise(
+                        msgpack.unpackb(record)[0], width, height), scale).astype(np.float32) / 255))
+                    contenders.append(("pillow resize", lambda: pillow_resize(mask, scale)))
+                contenders.append(("floor", lambda: mask.astype(np.float32) / 255))
+                t = run_case(contenders, rounds=100, budget_s=2)
+                label = "none" if scale is None else f"{scale[0]:g} {scale[1]}"
+                rows.append((f"mask {kind} {width}x{height} ({len(record) // 1024} KiB) {label}", t,
+                             [name for name, _ in contenders[1:]]))
+    return rows
+
+
+def print_table(rows):
+    print(f"| case | module ms | baseline: ms (baseline / module) |")
+    print("|---|---:|---|")
+    for label, t, baselines in rows:
+        cells = []
+        for name in baselines:
+            if t.get(name) is None:
+                continue
+            cells.append(f"{name} {t[name] * 1e3:.3f} ({t[name] / t['module']:.2f}x)")
+        print(f"| {label} | {t['module'] * 1e3:.3f} | {'; '.join(cells)} |")
+
+
+def read_floor(path):
+    """Google Benchmark JSON from floor.cpp: median ms per input length."""
+    if not path or not Path(path).exists():
+        return {}
+    floor = {}
+    for b in json.loads(Path(path).read_text())["benchmarks"]:
+        if b.get("aggregate_name") == "median" and b["name"].startswith("kissfft_and_log10f/"):
+            tenths = int(b["name"].split("/")[1])
+            floor[tenths / 10] = b["real_time"] / 1e3  # reported in ms
+    return floor
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--floor", help="JSON written by the floor benchmark")
+    parser.add_argument("--quick", action="store_true", help="fewer cases, for a smoke run")
+    args = parser.parse_args()
+    try:
+        from threadpoolctl import threadpool_info
+        blas = [(i["internal_api"], i.get("architecture"), i["num_threads"]) for i in threadpool_info()]
+    except ImportError:
+        blas = "threadpoolctl not installed"
+    print(f"numpy {np.__version__}, BLAS {blas}, python {sys.version.split()[0]}\n")
+    # The heavy imports leave many objects behind; freezing them keeps the
+    # collector's full passes from charging their cost to whichever baseline
+    # happens to allocate when one runs.
+    import librosa  # noqa: F401
+    gc.collect()
+    gc.freeze()
+    print_table(audio_rows(read_floor(args.floor), args.quick) + mask_rows(args.quick))
+
+
+if __name__ == "__main__":
+    main()
