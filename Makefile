@@ -12,7 +12,13 @@ CPP_BUILD := build/cpp
 # CI builds treat warnings as errors.
 WERROR := $(if $(CI),ON,OFF)
 
-.PHONY: all system-deps venv develop cpp-test python-test test demo dist bench clean
+# Reliability runs: libFuzzer harnesses over the core (clang).
+FUZZ_APT_PACKAGES := clang-16 libclang-rt-16-dev
+FUZZ_BUILD := build/fuzz
+FUZZ_SECONDS ?= 600
+
+.PHONY: all system-deps venv develop cpp-test python-test test demo dist bench clean \
+        fuzz-build fuzz fuzz-test
 
 all: develop
 
@@ -48,7 +54,30 @@ cpp-test: system-deps venv
 python-test: develop
 	$(PY) -m pytest -q tests/python
 
-test: cpp-test python-test
+test: cpp-test python-test fuzz-test
+
+build/.fuzz-deps:
+	@missing=""; for p in $(FUZZ_APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	if [ -n "$$missing" ]; then \
+	  echo "installing system packages:$$missing"; \
+	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+	fi
+	@mkdir -p build && touch $@
+
+# The core with the fuzzing harnesses, instrumented for libFuzzer, ASan and UBSan.
+fuzz-build: system-deps venv build/.fuzz-deps
+	$(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DCMAKE_CXX_COMPILER=clang++-16 -DOSTREL_PYTHON_MODULE=OFF -DOSTREL_FUZZ=ON -DOSTREL_SANITIZE=ON >/dev/null
+	$(VENV)/bin/cmake --build $(FUZZ_BUILD)
+
+# A long run for developers: make fuzz FUZZ_SECONDS=3600
+fuzz: fuzz-build
+	tests/fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+# The short run every CI build does.
+fuzz-test: fuzz-build
+	tests/fuzz/run.sh $(FUZZ_BUILD) 60
 
 demo: develop
 	$(PY) -m pip install -q "Pillow>=10"

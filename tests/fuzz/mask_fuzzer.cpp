@@ -1,0 +1,175 @@
+// libFuzzer harness for the mask core: decoding, rasterisation, resizing and
+// the conversion to floats, with what each step promises checked on the way.
+//
+// Input layout (little-endian):
+//   byte 0      bit 0: resize; bits 1-2: filter (nearest, linear, cubic, gaussian)
+//   bytes 1-2   width
+//   bytes 3-4   height
+//   bytes 5-8   scale factor, as the bits of an f32
+//   bytes 9..   the record, with whatever follows it
+//
+// Sizes are bounded here so that a run exercises the code's logic rather than
+// the machine's memory: the mask keeps at most kMaxCells cells and a resize is
+// skipped when its output or intermediate image would pass kMaxResized.
+#include <algorithm>
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "compact_mask.hpp"
+#include "resize.hpp"
+#include "support/panic.hpp"
+
+namespace {
+
+using namespace ostrel;
+
+constexpr std::uint64_t kMaxCells = std::uint64_t{1} << 18;
+constexpr std::uint64_t kMaxResized = std::uint64_t{1} << 20;
+constexpr std::size_t kHeaderBytes = 9;
+
+[[noreturn]] void fail(const char* what) {
+    std::fprintf(stderr, "mask fuzzer: %s\n", what);
+    std::abort();
+}
+
+void check(bool ok, const char* what) {
+    if (!ok) fail(what);
+}
+
+std::uint16_t u16_at(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
+
+float f32_at(const std::uint8_t* p) {
+    return std::bit_cast<float>(std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+                                std::uint32_t{p[3]} << 24);
+}
+
+// The rasterisation rule written plainly, one cell at a time: nothing when
+// the model does not fit the shape.
+std::optional<std::vector<std::uint8_t>> naive_raster(const CompactMaskModel& model, std::uint64_t width,
+                                                      std::uint64_t height) {
+    std::vector<std::uint8_t> cells(static_cast<std::size_t>(width * height), 0);
+    for (std::size_t i = 0; i < model.row_count(); ++i) {
+        const std::span<const Run> runs = model.row(i);
+        if (runs.empty()) {
+            if (width != 0 && i >= height) return std::nullopt;
+            continue;
+        }
+        if (i >= height) return std::nullopt;
+        for (std::size_t k = 0; k < runs.size(); ++k) {
+            if (runs[k].column >= width) return std::nullopt;
+        }
+        // Each run fills from its column to the next run's column and the last
+        // one to the edge; the gap before a run carries the previous value, and
+        // a run at or left of an earlier one's column overwrites just its cell.
+        std::uint64_t next = 0;
+        std::uint8_t carried = 0;
+        std::uint8_t* row = cells.data() + i * width;
+        for (const Run& run : runs) {
+            for (std::uint64_t c = next; c < run.column; ++c) row[c] = carried;
+            carried = static_cast<std::uint8_t>(run.value & 0xFF);
+            row[run.column] = carried;
+            next = std::uint64_t{run.column} + 1;
+        }
+        for (std::uint64_t c = next; c < width; ++c) row[c] = carried;
+    }
+    return cells;
+}
+
+void check_model(const CompactMaskModel& model) {
+    std::size_t previous = 0;
+    for (std::size_t end : model.row_ends) {
+        check(end >= previous && end <= model.runs.size(), "row ends out of order");
+        previous = end;
+    }
+    if (!model.row_ends.empty()) check(model.row_ends.back() == model.runs.size(), "runs outside every row");
+}
+
+void check_resize(const Mask8& mask, float scale, FilterType filter) {
+    const std::uint64_t w_out = scaled_size(mask.width, scale);
+    const std::uint64_t h_out = scaled_size(mask.height, scale);
+    if (w_out * h_out > kMaxResized || mask.width * h_out > kMaxResized) return;
+
+    const Mask8 out = resize(mask, scale, filter);
+    check(out.width == w_out && out.height == h_out, "resized shape");
+    check(out.data.size() == w_out * h_out, "resized buffer size");
+    if (out.data.empty()) return;
+    if (mask.data.empty()) {
+        check(std::all_of(out.data.begin(), out.data.end(), [](std::uint8_t v) { return v == 0; }),
+              "an empty mask resizes to zeros");
+        return;
+    }
+    if (w_out == mask.width && h_out == mask.height) {
+        check(std::equal(out.data.begin(), out.data.end(), mask.data.begin()), "unchanged size copies");
+        return;
+    }
+    // Every kernel but the cubic has non-negative weights that sum to one, so
+    // each output value stays between the smallest and largest input values.
+    if (filter != FilterType::CatmullRom) {
+        const auto [lo, hi] = std::minmax_element(mask.data.begin(), mask.data.end());
+        for (std::uint8_t v : out.data) check(v >= *lo && v <= *hi, "resized value outside the input's range");
+    }
+}
+
+void run(const std::uint8_t* data, std::size_t size) {
+    const std::uint8_t flags = data[0];
+    const std::uint64_t width = u16_at(data + 1);
+    std::uint64_t height = u16_at(data + 3);
+    if (width * height > kMaxCells) height = kMaxCells / width;
+    const float scale = f32_at(data + 5);
+    const bool resizing = flags & 1;
+    const auto filter = static_cast<FilterType>((flags >> 1) & 3);
+    const std::span<const std::uint8_t> record(data + kHeaderBytes, size - kHeaderBytes);
+
+    const std::optional<CompactMaskModel> model = decode_compact_mask(record);
+    if (!model) return;
+    check_model(*model);
+
+    const std::optional<std::vector<std::uint8_t>> expected = naive_raster(*model, width, height);
+    Mask8 mask;
+    try {
+        mask = reconstruct_ndarray(*model, width, height);
+    } catch (const Panic& panic) {
+        check(!expected, "rasterisation refused a model that fits");
+        check(panic.message == "ndarray: index out of bounds", "unexpected internal error");
+        return;
+    }
+    check(expected.has_value(), "rasterisation accepted a model that does not fit");
+    check(mask.width == width && mask.height == height && mask.data.size() == expected->size(), "mask shape");
+    check(std::equal(mask.data.begin(), mask.data.end(), expected->begin()), "mask differs from the rule");
+
+    if (resizing) {
+        check_resize(mask, scale, filter);
+        if (scaled_size(width, scale) * scaled_size(height, scale) > kMaxResized) return;
+        if (width * scaled_size(height, scale) > kMaxResized) return;
+        mask = resize(mask, scale, filter);
+    }
+    const Buffer<float> values = to_unit_floats(mask.data.span());
+    check(values.size() == mask.data.size(), "float count");
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        check(values[i] == static_cast<float>(mask.data[i]) / 255.0f, "float value");
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < kHeaderBytes) return -1;
+    try {
+        run(data, size);
+    } catch (const Panic& panic) {
+        std::fprintf(stderr, "mask fuzzer: unexpected internal error: %s\n", panic.message.c_str());
+        std::abort();
+    } catch (const std::bad_alloc&) {
+        fail("out of memory within the harness's size bounds");
+    }
+    return 0;
+}
