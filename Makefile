@@ -12,13 +12,15 @@ CPP_BUILD := build/cpp
 # CI builds treat warnings as errors.
 WERROR := $(if $(CI),ON,OFF)
 
-# Reliability runs: libFuzzer harnesses over the core (clang).
+# Reliability runs: libFuzzer harnesses (clang), the suite under AddressSanitizer
+# and UndefinedBehaviorSanitizer.
 FUZZ_APT_PACKAGES := clang-16 libclang-rt-16-dev
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 600
+ASAN_BUILD := build/asan
 
 .PHONY: all system-deps venv develop cpp-test python-test test demo dist bench clean \
-        fuzz-build fuzz fuzz-test
+        fuzz-build fuzz fuzz-test sanitize-test
 
 all: develop
 
@@ -54,7 +56,7 @@ cpp-test: system-deps venv
 python-test: develop
 	$(PY) -m pytest -q tests/python
 
-test: cpp-test python-test fuzz-test
+test: cpp-test python-test fuzz-test sanitize-test
 
 build/.fuzz-deps:
 	@missing=""; for p in $(FUZZ_APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
@@ -78,6 +80,13 @@ fuzz: fuzz-build
 # The short run every CI build does.
 fuzz-test: fuzz-build
 	tests/fuzz/run.sh $(FUZZ_BUILD) 60
+
+# The whole Python suite against a module built with ASan and UBSan.
+sanitize-test: system-deps venv
+	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -DOSTREL_SANITIZE=ON >/dev/null
+	$(VENV)/bin/cmake --build $(ASAN_BUILD) --target ostrel_py
+	tests/sanitize.sh $(PY) $(ASAN_BUILD)
 
 demo: develop
 	$(PY) -m pip install -q "Pillow>=10"
