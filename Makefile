@@ -13,14 +13,14 @@ CPP_BUILD := build/cpp
 WERROR := $(if $(CI),ON,OFF)
 
 # Reliability runs: libFuzzer harnesses (clang), the suite under AddressSanitizer
-# and UndefinedBehaviorSanitizer.
+# and UndefinedBehaviorSanitizer, and the NumPy/CPython compatibility matrix.
 FUZZ_APT_PACKAGES := clang-16 libclang-rt-16-dev
 FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 600
 ASAN_BUILD := build/asan
 
 .PHONY: all system-deps venv develop cpp-test python-test test demo dist bench clean \
-        fuzz-build fuzz fuzz-test sanitize-test
+        fuzz-build fuzz fuzz-test sanitize-test compat-test
 
 all: develop
 
@@ -56,7 +56,7 @@ cpp-test: system-deps venv
 python-test: develop
 	$(PY) -m pytest -q tests/python
 
-test: cpp-test python-test fuzz-test sanitize-test
+test: cpp-test python-test fuzz-test sanitize-test compat-test
 
 build/.fuzz-deps:
 	@missing=""; for p in $(FUZZ_APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
@@ -87,6 +87,10 @@ sanitize-test: system-deps venv
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DOSTREL_SANITIZE=ON >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN_BUILD) --target ostrel_py
 	tests/sanitize.sh $(PY) $(ASAN_BUILD)
+
+# The suite against NumPy 1.x and a second CPython minor version.
+compat-test: develop
+	tests/compat.sh $(PY)
 
 demo: develop
 	$(PY) -m pip install -q "Pillow>=10"
