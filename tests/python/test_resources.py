@@ -1,0 +1,165 @@
+"""Memory and references across many calls, on success and on every error path,
+and requests for memory that cannot exist."""
+
+import ctypes
+import gc
+import os
+import sys
+
+import numpy as np
+import pytest
+
+import ostrel_py
+from conftest import PANICKING_RECORD, PanicException
+from test_numpy_exchange import is_free, registry  # noqa: F401 - registry is a fixture
+
+EXAMPLE = bytes.fromhex("91 92 92 92 00 cc ff 92 03 00 90")
+EXAMPLE_MASK = [[1.0, 1.0, 1.0, 0.0, 0.0], [0.0] * 5]
+SANITIZED = os.environ.get("OSTREL_SANITIZED") == "1"
+CALLS = 300 if SANITIZED else 2000
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class Refused(Exception):
+    pass
+
+
+class RaisingIndex:
+    def __index__(self):
+        raise Refused("no index")
+
+
+def _heap_counter():
+    """Bytes the C allocator has handed out and not taken back, or None."""
+    libc = ctypes.CDLL(None)
+    sanitizer = getattr(libc, "__sanitizer_get_current_allocated_bytes", None)
+    if sanitizer is not None:
+        sanitizer.restype = ctypes.c_size_t
+        return sanitizer
+    mallinfo2 = getattr(libc, "mallinfo2", None)
+    if mallinfo2 is None:
+        return None
+
+    class Mallinfo2(ctypes.Structure):
+        _fields_ = [(name, ctypes.c_size_t) for name in (
+            "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
+
+    mallinfo2.restype = Mallinfo2
+    return lambda: mallinfo2().uordblks + mallinfo2().hblkhd
+
+
+heap_bytes = _heap_counter()
+
+wav = np.random.default_rng(1).standard_normal(1300).astype(np.float32)
+strided = np.random.default_rng(2).standard_normal(3000).astype(np.float32)[::-2]
+scale = (0.7, "cubic")
+big_index = Index(2**31)
+
+
+def outcome(call):
+    try:
+        call()
+    except BaseException as error:  # noqa: B036 - PanicException derives from BaseException
+        return type(error)
+    return None
+
+
+# Each case: the call, the objects whose reference counts must not move, and
+# the outcome it must have every time.
+CASES = {
+    "dummy": (lambda: ostrel_py.dummy_func(), [], None),
+    "mask": (lambda: ostrel_py.reconstruct_mask(EXAMPLE, 5, 2), [EXAMPLE], None),
+    "mask-resized": (lambda: ostrel_py.reconstruct_mask(EXAMPLE, 5, 2, scale), [EXAMPLE, scale], None),
+    "mask-by-keyword": (lambda: ostrel_py.reconstruct_mask(bytes=EXAMPLE, width=5, height=2, scale=None),
+                        [EXAMPLE], None),
+    "mask-bad-bytes": (lambda: ostrel_py.reconstruct_mask(bytearray(EXAMPLE), 5, 2), [], TypeError),
+    "mask-bad-record": (lambda: ostrel_py.reconstruct_mask(EXAMPLE[:-3], 5, 2), [], ValueError),
+    "mask-negative-width": (lambda: ostrel_py.reconstruct_mask(EXAMPLE, -1, 2), [], OverflowError),
+    "mask-raising-index": (lambda: ostrel_py.reconstruct_mask(EXAMPLE, RaisingIndex(), 2), [], Refused),
+    "mask-scale-length": (lambda: ostrel_py.reconstruct_mask(EXAMPLE, 5, 2, (1.0,)), [], ValueError),
+    "mask-scale-name": (lambda: ostrel_py.reconstruct_mask(EXAMPLE, 5, 2, (1.0, b"x")), [], TypeError),
+    "mask-panic": (lambda: ostrel_py.reconstruct_mask(PANICKING_RECORD, 0, 1), [PANICKING_RECORD],
+                   PanicException),
+    "mask-shape-panic": (lambda: ostrel_py.reconstruct_mask(EXAMPLE, 2**63, 2), [], PanicException),
+    "mask-no-memory": (lambda: ostrel_py.reconstruct_mask(EXAMPLE, big_index, big_index), [big_index],
+                       MemoryError),
+    "mask-resize-no-memory": (lambda: ostrel_py.reconstruct_mask(EXAMPLE, 5, 2, (1e30, "linear")), [],
+                              MemoryError),
+    "mask-missing-argument": (lambda: ostrel_py.reconstruct_mask(EXAMPLE, 5), [EXAMPLE], TypeError),
+    "mask-unknown-keyword": (lambda: ostrel_py.reconstruct_mask(EXAMPLE, 5, 2, size=1), [EXAMPLE], TypeError),
+    "v1": (lambda: ostrel_py.vxmv1_melspectrogram(wav, 16000), [wav], None),
+    "v2-strided": (lambda: ostrel_py.vxmv2_melspectrogram(strided, 16000), [strided, strided.base], None),
+    "v1-44100": (lambda: ostrel_py.vxmv1_melspectrogram(wav, 44100), [wav], None),
+    "v2-not-float32": (lambda: ostrel_py.vxmv2_melspectrogram(wav.astype(np.float64), 16000), [wav], TypeError),
+    "v1-not-array": (lambda: ostrel_py.vxmv1_melspectrogram([0.0] * 700, 16000), [], TypeError),
+    "v2-rate-overflow": (lambda: ostrel_py.vxmv2_melspectrogram(wav, 2**32), [wav], OverflowError),
+    "v1-rate-type": (lambda: ostrel_py.vxmv1_melspectrogram(wav, "16000"), [wav], TypeError),
+    "v2-too-many": (lambda: ostrel_py.vxmv2_melspectrogram(wav, 16000, 1), [wav], TypeError),
+}
+
+
+@pytest.mark.skipif(heap_bytes is None, reason="no way to read the C heap's size on this platform")
+@pytest.mark.parametrize("call, held, expected", CASES.values(), ids=CASES.keys())
+def test_repeated_calls_keep_memory_and_references_flat(call, held, expected, capfd):
+    assert outcome(call) is expected
+    for _ in range(CALLS // 10):
+        outcome(call)
+    gc.collect()
+    refs = [sys.getrefcount(obj) for obj in held]
+    heap, blocks = heap_bytes(), sys.getallocatedblocks()
+    for _ in range(CALLS):
+        outcome(call)
+    gc.collect()
+    heap_growth, block_growth = heap_bytes() - heap, sys.getallocatedblocks() - blocks
+    capfd.readouterr()  # the internal-error reports of the panicking cases
+    assert [sys.getrefcount(obj) for obj in held] == refs
+    # One leaked object or buffer per call would add at least CALLS blocks or
+    # 16 * CALLS bytes; the slack is for the allocators' own bookkeeping.
+    assert block_growth < CALLS // 10
+    assert heap_growth < 4 * CALLS
+
+
+def test_audio_calls_leave_no_borrow_behind(registry):  # noqa: F811
+    for call, held, _ in (CASES["v1"], CASES["v2-strided"], CASES["v2-not-float32"]):
+        outcome(call)
+        for array in held:
+            if isinstance(array, np.ndarray):
+                assert is_free(registry, array)
+
+
+IMPOSSIBLE = {
+    "mask-cells": (lambda: ostrel_py.reconstruct_mask(b"\x91\x90", 2**63 - 1, 1), MemoryError),
+    "mask-cells-overflow": (lambda: ostrel_py.reconstruct_mask(b"\x91\x90", 2**32, 2**31), PanicException),
+    "mask-scale-1e30": (lambda: ostrel_py.reconstruct_mask(EXAMPLE, 5, 2, (1e30, "nearest")), MemoryError),
+    "mask-scale-inf": (lambda: ostrel_py.reconstruct_mask(EXAMPLE, 5, 2, (float("inf"), "gaussian")), MemoryError),
+    "mask-scale-wide": (lambda: ostrel_py.reconstruct_mask(b"\x91\x90", 2**20, 1, (2.0**20, "linear")), MemoryError),
+    "mask-declared-rows": (lambda: ostrel_py.reconstruct_mask(b"\x91\xdd\xff\xff\xff\xff\x90", 1, 1), ValueError),
+    "mask-declared-runs": (lambda: ostrel_py.reconstruct_mask(b"\x91\x91\xdd\xff\xff\xff\xff\x92\x00\x01", 1, 1),
+                           ValueError),
+}
+
+
+@pytest.mark.parametrize("call, error", IMPOSSIBLE.values(), ids=IMPOSSIBLE.keys())
+def test_impossible_requests_fail_cleanly(call, error, capfd):
+    with pytest.raises(error):
+        call()
+    capfd.readouterr()
+    assert ostrel_py.reconstruct_mask(EXAMPLE, 5, 2).tolist() == EXAMPLE_MASK
+
+
+@pytest.mark.skipif(SANITIZED, reason="under ASan, operator new ends the process on an impossible size")
+@pytest.mark.parametrize("function", [ostrel_py.vxmv1_melspectrogram, ostrel_py.vxmv2_melspectrogram])
+def test_audio_declaring_2_to_the_40_samples_is_memory_error(function, registry):  # noqa: F811
+    one = np.zeros(1, np.float32)
+    huge = np.lib.stride_tricks.as_strided(one, shape=(2**40,), strides=(0,))
+    with pytest.raises(MemoryError):
+        function(huge, 16000)
+    assert is_free(registry, one)
+    assert len(function(wav, 16000)) == 2
