@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Python suite at the other ends of the supported range, each in a virtual
 # environment of its own under build/compat:
-#   numpy1  the module as built for PYTHON (against NumPy 2), run on NumPy 1.26,
+#   numpy1  the module as installed for PYTHON (built against NumPy 2), on NumPy 1.26,
 #           which is how a wheel built today is used by a NumPy 1.x service;
 #   newest  the module built by and run on the newest CPython this machine
 #           offers besides PYTHON (3.13, else 3.12, from PATH or pyenv), on the
@@ -38,12 +38,19 @@ run_suite() {  # run_suite DIR [PYTHONPATH]
 }
 
 # ---- numpy1: the installed module, NumPy 1.26 underneath ----
-module=$("$python" -c 'import ostrel_py; print(ostrel_py.__file__)')
 fresh_venv "$python" "$out/numpy1"
 "$out/numpy1/bin/python" -m pip install -q "numpy==1.26.*" "${test_requires[@]}"
-mkdir -p "$out/numpy1/module"
-cp "$module" "$out/numpy1/module/"
-run_suite "$out/numpy1" "$out/numpy1/module"
+# Every file of the installation (module, stubs, metadata) is carried over as
+# it is, as installing the same wheel would.
+"$python" - "$("$out/numpy1/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')" <<'PY'
+import importlib.metadata, pathlib, shutil, sys
+dist = importlib.metadata.distribution("ostrel_py")
+for name in dist.files:
+    target = pathlib.Path(sys.argv[1], name)
+    target.parent.mkdir(parents=True, exist_ok=True)
+    shutil.copy2(dist.locate_file(name), target)
+PY
+run_suite "$out/numpy1"
 
 # ---- newest: another CPython minor version, built from source ----
 own=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
