@@ -32,8 +32,8 @@ namespace {
 
 using namespace ostrel;
 
-constexpr std::uint64_t kMaxCells = std::uint64_t{1} << 18;
-constexpr std::uint64_t kMaxResized = std::uint64_t{1} << 20;
+constexpr std::uint64_t kMaxCells = std::uint64_t{1} << 16;
+constexpr std::uint64_t kMaxResized = std::uint64_t{1} << 18;
 constexpr std::size_t kHeaderBytes = 9;
 
 [[noreturn]] void fail(const char* what) {
