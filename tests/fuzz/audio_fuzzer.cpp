@@ -8,8 +8,9 @@
 //
 // The input length bounds the work: at most kMaxSamples samples are used.
 //
-// Each input runs through one transformer kept across inputs and one built
-// afresh; both must give the same bytes, so no call leaves state behind.
+// Each input runs through one transformer kept across inputs, packed window by
+// window as the module does, and through one built afresh and packed whole;
+// both must give the same bytes, so no call leaves state behind.
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -79,19 +80,29 @@ void run(const std::uint8_t* data, std::size_t size) {
     // one window per 640 samples.
     const std::size_t windows = static_cast<std::size_t>(static_cast<float>(resampled) / 640.0f);
 
-    std::optional<PreprocessedWindows> kept = run_melspectrogram(kept_transformer(version), version, samples, sample_rate);
-    Audio2MelSpectrogram fresh_transformer = make_transformer(version);
-    std::optional<PreprocessedWindows> fresh = run_melspectrogram(fresh_transformer, version, samples, sample_rate);
+    // The module's own path: the transform, then each window packed where it
+    // is kept. It must match the packed windows of a fresh transformer.
+    const std::optional<TransformResult> result = run_transform(kept_transformer(version), version, samples, sample_rate);
+    check(result.has_value(), "no result");
+    std::vector<std::uint8_t> kept(static_cast<std::size_t>(result->chunk_count) * kWindowBytes);
+    std::size_t next = 0;
+    result->pack_windows(model_config(version).pad_value, [&](std::size_t k) {
+        check(k == next++ && k < result->chunk_count, "windows out of order");
+        return kept.data() + k * kWindowBytes;
+    });
+    check(next == windows && kept.size() == windows * kWindowBytes, "window count");
 
-    check(kept.has_value() && fresh.has_value(), "no result");
-    check(kept->count == windows && kept->bytes.size() == windows * kWindowBytes, "window count");
-    check(kept->bytes == fresh->bytes, "a kept transformer differs from a fresh one");
+    Audio2MelSpectrogram fresh_transformer = make_transformer(version);
+    const std::optional<PreprocessedWindows> fresh =
+        run_melspectrogram(fresh_transformer, version, samples, sample_rate);
+    check(fresh.has_value() && fresh->count == windows, "fresh window count");
+    check(kept == fresh->bytes, "a kept transformer and pack_windows differ from a fresh one");
 
     // Levels are floored before the logarithm: V1 values lie in [-4, 4], and
     // V2 values never fall below the value of silence; neither is ever NaN.
     const float lowest = model_config(version).pad_value;
-    for (std::size_t i = 0; i < kept->bytes.size(); i += 4) {
-        const float v = std::bit_cast<float>(u32_at(kept->bytes.data() + i));
+    for (std::size_t i = 0; i < kept.size(); i += 4) {
+        const float v = std::bit_cast<float>(u32_at(kept.data() + i));
         check(!std::isnan(v), "NaN in a window");
         check(v >= lowest, "value below silence");
         if (version == ModelVersion::V1) check(v <= 4.0f, "V1 value above 4");

@@ -93,6 +93,10 @@ void check_model(const CompactMaskModel& model) {
     if (!model.row_ends.empty()) check(model.row_ends.back() == model.runs.size(), "runs outside every row");
 }
 
+bool same_floats(const Buffer<float>& a, const Buffer<float>& b) {
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
+}
+
 void check_resize(const Mask8& mask, float scale, FilterType filter) {
     const std::uint64_t w_out = scaled_size(mask.width, scale);
     const std::uint64_t h_out = scaled_size(mask.height, scale);
@@ -101,6 +105,10 @@ void check_resize(const Mask8& mask, float scale, FilterType filter) {
     const Mask8 out = resize(mask, scale, filter);
     check(out.width == w_out && out.height == h_out, "resized shape");
     check(out.data.size() == w_out * h_out, "resized buffer size");
+    // The module resizes straight into floats; that must be the 8-bit result, divided.
+    const UnitFloatImage floats = resize_to_unit_floats(mask, scale, filter);
+    check(floats.width == w_out && floats.height == h_out, "resized float shape");
+    check(same_floats(floats.data, to_unit_floats(out.data.span())), "resized floats differ from the 8-bit resize");
     if (out.data.empty()) return;
     if (mask.data.empty()) {
         check(std::all_of(out.data.begin(), out.data.end(), [](std::uint8_t v) { return v == 0; }),
@@ -119,6 +127,16 @@ void check_resize(const Mask8& mask, float scale, FilterType filter) {
     }
 }
 
+template <class Step>
+std::optional<std::string> panic_of(Step&& step) {
+    try {
+        step();
+    } catch (const Panic& panic) {
+        return panic.message;
+    }
+    return std::nullopt;
+}
+
 void run(const std::uint8_t* data, std::size_t size) {
     const std::uint8_t flags = data[0];
     const std::uint64_t width = u16_at(data + 1);
@@ -129,34 +147,45 @@ void run(const std::uint8_t* data, std::size_t size) {
     const auto filter = static_cast<FilterType>((flags >> 1) & 3);
     const std::span<const std::uint8_t> record(data + kHeaderBytes, size - kHeaderBytes);
 
+    // The module decodes and draws in one pass; it must end exactly as the
+    // two steps in sequence do: the same refusal, internal error or values.
+    std::optional<Mask8> fused;
+    std::optional<UnitFloatImage> fused_floats;
+    const auto fused_panic = panic_of([&] { fused = decode_and_reconstruct(record, width, height); });
+    const auto fused_floats_panic =
+        panic_of([&] { fused_floats = decode_and_reconstruct_unit_floats(record, width, height); });
+
     const std::optional<CompactMaskModel> model = decode_compact_mask(record);
-    if (!model) return;
+    if (!model) {
+        check(!fused_panic && !fused && !fused_floats_panic && !fused_floats, "one pass accepted a bad record");
+        return;
+    }
     check_model(*model);
 
     const std::optional<std::vector<std::uint8_t>> expected = naive_raster(*model, width, height);
     Mask8 mask;
-    try {
-        mask = reconstruct_ndarray(*model, width, height);
-    } catch (const Panic& panic) {
+    const auto panic = panic_of([&] { mask = reconstruct_ndarray(*model, width, height); });
+    check(panic == fused_panic && panic == fused_floats_panic, "one pass and the steps end differently");
+    if (panic) {
         check(!expected, "rasterisation refused a model that fits");
-        check(panic.message == "ndarray: index out of bounds", "unexpected internal error");
+        check(*panic == "ndarray: index out of bounds", "unexpected internal error");
         return;
     }
     check(expected.has_value(), "rasterisation accepted a model that does not fit");
     check(mask.width == width && mask.height == height && mask.data.size() == expected->size(), "mask shape");
     check(std::equal(mask.data.begin(), mask.data.end(), expected->begin()), "mask differs from the rule");
 
-    if (resizing) {
-        check_resize(mask, scale, filter);
-        if (scaled_size(width, scale) * scaled_size(height, scale) > kMaxResized) return;
-        if (width * scaled_size(height, scale) > kMaxResized) return;
-        mask = resize(mask, scale, filter);
-    }
+    check(fused && fused->width == width && fused->height == height, "one-pass mask shape");
+    check(std::equal(mask.data.begin(), mask.data.end(), fused->data.begin(), fused->data.end()),
+          "one-pass mask differs");
     const Buffer<float> values = to_unit_floats(mask.data.span());
-    check(values.size() == mask.data.size(), "float count");
     for (std::size_t i = 0; i < values.size(); ++i) {
         check(values[i] == static_cast<float>(mask.data[i]) / 255.0f, "float value");
     }
+    check(fused_floats && fused_floats->width == width && fused_floats->height == height, "one-pass float shape");
+    check(same_floats(values, fused_floats->data), "one-pass floats differ");
+
+    if (resizing) check_resize(mask, scale, filter);
 }
 
 }  // namespace
