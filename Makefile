@@ -1,6 +1,7 @@
 # One-command set-up, build and test from a fresh machine.
 #   make test   builds everything and runs every test
 #   make demo   runs the module's jobs on bundled data
+#   make test-aarch64  builds and tests the module on AArch64 under emulation (root)
 
 PYTHON ?= python3
 VENV := .venv
@@ -19,7 +20,7 @@ FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 600
 ASAN_BUILD := build/asan
 
-.PHONY: all system-deps venv develop cpp-test python-test test demo dist bench clean \
+.PHONY: all system-deps venv develop cpp-test python-test test test-aarch64 demo dist bench clean \
         fuzz-build fuzz fuzz-test sanitize-test compat-test
 
 all: develop
@@ -91,6 +92,13 @@ sanitize-test: system-deps venv
 # The suite against NumPy 1.x and a second CPython minor version.
 compat-test: develop
 	tests/compat.sh $(PY)
+
+# The numbers this build gives on fixed inputs go along to the AArch64 run,
+# which checks that it gives the same.
+test-aarch64: develop
+	@mkdir -p build/aarch64
+	$(PY) tests/python/platform_outputs.py build/aarch64/$(shell uname -m)-outputs.npz
+	OSTREL_WERROR=$(WERROR) .ci/aarch64 build/aarch64/$(shell uname -m)-outputs.npz
 
 demo: develop
 	$(PY) -m pip install -q "Pillow>=10"

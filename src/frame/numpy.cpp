@@ -49,6 +49,14 @@ Binding bind_once() {
         throw PyError::made(PyExc_OverflowError, "out of range integral type conversion attempted");
     }
 
+#if NPY_ABI_VERSION < 0x02000000
+    // Built against NumPy 1.x headers (a distribution's own NumPy), which know
+    // only the 1.x descriptor layout: item sizes read under NumPy 2 would be wrong.
+    if (major >= 2) {
+        throw PyError::made(PyExc_ImportError, "ostrel_py was built against NumPy 1.x and needs NumPy 1.x at run time");
+    }
+#endif
+
     Binding result;
     result.core_name = major >= 2 ? "numpy._core" : "numpy.core";
     PyRef multiarray = import((result.core_name + ".multiarray").c_str());
@@ -57,8 +65,10 @@ Binding bind_once() {
     void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
     if (table == nullptr) throw PyError::fetch();
     PyArray_API = static_cast<void**>(table);
+#if NPY_ABI_VERSION >= 0x02000000
     // Where a descriptor keeps its item size depends on the running NumPy.
     PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
+#endif
     result.capsule = capsule.release();
     return result;
 }
