@@ -23,15 +23,20 @@ ASAN_BUILD := build/asan
 .PHONY: all system-deps venv develop cpp-test python-test test test-aarch64 demo dist bench clean \
         fuzz-build fuzz fuzz-test sanitize-test compat-test
 
+# Installs those of the Debian packages $(1) that are missing (as root, or through sudo).
+define apt_install
+@missing=""; for p in $(1); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+if [ -n "$$missing" ]; then \
+  echo "installing system packages:$$missing"; \
+  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
+  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+fi
+endef
+
 all: develop
 
 build/.system-deps:
-	@missing=""; for p in $(APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
-	if [ -n "$$missing" ]; then \
-	  echo "installing system packages:$$missing"; \
-	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
-	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
-	fi
+	$(call apt_install,$(APT_PACKAGES))
 	@mkdir -p build && touch $@
 
 system-deps: build/.system-deps
@@ -60,12 +65,7 @@ python-test: develop
 test: cpp-test python-test fuzz-test sanitize-test compat-test
 
 build/.fuzz-deps:
-	@missing=""; for p in $(FUZZ_APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
-	if [ -n "$$missing" ]; then \
-	  echo "installing system packages:$$missing"; \
-	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
-	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
-	fi
+	$(call apt_install,$(FUZZ_APT_PACKAGES))
 	@mkdir -p build && touch $@
 
 # The core with the fuzzing harnesses, instrumented for libFuzzer, ASan and UBSan.
@@ -125,12 +125,7 @@ PY_BENCH_DEPS := scipy librosa Pillow "msgpack>=1.0" threadpoolctl
 BENCH_BUILD := build/bench
 
 build/.bench-deps: build/.system-deps $(VENV)/.stamp
-	@missing=""; for p in $(BENCH_APT_PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
-	if [ -n "$$missing" ]; then \
-	  echo "installing system packages:$$missing"; \
-	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
-	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
-	fi
+	$(call apt_install,$(BENCH_APT_PACKAGES))
 	$(PY) -m pip install -q $(PY_BENCH_DEPS)
 	@touch $@
 
