@@ -22,6 +22,16 @@ def _panic_exception_class():
 PanicException = _panic_exception_class()
 
 
+class Index:
+    """An integer-like object that is not an int: it only has __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
 @pytest.fixture
 def panic_exception():
     return PanicException

@@ -4,20 +4,13 @@ import numpy as np
 import pytest
 
 import ostrel_py
+from conftest import Index
 
 RECORD = bytes([0x91, 0x90])  # a mask record with no rows
 WAV = np.zeros(16, dtype=np.float32)
 rm = ostrel_py.reconstruct_mask
 v1 = ostrel_py.vxmv1_melspectrogram
 v2 = ostrel_py.vxmv2_melspectrogram
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class TypeErrorSubclass(TypeError):

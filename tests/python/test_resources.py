@@ -10,21 +10,13 @@ import numpy as np
 import pytest
 
 import ostrel_py
-from conftest import PANICKING_RECORD, PanicException
+from conftest import PANICKING_RECORD, Index, PanicException
 from test_numpy_exchange import is_free, registry  # noqa: F401 - registry is a fixture
 
 EXAMPLE = bytes.fromhex("91 92 92 92 00 cc ff 92 03 00 90")
 EXAMPLE_MASK = [[1.0, 1.0, 1.0, 0.0, 0.0], [0.0] * 5]
 SANITIZED = os.environ.get("OSTREL_SANITIZED") == "1"
 CALLS = 300 if SANITIZED else 2000
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class Refused(Exception):
