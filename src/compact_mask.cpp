@@ -326,11 +326,14 @@ namespace {
 template <class T>
 class OnePassRaster {
 public:
-    // With `drawing` false the bytes are only read (there is no mask to draw into).
-    OnePassRaster(std::span<const std::uint8_t> bytes, bool drawing, T* out, std::uint64_t width,
+    // With `drawing` false the bytes are only read (there is no mask to draw
+    // into). A `zeroed` mask starts as zeros, and cells that stay zero are not
+    // written; otherwise it starts uninitialised and every cell is written,
+    // through finish().
+    OnePassRaster(std::span<const std::uint8_t> bytes, bool drawing, bool zeroed, T* out, std::uint64_t width,
                   std::uint64_t height, const T (&levels)[256])
         : p_(bytes.data()), end_(bytes.data() + bytes.size()), out_(out), width_(width), height_(height),
-          levels_(levels), drawing_(drawing) {}
+          levels_(levels), drawing_(drawing), zeroed_(zeroed) {}
 
     // False: the bytes are not a record this reader completes; nothing it
     // found (error included) counts then.
@@ -349,14 +352,25 @@ public:
     // The first rasterisation error in the order of reconstruct_ndarray(), if any.
     const char* error() const { return error_; }
 
+    // After a run() that completed without error: writes the zeros of the
+    // rows the record did not reach, unless the mask started zeroed.
+    void finish() {
+        if (!drawing_ || zeroed_ || rows_seen_ >= height_) return;
+        T* from = out_ + rows_seen_ * width_;
+        std::fill(from, out_ + height_ * width_, levels_[0]);
+    }
+
 private:
     bool row(std::uint64_t i, std::uint64_t runs) {
         // After the first error nothing more is drawn or checked, only read.
+        rows_seen_ = i + 1;
         if (runs == 0) {
             if (drawing_ && width_ != 0 && i >= height_) fail(kIndexOutOfBounds);
+            if (drawing_ && !zeroed_ && i < height_) std::fill(out_ + i * width_, out_ + (i + 1) * width_, levels_[0]);
             return true;
         }
         if (drawing_ && i >= height_) fail(kIndexOutOfBounds);
+        if (drawing_ && !zeroed_) return whole_row(out_ + i * width_, runs);
         // Every write is checked before it happens, so a zero-sized mask is never written.
         T* line = drawing_ ? out_ + i * width_ : nullptr;
         std::uint64_t dirty = 0;  // columns from here on still hold the zeros they were born with
@@ -365,7 +379,7 @@ private:
         std::uint8_t carried_level = 0;
         for (std::uint64_t k = 0; k < runs; ++k) {
             std::uint16_t column = 0, value = 0;
-            if (!run_pair(column, value)) return false;
+            if (!common_run_pair(column, value) && !run_pair(column, value)) return false;
             if (!drawing_) continue;
             if (column >= width_) {
                 fail(kIndexOutOfBounds);
@@ -379,6 +393,36 @@ private:
             next = std::uint64_t{column} + 1;
         }
         if (drawing_ && next < width_) fill(line, next, width_, carried, carried_level, dirty);
+        return true;
+    }
+
+    // row() for a mask that did not start zeroed, where every cell of the row
+    // is written: the gap before each run holds the value carried from the
+    // run before it, as in row(), without the bookkeeping for zeros.
+    bool whole_row(T* line, std::uint64_t runs) {
+        std::uint64_t next = 0;
+        T carried = levels_[0];
+        for (std::uint64_t k = 0; k < runs; ++k) {
+            std::uint16_t column = 0, value = 0;
+            if (!common_run_pair(column, value) && !run_pair(column, value)) return false;
+            if (column >= width_) {
+                fail(kIndexOutOfBounds);
+                return skip_runs(runs - k - 1);
+            }
+            if (column > next) std::fill(line + next, line + column, carried);
+            carried = levels_[value & 0xFF];
+            line[column] = carried;
+            next = std::uint64_t{column} + 1;
+        }
+        if (next < width_) std::fill(line + next, line + width_, carried);
+        return true;
+    }
+
+    bool skip_runs(std::uint64_t runs) {
+        for (std::uint64_t k = 0; k < runs; ++k) {
+            std::uint16_t column = 0, value = 0;
+            if (!common_run_pair(column, value) && !run_pair(column, value)) return false;
+        }
         return true;
     }
 
@@ -434,6 +478,29 @@ private:
         return array_header(n);
     }
 
+    // The encodings a packer picks for a run of a mask up to 65535 wide, read
+    // without the general path's checks where enough bytes remain; anything
+    // else is left to run_pair(), untouched.
+    bool common_run_pair(std::uint16_t& column, std::uint16_t& value) {
+        if (end_ - p_ < 7 || p_[0] != 0x92) return false;
+        const std::uint8_t* p = p_ + 1;
+        if (!common_number(p, column) || !common_number(p, value)) return false;
+        p_ = p;
+        return true;
+    }
+
+    // Reads p[0] .. p[2] whatever the encoding, and picks without branching:
+    // the encodings alternate unpredictably along a feathered edge.
+    static bool common_number(const std::uint8_t*& p, std::uint16_t& out) {
+        const std::uint8_t m = p[0];
+        const bool fixed = m <= 0x7F, one = m == 0xCC, two = m == 0xCD;
+        if (!(fixed | one | two)) return false;
+        const unsigned wide = static_cast<unsigned>(p[1]) << 8 | p[2];
+        out = static_cast<std::uint16_t>(fixed ? m : one ? p[1] : wide);
+        p += fixed ? 1 : one ? 2 : 3;
+        return true;
+    }
+
     bool run_pair(std::uint16_t& column, std::uint16_t& value) {
         if (p_ == end_) return false;
         const std::uint8_t m = *p_;
@@ -479,6 +546,8 @@ private:
     std::uint64_t width_, height_;
     const T (&levels_)[256];
     bool drawing_;
+    bool zeroed_;
+    std::uint64_t rows_seen_ = 0;
     const char* error_ = nullptr;
 };
 
@@ -490,21 +559,27 @@ std::optional<Buffer<T>> one_pass(std::span<const std::uint8_t> bytes, std::uint
     // bytes are still read through, so that a record that does not decode is
     // reported as such first.
     const bool fits = shape_fits(width, height);
+    const std::size_t count = fits ? static_cast<std::size_t>(height * width) : 0;
+    // Large masks are often mostly empty: their zeros come lazily from the
+    // kernel. Smaller ones are written cell by cell, which is cheaper than
+    // having them cleared first.
+    const bool zeroed = Buffer<T>::zeroing_is_lazy(count);
     Buffer<T> buffer;
     bool no_memory = false;
     if (fits) {
         try {
-            buffer = Buffer<T>::zeroed(static_cast<std::size_t>(height * width));
+            buffer = zeroed ? Buffer<T>::zeroed(count) : Buffer<T>::uninitialised(count);
         } catch (const std::bad_alloc&) {
             no_memory = true;
         }
     }
-    OnePassRaster<T> reader(bytes, fits && !no_memory, buffer.data(), width, height, levels);
+    OnePassRaster<T> reader(bytes, fits && !no_memory, zeroed, buffer.data(), width, height, levels);
     if (!reader.run()) return std::nullopt;
     handled = true;
     if (!fits) panic(kShapeTooLarge);
     if (no_memory) throw std::bad_alloc();
     if (reader.error() != nullptr) panic(reader.error());
+    reader.finish();
     return buffer;
 }
 

@@ -32,6 +32,16 @@ public:
     static Buffer uninitialised(std::size_t count) { return Buffer(count, false); }
     static Buffer zeroed(std::size_t count) { return Buffer(count, true); }
 
+    // Whether zeroed(count) is cheap until its pages are touched. The C
+    // library serves requests of 32 MiB and more (the ceiling of its dynamic
+    // mmap threshold) with fresh mappings, whose zero pages calloc leaves
+    // alone; smaller ones may reuse freed memory, which calloc must clear in
+    // full. A caller that writes every element anyway does better with
+    // uninitialised() below this size.
+    static constexpr bool zeroing_is_lazy(std::size_t count) {
+        return count >= (std::size_t{32} << 20) / sizeof(T);
+    }
+
     Buffer(Buffer&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
     Buffer& operator=(Buffer&& other) noexcept {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <random>
@@ -116,6 +117,27 @@ TEST(OnePass, ShapeAndMemoryErrorsComeAfterDecoding) {
     }
 }
 
+// `v` in one of the integer encodings that can hold it, picked by `pick`.
+void push_number(Bytes& r, unsigned v, unsigned pick) {
+    const auto byte = [](unsigned x) { return static_cast<std::uint8_t>(x); };
+    switch (pick % 4) {
+    case 0:
+        if (v < 128) {
+            r.push_back(byte(v));
+            return;
+        }
+        [[fallthrough]];
+    case 1:
+        if (v < 256) {
+            r.insert(r.end(), {0xCC, byte(v)});
+            return;
+        }
+        [[fallthrough]];
+    case 2: r.insert(r.end(), {0xCD, byte(v >> 8), byte(v)}); return;
+    default: r.insert(r.end(), {0xCE, 0, 0, byte(v >> 8), byte(v)}); return;
+    }
+}
+
 TEST(OnePass, MatchesOnMutatedRecords) {
     std::mt19937 rng(12345);
     // A valid base: rows of runs with columns below 12, values of all widths.
@@ -128,13 +150,8 @@ TEST(OnePass, MatchesOnMutatedRecords) {
             r.push_back(static_cast<std::uint8_t>(0x90 + runs));
             for (int k = 0; k < runs; ++k) {
                 r.push_back(0x92);
-                r.push_back(static_cast<std::uint8_t>(rng() % 12));
-                const unsigned value = rng() % 700;
-                if (value < 128) {
-                    r.push_back(static_cast<std::uint8_t>(value));
-                } else {
-                    r.insert(r.end(), {0xCD, static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)});
-                }
+                push_number(r, static_cast<unsigned>(rng() % 12), rng());
+                push_number(r, static_cast<unsigned>(rng() % 700), rng());
             }
         }
         const int mutations = static_cast<int>(rng() % 3);
@@ -148,6 +165,42 @@ TEST(OnePass, MatchesOnMutatedRecords) {
         }
         expect_same(r, 1 + rng() % 12, rng() % 5);
     }
+}
+
+// Smaller masks start uninitialised and must have every cell written: the
+// heap is first handed a block of the same size full of non-zero bytes, which
+// the allocator gives back for the mask.
+TEST(OnePass, WritesEveryCellOfAnUninitialisedMask) {
+    const std::uint64_t sizes[][2] = {{5, 2}, {10, 3}, {300, 4}, {64, 70}};
+    for (const Bytes& record : kRecords) {
+        for (const auto& size : sizes) {
+            const Outcome want = two_steps(record, size[0], size[1]);
+            if (want.kind != "ok") continue;
+            for (std::size_t cell : {std::size_t{1}, sizeof(float)}) {
+                const std::size_t bytes = static_cast<std::size_t>(size[0] * size[1]) * cell;
+                void* dirty = std::malloc(bytes);
+                ASSERT_NE(dirty, nullptr);
+                std::memset(dirty, 0x5A, bytes);
+                std::free(dirty);
+                if (cell == 1) {
+                    const Mask8 m = *decode_and_reconstruct(record, size[0], size[1]);
+                    EXPECT_EQ(Bytes(m.data.begin(), m.data.end()), want.levels);
+                } else {
+                    const UnitFloatImage f = *decode_and_reconstruct_unit_floats(record, size[0], size[1]);
+                    EXPECT_EQ(std::vector<float>(f.data.begin(), f.data.end()), want.floats);
+                }
+            }
+        }
+    }
+}
+
+// Masks of 32 MiB and more start as lazily zeroed pages and skip writing zeros.
+TEST(OnePass, LargeMasksMatchToo) {
+    Bytes record = {0x91, 0x93, 0x92, 0x92, 0x00, 0xCC, 0xFF, 0x92, 0xCD, 0x0F, 0xA0, 0x00, 0x90,
+                    0x93, 0x92, 0xCD, 0x0F, 0xFF, 0x07, 0x92, 0x05, 0x00, 0x92, 0x06, 0x09};
+    expect_same(record, 4096, 2048);
+    record[5] = 0xCD;  // now cut short: refused
+    expect_same(record, 4096, 2048);
 }
 
 }  // namespace
