@@ -170,38 +170,74 @@ std::size_t checked_product(std::uint64_t a, std::uint64_t b, std::uint64_t size
     return static_cast<std::size_t>(a * b);
 }
 
-// T[y'][x] = sum over k of f32(M[first + k][x]) * w_k. The weights of one
-// output row are applied to whole source rows at a time, so each pixel's sum
-// keeps its order while the loop over x runs across vector lanes.
-void vertical_pass(const Mask8& mask, std::uint64_t height_out, Filter filter, float* out) {
-    const std::size_t w = static_cast<std::size_t>(mask.width);
-    const Axis axis(mask.height, height_out, filter);
+// The windows of every output index along one axis, kept side by side:
+// output o reads source indices first[o] .. first[o] + count(o) - 1 with the
+// weights weights[offsets[o] .. offsets[o + 1]).
+struct Windows {
+    std::vector<std::uint64_t> first;
+    std::vector<std::size_t> offsets;
     std::vector<float> weights;
-    for (std::uint64_t y = 0; y < height_out; ++y) {
-        const std::uint64_t first = axis.window(y, weights);
-        float* t = out + y * w;
-        std::fill(t, t + w, 0.0f);
-        for (std::size_t k = 0; k < weights.size(); ++k) {
-            const std::uint8_t* src = mask.data.data() + (first + k) * w;
-            const float wk = weights[k];
-            for (std::size_t x = 0; x < w; ++x) t[x] = t[x] + static_cast<float>(src[x]) * wk;
+
+    Windows(const Axis& axis, std::uint64_t n_out) {
+        std::vector<float> column;
+        offsets.push_back(0);
+        for (std::uint64_t o = 0; o < n_out; ++o) {
+            first.push_back(axis.window(o, column));
+            weights.insert(weights.end(), column.begin(), column.end());
+            offsets.push_back(weights.size());
         }
+    }
+    std::size_t count(std::size_t o) const { return offsets[o + 1] - offsets[o]; }
+    const float* of(std::size_t o) const { return weights.data() + offsets[o]; }
+};
+
+// Output rows are made a block at a time: the vertical pass writes the
+// block's rows into a buffer laid out by column, where one column of the
+// block is contiguous, and the horizontal pass then sums each output column
+// for all rows of the block across vector lanes. The intermediate image is
+// never held whole.
+constexpr std::size_t kBlockRows = 16;
+constexpr std::size_t kGroups = kBlockRows / 4;
+// Output columns whose levels are gathered before they are stored.
+constexpr std::size_t kStripColumns = 512;
+
+// T[y][x] = sum over k of f32(M[first + k][x]) * w_k, starting from 0, for
+// the block's rows y0 + r, r < rows. Each row is summed whole, a source row at
+// a time, into `rows_buffer` (kBlockRows rows of the mask's width); the block
+// is then turned into `block`, where block[x * kBlockRows + r] is T[y0 + r][x]
+// and rows from `rows` on read as zeros.
+void vertical_block(const Mask8& mask, const Windows& rows_of, std::size_t y0, std::size_t rows,
+                    float* rows_buffer, float* block) {
+    const std::size_t w = static_cast<std::size_t>(mask.width);
+    for (std::size_t r = 0; r < rows; ++r) {
+        const std::size_t y = y0 + r;
+        float* t = rows_buffer + r * w;
+        const float* wk = rows_of.of(y);
+        const std::uint8_t* src = mask.data.data() + rows_of.first[y] * w;
+        for (std::size_t x = 0; x < w; ++x) t[x] = 0.0f + static_cast<float>(src[x]) * wk[0];
+        for (std::size_t k = 1, n = rows_of.count(y); k < n; ++k) {
+            src += w;
+            for (std::size_t x = 0; x < w; ++x) t[x] = t[x] + static_cast<float>(src[x]) * wk[k];
+        }
+    }
+
+    static const float zeros[4] = {};
+    const float* src[kBlockRows];
+    for (std::size_t r = 0; r < kBlockRows; ++r) src[r] = r < rows ? rows_buffer + r * w : nullptr;
+    std::size_t x = 0;
+    for (; x + 4 <= w; x += 4) {
+        for (std::size_t g = 0; g < kGroups; ++g) {
+            F4 a[4];
+            for (std::size_t i = 0; i < 4; ++i) a[i] = load4(src[4 * g + i] ? src[4 * g + i] + x : zeros);
+            transpose4(a[0], a[1], a[2], a[3]);
+            for (std::size_t i = 0; i < 4; ++i) store4(block + (x + i) * kBlockRows + 4 * g, a[i]);
+        }
+    }
+    for (; x < w; ++x) {
+        for (std::size_t r = 0; r < kBlockRows; ++r) block[x * kBlockRows + r] = src[r] ? src[r][x] : 0.0f;
     }
 }
 
-// Rows handled together by the horizontal pass: a block of them is transposed
-// so that one column of the block is contiguous, and each output column is then
-// summed for all rows of the block across vector lanes.
-constexpr std::size_t kBlockRows = 16;
-constexpr std::size_t kGroups = kBlockRows / 4;
-// Output columns whose windows are computed together; bounds the transposed
-// block to the source span of those columns.
-constexpr std::size_t kStripColumns = 512;
-
-// Where the horizontal pass puts its values: 8-bit levels, or levels / 255
-// as floats, the form the caller finally returns. `levels` holds, for each of
-// `columns` output columns from x0, the levels of the block's rows in groups
-// of four.
 struct LevelsOut {
     std::uint8_t* data;
     std::size_t stride;
@@ -238,71 +274,32 @@ struct UnitFloatsOut {
 };
 
 template <class Out>
-void horizontal_pass(const float* image, std::uint64_t width, std::uint64_t height, std::uint64_t width_out,
-                     Filter filter, Out out) {
-    const Axis axis(width, width_out, filter);
-    const std::size_t w = static_cast<std::size_t>(width);
+void resize_passes(const Mask8& mask, std::uint64_t height_out, std::uint64_t width_out, Filter filter, Out out) {
+    const std::size_t w = static_cast<std::size_t>(mask.width);
+    const std::size_t h_out = static_cast<std::size_t>(height_out);
     const std::size_t w_out = static_cast<std::size_t>(width_out);
+    const Windows rows_of(Axis(mask.height, height_out, filter), height_out);
+    const Windows columns_of(Axis(mask.width, width_out, filter), width_out);
 
-    std::vector<std::uint64_t> firsts, offsets;
-    std::vector<float> weights, column;
-    std::vector<float> block;
+    Buffer<float> rows_buffer = Buffer<float>::uninitialised(checked_product(w, kBlockRows, sizeof(float)));
+    Buffer<float> block = Buffer<float>::uninitialised(rows_buffer.size());
     std::vector<I4> levels(kStripColumns * kGroups);
-
-    for (std::size_t x0 = 0; x0 < w_out; x0 += kStripColumns) {
-        const std::size_t x1 = std::min(w_out, x0 + kStripColumns);
-        firsts.clear();
-        offsets.assign(1, 0);
-        weights.clear();
-        std::uint64_t span_lo = std::numeric_limits<std::uint64_t>::max(), span_hi = 0;
-        for (std::size_t x = x0; x < x1; ++x) {
-            const std::uint64_t first = axis.window(x, column);
-            firsts.push_back(first);
-            weights.insert(weights.end(), column.begin(), column.end());
-            offsets.push_back(weights.size());
-            span_lo = std::min(span_lo, first);
-            span_hi = std::max<std::uint64_t>(span_hi, first + column.size());
-        }
-        const std::size_t span = static_cast<std::size_t>(span_hi - span_lo);
-        block.resize(span * kBlockRows);
-
-        for (std::size_t y0 = 0; y0 < height; y0 += kBlockRows) {
-            const std::size_t rows = std::min<std::size_t>(kBlockRows, height - y0);
-            // Missing rows of the last block read as zeros; their sums are discarded.
-            const float* src[kBlockRows];
-            static const float zeros[4] = {};
-            for (std::size_t r = 0; r < kBlockRows; ++r) src[r] = r < rows ? image + (y0 + r) * w + span_lo : nullptr;
-            std::size_t x = 0;
-            for (; x + 4 <= span; x += 4) {
-                for (std::size_t g = 0; g < kGroups; ++g) {
-                    F4 a0 = load4(src[4 * g] ? src[4 * g] + x : zeros);
-                    F4 a1 = load4(src[4 * g + 1] ? src[4 * g + 1] + x : zeros);
-                    F4 a2 = load4(src[4 * g + 2] ? src[4 * g + 2] + x : zeros);
-                    F4 a3 = load4(src[4 * g + 3] ? src[4 * g + 3] + x : zeros);
-                    transpose4(a0, a1, a2, a3);
-                    store4(&block[x * kBlockRows + 4 * g], a0);
-                    store4(&block[(x + 1) * kBlockRows + 4 * g], a1);
-                    store4(&block[(x + 2) * kBlockRows + 4 * g], a2);
-                    store4(&block[(x + 3) * kBlockRows + 4 * g], a3);
-                }
-            }
-            for (; x < span; ++x) {
-                for (std::size_t r = 0; r < kBlockRows; ++r) block[x * kBlockRows + r] = src[r] ? src[r][x] : 0.0f;
-            }
-
+    for (std::size_t y0 = 0; y0 < h_out; y0 += kBlockRows) {
+        const std::size_t rows = std::min<std::size_t>(kBlockRows, h_out - y0);
+        vertical_block(mask, rows_of, y0, rows, rows_buffer.data(), block.data());
+        for (std::size_t x0 = 0; x0 < w_out; x0 += kStripColumns) {
+            const std::size_t x1 = std::min(w_out, x0 + kStripColumns);
             for (std::size_t xo = x0; xo < x1; ++xo) {
-                const std::size_t j = xo - x0;
-                const float* wk = weights.data() + offsets[j];
-                const std::size_t count = offsets[j + 1] - offsets[j];
-                const float* col = block.data() + (firsts[j] - span_lo) * kBlockRows;
+                const float* wk = columns_of.of(xo);
+                const float* col = block.data() + columns_of.first[xo] * kBlockRows;
                 F4 acc[kGroups] = {};
-                for (std::size_t k = 0; k < count; ++k) {
+                for (std::size_t k = 0, n = columns_of.count(xo); k < n; ++k) {
                     const float weight = wk[k];
                     for (std::size_t g = 0; g < kGroups; ++g) {
                         acc[g] = acc[g] + load4(col + k * kBlockRows + 4 * g) * weight;
                     }
                 }
-                for (std::size_t g = 0; g < kGroups; ++g) levels[j * kGroups + g] = round_to_levels(acc[g]);
+                for (std::size_t g = 0; g < kGroups; ++g) levels[(xo - x0) * kGroups + g] = round_to_levels(acc[g]);
             }
             out.store(y0, rows, x0, x1 - x0, levels.data());
         }
@@ -353,11 +350,8 @@ Image resize_into(const Mask8& mask, float scale, FilterType filter_type, Out (*
         return result;
     }
 
-    const Filter filter = filter_of(filter_type);
-    Buffer<float> image = Buffer<float>::uninitialised(checked_product(w, h_out, sizeof(float)));
     result.data = Buffer<Value>::uninitialised(result_size);
-    vertical_pass(mask, h_out, filter, image.data());
-    horizontal_pass(image.data(), w, h_out, w_out, filter, out_of(result));
+    resize_passes(mask, h_out, w_out, filter_of(filter_type), out_of(result));
     return result;
 }
 
