@@ -144,9 +144,10 @@ void transpose4(F4& a0, F4& a1, F4& a2, F4& a3) {
 // On [0, 255] the truncated integer part and the exact fraction t - i give the
 // same rounding as std::round.
 I4 round_to_levels(F4 t) {
-    t = t > 255.0f ? F4{} + 255.0f : t;
-    t = t < 0.0f ? F4{} : t;
-    t = t >= 0.0f ? t : F4{};
+    // In this form each select is a single max or min instruction, NaN
+    // included: the first comparison is false for it.
+    t = t > 0.0f ? t : F4{};
+    t = t < 255.0f ? t : F4{} + 255.0f;
     const I4 i = __builtin_convertvector(t, I4);
     const F4 fraction = t - __builtin_convertvector(i, F4);
     return i - (fraction >= 0.5f);  // a true comparison is -1 in every bit
@@ -238,6 +239,10 @@ void vertical_block(const Mask8& mask, const Windows& rows_of, std::size_t y0, s
     }
 }
 
+// Where the horizontal pass puts its values: 8-bit levels, or levels / 255
+// as floats, the form the caller finally returns. `levels` holds, for each of
+// `columns` output columns from x0, the levels of the block's rows in groups
+// of four.
 struct LevelsOut {
     std::uint8_t* data;
     std::size_t stride;
