@@ -179,17 +179,36 @@ struct Windows {
     std::vector<std::size_t> offsets;
     std::vector<float> weights;
 
-    Windows(const Axis& axis, std::uint64_t n_out) {
+    // With `trim`, weights of exactly zero at either end of a window are left
+    // out. A sum over finite values then changes at most in the sign of a zero
+    // (0 + v * 0 is the +0 a sum starts from; s + v * 0 is s unless s is a
+    // zero), and a zero's sign never reaches a level.
+    Windows(const Axis& axis, std::uint64_t n_out, bool trim) {
         std::vector<float> column;
         offsets.push_back(0);
         for (std::uint64_t o = 0; o < n_out; ++o) {
-            first.push_back(axis.window(o, column));
-            weights.insert(weights.end(), column.begin(), column.end());
+            std::uint64_t at = axis.window(o, column);
+            std::size_t begin = 0, end = column.size();
+            while (trim && end - begin > 1 && column[begin] == 0.0f) ++begin, ++at;
+            while (trim && end - begin > 1 && column[end - 1] == 0.0f) --end;
+            first.push_back(at);
+            weights.insert(weights.end(), column.begin() + begin, column.begin() + end);
             offsets.push_back(weights.size());
         }
     }
     std::size_t count(std::size_t o) const { return offsets[o + 1] - offsets[o]; }
     const float* of(std::size_t o) const { return weights.data() + offsets[o]; }
+
+    // Whether every sum of 8-bit levels with these weights is finite.
+    bool sums_of_levels_are_finite() const {
+        float bound = 0.0f;
+        for (std::size_t o = 0; o + 1 < offsets.size(); ++o) {
+            float sum = 0.0f;
+            for (std::size_t k = offsets[o]; k < offsets[o + 1]; ++k) sum += 255.0f * std::fabs(weights[k]);
+            bound = std::max(bound, sum);
+        }
+        return bound < std::numeric_limits<float>::max() / 2;  // NaN fails too
+    }
 };
 
 // Output rows are made a block at a time: the vertical pass writes the
@@ -283,8 +302,10 @@ void resize_passes(const Mask8& mask, std::uint64_t height_out, std::uint64_t wi
     const std::size_t w = static_cast<std::size_t>(mask.width);
     const std::size_t h_out = static_cast<std::size_t>(height_out);
     const std::size_t w_out = static_cast<std::size_t>(width_out);
-    const Windows rows_of(Axis(mask.height, height_out, filter), height_out);
-    const Windows columns_of(Axis(mask.width, width_out, filter), width_out);
+    // The vertical pass sums levels, always finite; the horizontal pass sums
+    // its results, finite whenever the vertical weights keep them so.
+    const Windows rows_of(Axis(mask.height, height_out, filter), height_out, true);
+    const Windows columns_of(Axis(mask.width, width_out, filter), width_out, rows_of.sums_of_levels_are_finite());
 
     Buffer<float> rows_buffer = Buffer<float>::uninitialised(checked_product(w, kBlockRows, sizeof(float)));
     Buffer<float> block = Buffer<float>::uninitialised(rows_buffer.size());
