@@ -273,12 +273,13 @@ def main():
     except ImportError:
         blas = "threadpoolctl not installed"
     print(f"numpy {np.__version__}, BLAS {blas}, python {sys.version.split()[0]}\n")
-    # The heavy imports leave many objects behind; freezing them keeps the
-    # collector's full passes from charging their cost to whichever baseline
-    # happens to allocate when one runs.
+    # The collector stays off while timing: `msgpack.unpackb` of a large
+    # record builds hundreds of thousands of lists, and the collector's passes
+    # over them (and over whatever the imports left behind) would be charged
+    # to whichever baseline happens to allocate, at several times its own cost.
     import librosa  # noqa: F401
     gc.collect()
-    gc.freeze()
+    gc.disable()
     print_table(audio_rows(read_floor(args.floor), args.quick) + mask_rows(args.quick))
 
 

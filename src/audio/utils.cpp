@@ -74,10 +74,6 @@ Matrix mel(MelConfig config) {
         float* row = filters.values.data() + i * n_bins;
         const float lower_edge = mel_points[i];
         const float upper_edge = mel_points[i + 2];
-        // The library's fmin and fmax differ from a plain comparison only when
-        // an operand is NaN or when +0.0 meets -0.0; neither can happen while
-        // both ratios are non-zero numbers, so that case runs as a branch-free
-        // loop across vector lanes and the rare rest goes through the library.
         const float* bins = bin_frequencies.data();
 
         // With finite edges and positive widths, a bin below the lower edge or
@@ -118,17 +114,33 @@ Matrix mel(MelConfig config) {
     return filters;
 }
 
+namespace {
+
+// Whether any of w[0 .. 7] is other than +0.0 or -0.0 (NaN included), read as
+// bits so that the test runs across vector lanes.
+bool any_nonzero8(const float* w) {
+    std::uint32_t bits = 0;
+    for (std::size_t k = 0; k < 8; ++k) bits |= std::bit_cast<std::uint32_t>(w[k]) & 0x7FFFFFFFu;
+    return bits != 0;
+}
+
+}  // namespace
+
 std::vector<BinRange> nonzero_bin_ranges(const Matrix& filters) {
     std::vector<BinRange> ranges(filters.rows);
     for (std::size_t i = 0; i < filters.rows; ++i) {
-        const std::span<const float> row = filters.row(i);
-        // `!(w == 0)` keeps NaN weights inside the range, as a dense product would see them.
-        const auto nonzero = [](float w) { return !(w == 0.0f); };
-        const auto first = std::find_if(row.begin(), row.end(), nonzero);
-        if (first == row.end()) continue;
-        const auto last = std::find_if(row.rbegin(), row.rend(), nonzero).base();
-        ranges[i] = BinRange{static_cast<std::size_t>(first - row.begin()),
-                             static_cast<std::size_t>(last - row.begin())};
+        const float* w = filters.row(i).data();
+        const std::size_t n = filters.cols;
+        // `!(w == 0)` keeps NaN weights inside the range, as a dense product
+        // would see them. Runs of eight zeros are skipped first.
+        std::size_t first = 0;
+        while (first + 8 <= n && !any_nonzero8(w + first)) first += 8;
+        while (first < n && w[first] == 0.0f) ++first;
+        if (first == n) continue;
+        std::size_t last = n;
+        while (last >= first + 8 && !any_nonzero8(w + last - 8)) last -= 8;
+        while (w[last - 1] == 0.0f) --last;
+        ranges[i] = BinRange{first, last};
     }
     return ranges;
 }

@@ -45,6 +45,32 @@ TEST(Mel, ModelFilterbankMatchesReferenceValues) {
     EXPECT_NEAR(mel_frequencies(htk)[0], 55.000008f, 2e-6f);
 }
 
+// Ranges run from the first to one past the last weight that is not ±0
+// (NaN and the smallest subnormal count), whatever the row's length.
+TEST(Mel, NonzeroRangesMatchAPlainScan) {
+    std::mt19937 rng(5);
+    const float specials[] = {-0.0f, std::numeric_limits<float>::quiet_NaN(),
+                              std::numeric_limits<float>::denorm_min(), 0.25f};
+    for (std::size_t cols : {1u, 7u, 8u, 9u, 17u, 64u, 401u}) {
+        Matrix f{64, cols, std::vector<float>(64 * cols, 0.0f)};
+        for (std::size_t i = 1; i < f.rows; ++i) {
+            for (int k = static_cast<int>(rng() % 3); k > 0; --k) f.values[i * cols + rng() % cols] = specials[rng() % 4];
+        }
+        const std::vector<BinRange> ranges = nonzero_bin_ranges(f);
+        for (std::size_t i = 0; i < f.rows; ++i) {
+            std::size_t first = cols, last = 0;
+            for (std::size_t j = 0; j < cols; ++j) {
+                if (f.at(i, j) == 0.0f) continue;
+                first = std::min(first, j);
+                last = j + 1;
+            }
+            const BinRange want = first == cols ? BinRange{} : BinRange{first, last};
+            EXPECT_EQ(ranges[i].first, want.first) << cols << " columns, row " << i;
+            EXPECT_EQ(ranges[i].last, want.last) << cols << " columns, row " << i;
+        }
+    }
+}
+
 // The full product of filterbank and magnitudes, every bin in ascending order.
 std::vector<float> dense_log_mel(std::span<const Complex> s, const Matrix& f) {
     std::vector<float> out(f.rows);
