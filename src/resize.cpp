@@ -377,6 +377,24 @@ Image resize_into(const Mask8& mask, float scale, FilterType filter_type, Out (*
     }
 
     result.data = Buffer<Value>::uninitialised(result_size);
+    if (filter_type == FilterType::Nearest) {
+        // Every window of the nearest filter is one source index with weight
+        // 1, so both passes reduce to copying that pixel's level: the sums
+        // 0 + v * 1 are v, and v rounds to itself.
+        const Filter filter = filter_of(filter_type);
+        const Windows rows_of(Axis(h, h_out, filter), h_out, false);
+        const Windows columns_of(Axis(w, w_out, filter), w_out, false);
+        Value values[256];
+        for (std::size_t v = 0; v < 256; ++v) values[v] = level_value<Value>(static_cast<std::uint8_t>(v));
+        const std::vector<std::uint64_t>& columns = columns_of.first;
+        Value* dst = result.data.data();
+        for (std::size_t y = 0; y < static_cast<std::size_t>(h_out); ++y) {
+            const std::uint8_t* src = mask.data.data() + rows_of.first[y] * static_cast<std::size_t>(w);
+            for (std::size_t x = 0; x < columns.size(); ++x) dst[x] = values[src[columns[x]]];
+            dst += columns.size();
+        }
+        return result;
+    }
     resize_passes(mask, h_out, w_out, filter_of(filter_type), out_of(result));
     return result;
 }
