@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -116,12 +117,18 @@ Matrix mel(MelConfig config) {
 
 namespace {
 
-// Whether any of w[0 .. 7] is other than +0.0 or -0.0 (NaN included), read as
-// bits so that the test runs across vector lanes.
-bool any_nonzero8(const float* w) {
-    std::uint32_t bits = 0;
-    for (std::size_t k = 0; k < 8; ++k) bits |= std::bit_cast<std::uint32_t>(w[k]) & 0x7FFFFFFFu;
-    return bits != 0;
+// Whether any of w[0 .. 31] is other than +0.0 or -0.0 (NaN included), read
+// as bits four lanes at a time.
+bool any_nonzero32(const float* w) {
+    typedef std::uint32_t U4 __attribute__((vector_size(16)));
+    U4 bits = {};
+    for (std::size_t k = 0; k < 32; k += 4) {
+        U4 v;
+        std::memcpy(&v, w + k, sizeof v);
+        bits |= v;
+    }
+    bits &= 0x7FFFFFFFu;
+    return (bits[0] | bits[1] | bits[2] | bits[3]) != 0;
 }
 
 }  // namespace
@@ -132,13 +139,13 @@ std::vector<BinRange> nonzero_bin_ranges(const Matrix& filters) {
         const float* w = filters.row(i).data();
         const std::size_t n = filters.cols;
         // `!(w == 0)` keeps NaN weights inside the range, as a dense product
-        // would see them. Runs of eight zeros are skipped first.
+        // would see them. Runs of 32 zeros are skipped first.
         std::size_t first = 0;
-        while (first + 8 <= n && !any_nonzero8(w + first)) first += 8;
+        while (first + 32 <= n && !any_nonzero32(w + first)) first += 32;
         while (first < n && w[first] == 0.0f) ++first;
         if (first == n) continue;
         std::size_t last = n;
-        while (last >= first + 8 && !any_nonzero8(w + last - 8)) last -= 8;
+        while (last >= first + 32 && !any_nonzero32(w + last - 32)) last -= 32;
         while (w[last - 1] == 0.0f) --last;
         ranges[i] = BinRange{first, last};
     }
