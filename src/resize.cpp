@@ -143,8 +143,8 @@ void transpose4(F4& a0, F4& a1, F4& a2, F4& a3) {
 // cancel) becomes 0 as every other float-to-integer conversion here does.
 // Below one half (NaN included) the level is 0. From one half to 255, t + 0.5
 // is exact in single precision or, below 1, rounds to a value in [1, 1.5], so
-// truncating it rounds t half away from zero; this agrees with std::round for
-// every float, which was checked over all 2^32 bit patterns.
+// truncating it rounds t half away from zero. For every float this gives what
+// clamping and std::round give (checked over all 2^32 bit patterns).
 I4 round_to_levels(F4 t) {
     t = t >= 0.5f ? t : F4{};
     t = t < 255.0f ? t : F4{} + 255.0f;
