@@ -110,14 +110,14 @@ void TransformResult::pack_windows(float pad_value,
     }
 }
 
-Spectrogram::Spectrogram(std::size_t fft_size, std::size_t hop_size)
+Spectrogram::Spectrogram(std::size_t fft_size, std::size_t hop_size, SimdPath path)
     : fft_size_(fft_size),
       hop_size_(hop_size),
       window_(hann_window(fft_size)),
       sample_buffer_(fft_size, 0.0f),
       fft_input_(fft_size, 0.0f),
       fft_output_(fft_size / 2 + 1),
-      fft_(fft_size) {
+      fft_(fft_size, path) {
     if (hop_size == 0 || hop_size > fft_size) panic("hop_size must be in 1..=fft_size");
 }
 
@@ -144,6 +144,11 @@ std::span<const Complex> Spectrogram::spectrum_of(std::span<const float> frame) 
     return std::span<const Complex>(fft_output_);
 }
 
+RealFft& Spectrogram::batch_spectra(const float* first, std::size_t count) {
+    fft_.forward_batch(first, hop_size_, count, window_);
+    return fft_;
+}
+
 void Spectrogram::reset() noexcept {
     total_samples_ = 0;
     std::fill(sample_buffer_.begin(), sample_buffer_.end(), 0.0f);
@@ -154,8 +159,8 @@ void Spectrogram::reset() noexcept {
 Audio2MelSpectrogram::Audio2MelSpectrogram(std::uint32_t sample_rate, std::size_t n_fft, std::size_t hop_size,
                                            bool center, std::optional<float> preemphasis, MelConfig mel_config,
                                            float min_level, float amplitude_scale, float log_multiplier,
-                                           float ref_level_db)
-    : spectrogram_(n_fft, hop_size),
+                                           float ref_level_db, SimdPath path)
+    : spectrogram_(n_fft, hop_size, path),
       preemphasis_(preemphasis),
       mel_filters_(mel(mel_config)),
       filter_ranges_(nonzero_bin_ranges(mel_filters_)),
@@ -164,8 +169,7 @@ Audio2MelSpectrogram::Audio2MelSpectrogram(std::uint32_t sample_rate, std::size_
       sample_rate_(sample_rate),
       levels_{min_level, amplitude_scale, log_multiplier, ref_level_db},
       center_(center),
-      magnitudes_(n_fft / 2 + 1),
-      column_(TransformResult::kBands) {
+      energies_(TransformResult::kBands * spectrogram_.lanes()) {
     // Every frame becomes one column of the fixed 80-band output, and the
     // filterbank must cover exactly the spectrum's bins.
     if (mel_filters_.rows != TransformResult::kBands || mel_filters_.cols != n_fft / 2 + 1) {
@@ -218,13 +222,20 @@ std::optional<TransformResult> Audio2MelSpectrogram::transform(std::vector<float
 
     // Pushing whole hops through add() leaves the newest n_fft samples in the
     // spectrogram's buffer, so the frame completed by hop h is the slice of the
-    // samples ending with that hop; it is windowed straight from there.
-    for (std::size_t frame = 0; frame < frames; ++frame) {
-        const std::size_t end = (frame + silent_hops + 1) * hop_size_;
-        const std::span<const float> samples_of_frame(samples.data() + (end - n_fft_), n_fft_);
-        const std::span<const Complex> spectrum = spectrogram_.spectrum_of(samples_of_frame);
-        log_mel_column(spectrum, mel_filters_, filter_ranges_, levels_, magnitudes_, column_);
-        for (std::size_t b = 0; b < bands; ++b) result.mel_frames[b * frames + frame] = normalization.apply(column_[b]);
+    // samples ending with that hop; frames are windowed straight from there,
+    // a batch of consecutive frames at a time, one per vector lane. A frame's
+    // values do not depend on its batch (see audio/fft_lanes.hpp).
+    const std::size_t lanes = spectrogram_.lanes();
+    for (std::size_t frame = 0; frame < frames; frame += lanes) {
+        const std::size_t count = std::min(lanes, frames - frame);
+        const float* first = samples.data() + ((frame + silent_hops + 1) * hop_size_ - n_fft_);
+        spectrogram_.batch_spectra(first, count)
+            .batch_mel_energies(mel_filters_.values, filter_ranges_, kMagnitudeFloor, energies_);
+        for (std::size_t b = 0; b < bands; ++b) {
+            float* out = result.mel_frames.data() + b * frames + frame;
+            const float* energy = energies_.data() + b * lanes;
+            for (std::size_t j = 0; j < count; ++j) out[j] = normalization.apply(levels_.apply(energy[j]));
+        }
     }
     return result;
 }
@@ -240,11 +251,11 @@ ModelConfig model_config(ModelVersion version) {
                        LogMelLevels{kMinLevelV2, 1.0f, 1.0f, 0.0f}, MelNormalization::standardize(), kPadValueV2};
 }
 
-Audio2MelSpectrogram make_transformer(ModelVersion version) {
+Audio2MelSpectrogram make_transformer(ModelVersion version, SimdPath path) {
     const ModelConfig c = model_config(version);
     return Audio2MelSpectrogram(c.sample_rate, c.n_fft, c.hop_size, c.center, c.preemphasis, c.mel,
                                 c.levels.min_level, c.levels.amplitude_scale, c.levels.log_multiplier,
-                                c.levels.ref_level_db);
+                                c.levels.ref_level_db, path);
 }
 
 std::optional<TransformResult> run_transform(Audio2MelSpectrogram& transformer, ModelVersion version,

@@ -66,7 +66,7 @@ private:
 // of the newest fft_size samples out once enough samples have arrived.
 class Spectrogram {
 public:
-    Spectrogram(std::size_t fft_size, std::size_t hop_size);
+    Spectrogram(std::size_t fft_size, std::size_t hop_size, SimdPath path = best_simd_path());
 
     // Pushes at most hop_size samples (short chunks are padded with zeros).
     // Returns bins 0 .. fft_size/2 of the windowed frame's DFT, or nothing
@@ -78,6 +78,13 @@ public:
     // its buffer; the streaming state is left alone. The span stays valid
     // until the next add(), spectrum_of() or reset().
     std::span<const Complex> spectrum_of(std::span<const float> frame);
+
+    // The windowed spectra of `count` (1 ..= lanes()) frames of fft_size
+    // samples at once, frame j starting at first + j * hop_size, left in the
+    // returned FFT's batch; the streaming state is left alone. Each spectrum
+    // has the bits spectrum_of() gives for its frame.
+    RealFft& batch_spectra(const float* first, std::size_t count);
+    std::size_t lanes() const noexcept { return fft_.lanes(); }
 
     // Back to the state after construction.
     void reset() noexcept;
@@ -106,9 +113,11 @@ public:
     // Builds the filterbank, the Hann window and the FFT plan. hop_size must
     // lie in 1 ..= n_fft, and the filterbank must have TransformResult::kBands
     // rows; anything else is a fatal error.
+    // `path` picks the FFT's vector kernels; every path gives the same bits.
     Audio2MelSpectrogram(std::uint32_t sample_rate, std::size_t n_fft, std::size_t hop_size, bool center,
                          std::optional<float> preemphasis, MelConfig mel_config, float min_level,
-                         float amplitude_scale, float log_multiplier, float ref_level_db);
+                         float amplitude_scale, float log_multiplier, float ref_level_db,
+                         SimdPath path = best_simd_path());
 
     // Samples at sample_rate to normalised log-mel frames, one per hop, over
     // the whole 25-per-second video frames the samples span. Nothing when no
@@ -134,8 +143,7 @@ private:
     std::uint32_t sample_rate_;
     LogMelLevels levels_;
     bool center_;
-    std::vector<float> magnitudes_;  // per-frame scratch
-    std::vector<float> column_;      // per-frame scratch
+    std::vector<float> energies_;  // per-batch scratch: bands x lanes
 };
 
 // The constants of one model version.
@@ -153,7 +161,7 @@ struct ModelConfig {
 
 ModelConfig model_config(ModelVersion version);
 
-Audio2MelSpectrogram make_transformer(ModelVersion version);
+Audio2MelSpectrogram make_transformer(ModelVersion version, SimdPath path = best_simd_path());
 
 // Everything after the samples were copied out of the caller's array:
 // nearest-sample resampling of 44100 Hz input, transform with the version's

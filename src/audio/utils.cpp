@@ -20,9 +20,6 @@ constexpr float kLogRate = std::bit_cast<float>(0x3D8CCDBBu);      // ln(6.4) / 
 constexpr float kHtkCorner = std::bit_cast<float>(0x442F0000u);    // 700.0
 constexpr float kHtkScale = std::bit_cast<float>(0x45223000u);     // 2595.0
 
-// Keeps every magnitude away from zero so that its logarithm stays finite.
-constexpr float kMagnitudeFloor = std::bit_cast<float>(0x3089705Fu);  // 1e-9
-
 constexpr float kResampleRatio = std::bit_cast<float>(0x3EB9C278u);  // 16000 / 44100
 
 float hz_to_mel(float hz, bool htk) {
@@ -183,12 +180,7 @@ void log_mel_column(std::span<const Complex> spectrum, const Matrix& filters, st
         const std::size_t last = all_finite ? ranges[i].last : n_bins;
         float energy = 0.0f;
         for (std::size_t k = first; k < last; ++k) energy = energy + weights[k] * magnitudes[k];
-
-        // maxNum: a NaN energy takes the floor.
-        const float floored = max_num(energy, levels.min_level);
-        const float scaled = floored * levels.amplitude_scale;
-        const float log = std::log10(scaled);
-        column[i] = levels.log_multiplier * log - levels.ref_level_db;
+        column[i] = levels.apply(energy);
     }
 }
 

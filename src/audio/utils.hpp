@@ -4,6 +4,8 @@
 // in the order written in the sources.
 #pragma once
 
+#include <bit>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -42,12 +44,6 @@ std::vector<float> mel_frequencies(const MelConfig& config);
 // The (n_mels, n_fft/2 + 1) triangular mel filterbank.
 Matrix mel(MelConfig config);
 
-// The bins [first, last) outside which a filter's weights are all zero.
-struct BinRange {
-    std::size_t first = 0;
-    std::size_t last = 0;
-};
-
 // Per filter, the smallest range holding every weight that is not zero
 // (NaN weights count as non-zero). An all-zero filter gets an empty range.
 std::vector<BinRange> nonzero_bin_ranges(const Matrix& filters);
@@ -59,7 +55,15 @@ struct LogMelLevels {
     float amplitude_scale = 1.0f;
     float log_multiplier = 1.0f;
     float ref_level_db = 0.0f;
+
+    // In this order, each step rounded: maxNum (a NaN energy takes the
+    // floor), scale, libm's log10f, multiply, subtract.
+    float apply(float energy) const noexcept;
 };
+
+// The constant under every magnitude's square root: it keeps every magnitude
+// away from zero, so that its logarithm stays finite.
+inline constexpr float kMagnitudeFloor = std::bit_cast<float>(0x3089705Fu);  // 1e-9
 
 // The working form used once per frame: writes filters.rows log-mel values to
 // `column` from bins 0 .. filters.cols - 1 of `spectrum`, using `magnitudes`
@@ -86,6 +90,13 @@ std::vector<float> resample_nearest(std::span<const float> samples);
 // Inline, unlike fmaxf and fminf, since they run for every log-mel value.
 inline float max_num(float a, float b) noexcept { return (a > b || b != b) ? a : b; }
 inline float min_num(float a, float b) noexcept { return (a < b || b != b) ? a : b; }
+
+inline float LogMelLevels::apply(float energy) const noexcept {
+    const float floored = max_num(energy, min_level);
+    const float scaled = floored * amplitude_scale;
+    const float log = std::log10(scaled);
+    return log_multiplier * log - ref_level_db;
+}
 
 // f32 to unsigned conversions: truncating toward zero, or rounding to nearest
 // with halves away from zero; both saturate, and negative values and NaN give 0.

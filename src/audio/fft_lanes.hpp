@@ -1,0 +1,239 @@
+// The FFT kernels written once for a vector of W lanes, one frame per lane.
+// Included only by the per-path translation units (fft_path_*.cpp), each of
+// which compiles it for its own instruction set; everything here has internal
+// linkage, so no function compiled for a wide path can stand in for a
+// baseline one at link time.
+//
+// What keeps the bits: every lane runs exactly the operations of the scalar
+// algorithm, in the order written, each rounded on its own (the build forbids
+// contraction into fused multiply-adds). A frame's spectrum therefore does not
+// depend on its lane, on the other frames of its batch, or on W. Reordering a
+// sum, fusing a multiply-add or folding the 0.5 of the real-input join into a
+// twiddle would change results in their last bits and break that promise.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "audio/fft_kernels.hpp"
+
+namespace ostrel::audio::fft_detail {
+namespace {
+
+// The vector types of each width, spelled out: GCC does not apply a
+// vector_size that depends on a template parameter to a typedef.
+template <std::size_t W>
+struct VectorTypes;
+template <>
+struct VectorTypes<4> {
+    typedef float V __attribute__((vector_size(16)));
+    typedef std::int32_t Mask __attribute__((vector_size(16)));
+};
+template <>
+struct VectorTypes<8> {
+    typedef float V __attribute__((vector_size(32)));
+    typedef std::int32_t Mask __attribute__((vector_size(32)));
+};
+template <>
+struct VectorTypes<16> {
+    typedef float V __attribute__((vector_size(64)));
+    typedef std::int32_t Mask __attribute__((vector_size(64)));
+};
+
+template <std::size_t W>
+struct Lanes {
+    using V = typename VectorTypes<W>::V;
+    using Mask = typename VectorTypes<W>::Mask;
+    static_assert(sizeof(V) == W * sizeof(float));
+
+    struct C {
+        V re;
+        V im;
+    };
+
+    static constexpr std::size_t kPoint = 2 * W;  // floats per complex point
+
+    static V load(const float* p) {
+        V v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+    static void store(float* p, V v) { std::memcpy(p, &v, sizeof v); }
+    static C get(const float* buffer, std::size_t i) { return {load(buffer + i * kPoint), load(buffer + i * kPoint + W)}; }
+    static void put(float* buffer, std::size_t i, C c) {
+        store(buffer + i * kPoint, c.re);
+        store(buffer + i * kPoint + W, c.im);
+    }
+
+    static C add(C a, C b) { return {a.re + b.re, a.im + b.im}; }
+    static C sub(C a, C b) { return {a.re - b.re, a.im - b.im}; }
+    // a * (wr + i wi)
+    static C rotate(C a, float wr, float wi) { return {a.re * wr - a.im * wi, a.re * wi + a.im * wr}; }
+    // a * -i and a * i
+    static C minus_i(C a) { return {a.im, -a.re}; }
+    static C plus_i(C a) { return {-a.im, a.re}; }
+
+    // Frames into the first buffer as complex points (x[2i], x[2i+1]), each
+    // sample times its window value, one frame per lane.
+    static void gather(std::size_t half, const float* first, std::size_t step, std::size_t count,
+                       const float* window, float* out) {
+        for (std::size_t i = 0; i < half; ++i) {
+            float re[W] = {};
+            float im[W] = {};
+            for (std::size_t j = 0; j < count; ++j) {
+                re[j] = first[j * step + 2 * i];
+                im[j] = first[j * step + 2 * i + 1];
+            }
+            C z{load(re), load(im)};
+            if (window != nullptr) z = {z.re * window[2 * i], z.im * window[2 * i + 1]};
+            put(out, i, z);
+        }
+    }
+
+    // One decimation-in-frequency pass of the self-sorting (Stockham) form:
+    // point r + s (q + j m) of the input feeds the radix-p butterfly whose k-th
+    // output, turned by exp(-2 pi i q k / n), lands at r + s (p q + k).
+    template <std::size_t P>
+    static void pass(const Tables& t, const Stage& stage, const float* in, float* out) {
+        const std::size_t n = stage.length;
+        const std::size_t s = stage.stride;
+        const std::size_t m = n / P;
+        for (std::size_t q = 0; q < m; ++q) {
+            const float* tw = stage.twiddles + 2 * q * (P - 1);
+            for (std::size_t r = 0; r < s; ++r) {
+                C a[P];
+                for (std::size_t j = 0; j < P; ++j) a[j] = get(in, r + s * (q + j * m));
+                C y[P];
+                butterfly<P>(t, a, y);
+                put(out, r + s * P * q, y[0]);
+                for (std::size_t k = 1; k < P; ++k) {
+                    // The first twiddle of every stage is exactly 1.
+                    const C turned = q == 0 ? y[k] : rotate(y[k], tw[2 * (k - 1)], tw[2 * (k - 1) + 1]);
+                    put(out, r + s * (P * q + k), turned);
+                }
+            }
+        }
+    }
+
+    // y[k] = sum over j of a[j] exp(-2 pi i j k / P).
+    template <std::size_t P>
+    static void butterfly(const Tables& t, const C* a, C* y) {
+        if constexpr (P == 2) {
+            y[0] = add(a[0], a[1]);
+            y[1] = sub(a[0], a[1]);
+        } else if constexpr (P == 3) {
+            const C sum = add(a[1], a[2]);
+            const C diff = sub(a[1], a[2]);
+            y[0] = add(a[0], sum);
+            const C mid{a[0].re - sum.re * 0.5f, a[0].im - sum.im * 0.5f};
+            const C turn = minus_i(C{diff.re * t.sin_3, diff.im * t.sin_3});
+            y[1] = add(mid, turn);
+            y[2] = sub(mid, turn);
+        } else if constexpr (P == 4) {
+            const C t0 = add(a[0], a[2]);
+            const C t1 = sub(a[0], a[2]);
+            const C t2 = add(a[1], a[3]);
+            const C t3 = minus_i(sub(a[1], a[3]));
+            y[0] = add(t0, t2);
+            y[1] = add(t1, t3);
+            y[2] = sub(t0, t2);
+            y[3] = sub(t1, t3);
+        } else {
+            static_assert(P == 5);
+            const float c1 = t.cos_5[0], c2 = t.cos_5[1], s1 = t.sin_5[0], s2 = t.sin_5[1];
+            const C t1 = add(a[1], a[4]);
+            const C t2 = add(a[2], a[3]);
+            const C d1 = sub(a[1], a[4]);
+            const C d2 = sub(a[2], a[3]);
+            y[0] = add(add(a[0], t1), t2);
+            const C b1{(a[0].re + t1.re * c1) + t2.re * c2, (a[0].im + t1.im * c1) + t2.im * c2};
+            const C b2{(a[0].re + t1.re * c2) + t2.re * c1, (a[0].im + t1.im * c2) + t2.im * c1};
+            const C e1{d1.re * s1 + d2.re * s2, d1.im * s1 + d2.im * s2};
+            const C e2{d1.re * s2 - d2.re * s1, d1.im * s2 - d2.im * s1};
+            y[1] = add(b1, minus_i(e1));
+            y[4] = add(b1, plus_i(e1));
+            y[2] = add(b2, minus_i(e2));
+            y[3] = add(b2, plus_i(e2));
+        }
+    }
+
+    static void spectra(const Tables& t, const float* first, std::size_t step, std::size_t count,
+                        const float* window, float* work, float* spectrum) {
+        const std::size_t half = t.half;
+        float* in = work;
+        float* out = work + half * kPoint;
+        gather(half, first, step, count, window, in);
+        for (std::size_t i = 0; i < t.stage_count; ++i) {
+            const Stage& stage = t.stages[i];
+            switch (stage.radix) {
+            case 2:
+                pass<2>(t, stage, in, out);
+                break;
+            case 3:
+                pass<3>(t, stage, in, out);
+                break;
+            case 4:
+                pass<4>(t, stage, in, out);
+                break;
+            default:
+                pass<5>(t, stage, in, out);
+                break;
+            }
+            float* done = out;
+            out = in;
+            in = done;
+        }
+
+        // The complex transform Z of z[i] = x[2i] + i x[2i+1] holds the
+        // transforms of the even samples, E = (Z[k] + conj Z[half-k]) / 2, and
+        // of the odd ones, O = (Z[k] - conj Z[half-k]) / 2i; the real frame's
+        // spectrum is X[k] = E[k] + exp(-2 pi i k / 2 half) O[k].
+        const C z0 = get(in, 0);
+        put(spectrum, 0, C{z0.re + z0.im, V{}});
+        put(spectrum, half, C{z0.re - z0.im, V{}});
+        for (std::size_t k = 1; k < half; ++k) {
+            const C zk = get(in, k);
+            const C zc = get(in, half - k);
+            const C even{(zk.re + zc.re) * 0.5f, (zk.im - zc.im) * 0.5f};
+            const C odd{(zk.im + zc.im) * 0.5f, (zc.re - zk.re) * 0.5f};
+            const C turned = rotate(odd, t.join[2 * k], t.join[2 * k + 1]);
+            put(spectrum, k, add(even, turned));
+        }
+    }
+
+    static void mel_energies(const float* spectrum, std::size_t bins, float floor, const float* filters,
+                             const BinRange* ranges, std::size_t bands, float* magnitudes, float* energies) {
+        // The squares are summed first and the floor added to the sum.
+        for (std::size_t k = 0; k < bins; ++k) {
+            const C x = get(spectrum, k);
+            store(magnitudes + k * W, (x.re * x.re + x.im * x.im) + floor);
+        }
+        // Correctly rounded on every instruction set; the plain loop lets the
+        // compiler use the vector square root.
+        for (std::size_t i = 0; i < bins * W; ++i) magnitudes[i] = __builtin_sqrtf(magnitudes[i]);
+
+        Mask finite = load(magnitudes) == load(magnitudes);
+        for (std::size_t k = 0; k < bins; ++k) finite &= load(magnitudes + k * W) <= 3.40282347e38f;
+        bool all_finite = true;
+        for (std::size_t j = 0; j < W; ++j) all_finite = all_finite && finite[j] != 0;
+
+        // Weights outside a filter's range are zero and add +0.0 to a sum of
+        // non-negative finite terms, so the range alone gives the dense
+        // product's value; a NaN or infinite magnitude reaches every filter
+        // (NaN * 0 and inf * 0 are NaN), so then every bin is summed.
+        for (std::size_t b = 0; b < bands; ++b) {
+            const float* w = filters + b * bins;
+            const std::size_t first = all_finite ? ranges[b].first : 0;
+            const std::size_t last = all_finite ? ranges[b].last : bins;
+            V energy = {};
+            for (std::size_t k = first; k < last; ++k) energy = energy + load(magnitudes + k * W) * w[k];
+            store(energies + b * W, energy);
+        }
+    }
+
+    static Kernels kernels() noexcept { return Kernels{W, &spectra, &mel_energies}; }
+};
+
+}  // namespace
+}  // namespace ostrel::audio::fft_detail

@@ -1,0 +1,12 @@
+// The FFT kernels on the avx512 path: 16 lanes.
+// Compiled with the instruction set's flags (CMakeLists.txt) and called only
+// when the CPU has it (support/simd.cpp).
+#include "audio/fft_lanes.hpp"
+
+namespace ostrel::audio::fft_detail {
+
+#if defined(__x86_64__)
+Kernels avx512_kernels() noexcept { return Lanes<16>::kernels(); }
+#endif
+
+}  // namespace ostrel::audio::fft_detail

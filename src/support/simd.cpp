@@ -1,0 +1,57 @@
+#include "support/simd.hpp"
+
+#include <array>
+#include <cstddef>
+
+namespace ostrel {
+namespace {
+
+struct Paths {
+    std::array<SimdPath, 3> list{};
+    std::size_t count = 0;
+};
+
+Paths detect() noexcept {
+    Paths paths;
+    paths.list[paths.count++] = SimdPath::Baseline;
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    // The CPU model checks the operating system's register support as well.
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) paths.list[paths.count++] = SimdPath::Avx2;
+    if (__builtin_cpu_supports("avx512f")) paths.list[paths.count++] = SimdPath::Avx512;
+#endif
+    return paths;
+}
+
+const Paths& paths() noexcept {
+    static const Paths detected = detect();
+    return detected;
+}
+
+}  // namespace
+
+std::span<const SimdPath> available_simd_paths() noexcept {
+    return std::span<const SimdPath>(paths().list.data(), paths().count);
+}
+
+SimdPath best_simd_path() noexcept { return available_simd_paths().back(); }
+
+const char* simd_path_name(SimdPath path) noexcept {
+    switch (path) {
+    case SimdPath::Avx2:
+        return "avx2";
+    case SimdPath::Avx512:
+        return "avx512";
+    case SimdPath::Baseline:
+        break;
+    }
+#if defined(__aarch64__)
+    return "neon";
+#elif defined(__x86_64__)
+    return "sse2";
+#else
+    return "baseline";
+#endif
+}
+
+}  // namespace ostrel

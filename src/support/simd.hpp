@@ -1,0 +1,25 @@
+// The vector instruction sets the numeric kernels are compiled for, and the
+// choice among them at run time. Every path runs the same operations in the
+// same order on each lane, so the choice changes speed only, never a bit of a
+// result: tests call each available path directly and compare.
+#pragma once
+
+#include <span>
+
+namespace ostrel {
+
+enum class SimdPath {
+    Baseline,  // 128-bit vectors: SSE2 on x86_64, NEON on AArch64, plain code elsewhere
+    Avx2,      // 256-bit vectors, x86_64 only
+    Avx512,    // 512-bit vectors, x86_64 only
+};
+
+// The paths this build has and this CPU can run, Baseline first.
+std::span<const SimdPath> available_simd_paths() noexcept;
+
+// The path the kernels use unless a caller names one: the widest available.
+SimdPath best_simd_path() noexcept;
+
+const char* simd_path_name(SimdPath path) noexcept;
+
+}  // namespace ostrel
