@@ -1,24 +1,30 @@
-// The floor under the audio functions: the FFT library alone over the frames
-// of an input, plus the log10f calls of its log-mel values, with nothing
-// around them. Run by `make bench`, which puts these times beside the module's.
-//
-// With FFTW's single-precision real transform present (a GPL library, used
-// here for comparison only, never by the module), the same frames through it
-// are timed too.
+// The C++ half of `make bench`: the module's FFT alone, on every SIMD path
+// this CPU has, against FFTW's single-precision real transform (a GPL library,
+// timed here for comparison only, never used by the module), both one frame
+// at a time and batched; and the floor under the audio functions, the FFT
+// plus the log10f calls of the log-mel values, with nothing around them.
+// Per-frame times are in the counter `per_frame` (seconds).
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <random>
+#include <string>
 #include <vector>
 
-#include <kissfft/kiss_fftr.h>
+#include "audio/fft.hpp"
+#include "audio/transforms.hpp"
+#include "support/simd.hpp"
 
 #if OSTREL_BENCH_FFTW
 #include <fftw3.h>
 #endif
 
 namespace {
+
+using namespace ostrel;
+using namespace ostrel::audio;
 
 constexpr std::size_t kFftSize = 800;
 constexpr std::size_t kHop = 200;
@@ -40,45 +46,86 @@ std::vector<float> noise(std::size_t n) {
 
 double seconds_of(const benchmark::State& state) { return static_cast<double>(state.range(0)) / 10.0; }
 
-void kissfft_and_log10f(benchmark::State& state) {
+void count_frames(benchmark::State& state, std::size_t frames) {
+    state.counters["frames"] = static_cast<double>(frames);
+    state.counters["per_frame"] = benchmark::Counter(static_cast<double>(frames),
+                                                     benchmark::Counter::kIsIterationInvariantRate |
+                                                         benchmark::Counter::kInvert);
+}
+
+// The module's FFT over the frames of an input, a batch of lanes at a time.
+// With `logs`, one log10f per band follows each frame, of a value taken from
+// its spectrum so that the calls cannot be hoisted: the floor.
+void module_fft(benchmark::State& state, SimdPath path, bool logs) {
     const std::size_t frames = frames_for(seconds_of(state));
     const std::vector<float> samples = noise((frames - 1) * kHop + kFftSize);
-    kiss_fftr_cfg cfg = kiss_fftr_alloc(static_cast<int>(kFftSize), 0, nullptr, nullptr);
-    std::vector<kiss_fft_cpx> spectrum(kFftSize / 2 + 1);
-    std::vector<float> logs(kBands);
+    RealFft fft(kFftSize, path);
+    std::vector<float> out(kBands);
     for (auto _ : state) {
-        for (std::size_t f = 0; f < frames; ++f) {
-            kiss_fftr(cfg, samples.data() + f * kHop, spectrum.data());
-            // One log10f per band, of a value taken from the spectrum so the
-            // calls cannot be hoisted.
-            for (std::size_t b = 0; b < kBands; ++b) logs[b] = std::log10(std::fabs(spectrum[b + 3].r) + 1e-5f);
-            benchmark::DoNotOptimize(logs.data());
+        for (std::size_t f = 0; f < frames; f += fft.lanes()) {
+            const std::size_t count = std::min(fft.lanes(), frames - f);
+            fft.forward_batch(samples.data() + f * kHop, kHop, count, {});
+            if (!logs) continue;
+            for (std::size_t j = 0; j < count; ++j) {
+                for (std::size_t b = 0; b < kBands; ++b) out[b] = std::log10(std::fabs(fft.batch_bin(b + 3, j).re) + 1e-5f);
+                benchmark::DoNotOptimize(out.data());
+            }
         }
+        benchmark::ClobberMemory();
     }
-    kiss_fftr_free(cfg);
-    state.counters["frames"] = static_cast<double>(frames);
+    count_frames(state, frames);
+}
+
+// The whole transform of one model version, as the module runs it.
+void module_transform(benchmark::State& state, SimdPath path) {
+    const std::size_t frames = frames_for(seconds_of(state));
+    const std::vector<float> samples = noise(static_cast<std::size_t>(seconds_of(state) * 16000));
+    for (auto _ : state) {
+        Audio2MelSpectrogram t = make_transformer(ModelVersion::V2, path);
+        benchmark::DoNotOptimize(t.transform(samples, model_config(ModelVersion::V2).normalization));
+    }
+    count_frames(state, frames);
 }
 
 #if OSTREL_BENCH_FFTW
-void fftw_and_log10f(benchmark::State& state) {
+void fftw_one_at_a_time(benchmark::State& state, bool logs) {
     const std::size_t frames = frames_for(seconds_of(state));
-    const std::vector<float> samples = noise((frames - 1) * kHop + kFftSize);
-    float* in = fftwf_alloc_real(kFftSize);
+    std::vector<float> samples = noise((frames - 1) * kHop + kFftSize);
     fftwf_complex* out = fftwf_alloc_complex(kFftSize / 2 + 1);
-    fftwf_plan plan = fftwf_plan_dft_r2c_1d(static_cast<int>(kFftSize), in, out, FFTW_MEASURE);
-    std::vector<float> logs(kBands);
+    fftwf_plan plan = fftwf_plan_dft_r2c_1d(static_cast<int>(kFftSize), samples.data(), out,
+                                            FFTW_MEASURE | FFTW_UNALIGNED);
+    std::vector<float> logged(kBands);
     for (auto _ : state) {
         for (std::size_t f = 0; f < frames; ++f) {
-            std::copy_n(samples.data() + f * kHop, kFftSize, in);
-            fftwf_execute(plan);
-            for (std::size_t b = 0; b < kBands; ++b) logs[b] = std::log10(std::fabs(out[b + 3][0]) + 1e-5f);
-            benchmark::DoNotOptimize(logs.data());
+            fftwf_execute_dft_r2c(plan, samples.data() + f * kHop, out);
+            if (!logs) continue;
+            for (std::size_t b = 0; b < kBands; ++b) logged[b] = std::log10(std::fabs(out[b + 3][0]) + 1e-5f);
+            benchmark::DoNotOptimize(logged.data());
         }
+        benchmark::ClobberMemory();
     }
     fftwf_destroy_plan(plan);
     fftwf_free(out);
-    fftwf_free(in);
-    state.counters["frames"] = static_cast<double>(frames);
+    count_frames(state, frames);
+}
+
+// All frames in one many-transform plan over the overlapping input.
+void fftw_batched(benchmark::State& state) {
+    const std::size_t frames = frames_for(seconds_of(state));
+    std::vector<float> samples = noise((frames - 1) * kHop + kFftSize);
+    const int n = static_cast<int>(kFftSize);
+    const int bins = n / 2 + 1;
+    fftwf_complex* out = fftwf_alloc_complex(static_cast<std::size_t>(bins) * frames);
+    fftwf_plan plan = fftwf_plan_many_dft_r2c(1, &n, static_cast<int>(frames), samples.data(), nullptr, 1,
+                                              static_cast<int>(kHop), out, nullptr, 1, bins,
+                                              FFTW_MEASURE | FFTW_PRESERVE_INPUT);
+    for (auto _ : state) {
+        fftwf_execute(plan);
+        benchmark::ClobberMemory();
+    }
+    fftwf_destroy_plan(plan);
+    fftwf_free(out);
+    count_frames(state, frames);
 }
 #endif
 
@@ -88,11 +135,28 @@ void lengths(benchmark::internal::Benchmark* b) {
     b->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
 }
 
-}  // namespace
+void sixty_seconds(benchmark::internal::Benchmark* b) {
+    b->Arg(600)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+}
 
-BENCHMARK(kissfft_and_log10f)->Apply(lengths);
+int register_all() {
+    for (SimdPath path : available_simd_paths()) {
+        const std::string name = simd_path_name(path);
+        benchmark::RegisterBenchmark(("fft/" + name).c_str(), module_fft, path, false)->Apply(sixty_seconds);
+        benchmark::RegisterBenchmark(("transform/" + name).c_str(), module_transform, path)->Apply(sixty_seconds);
+    }
+    // The floor that `make bench` puts beside the module: the path it uses.
+    benchmark::RegisterBenchmark("fft_and_log10f", module_fft, best_simd_path(), true)->Apply(lengths);
 #if OSTREL_BENCH_FFTW
-BENCHMARK(fftw_and_log10f)->Apply(lengths);
+    benchmark::RegisterBenchmark("fft/fftw_one_at_a_time", fftw_one_at_a_time, false)->Apply(sixty_seconds);
+    benchmark::RegisterBenchmark("fft/fftw_batched", fftw_batched)->Apply(sixty_seconds);
+    benchmark::RegisterBenchmark("fftw_and_log10f", fftw_one_at_a_time, true)->Apply(lengths);
 #endif
+    return 0;
+}
+
+const int registered = register_all();
+
+}  // namespace
 
 BENCHMARK_MAIN();

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "audio/fft_kernels.hpp"
 
@@ -74,20 +75,85 @@ struct Lanes {
     static C minus_i(C a) { return {a.im, -a.re}; }
     static C plus_i(C a) { return {-a.im, a.re}; }
 
+    // Lane shuffles: the even and the odd elements of a followed by b, and
+    // the first or second halves of a and b interleaved.
+    template <std::size_t... I>
+    static V evens(V a, V b, std::index_sequence<I...>) {
+        return __builtin_shufflevector(a, b, (2 * I)...);
+    }
+    template <std::size_t... I>
+    static V odds(V a, V b, std::index_sequence<I...>) {
+        return __builtin_shufflevector(a, b, (2 * I + 1)...);
+    }
+    template <std::size_t... I>
+    static V interleave_low(V a, V b, std::index_sequence<I...>) {
+        return __builtin_shufflevector(a, b, (I % 2 == 0 ? I / 2 : W + I / 2)...);
+    }
+    template <std::size_t... I>
+    static V interleave_high(V a, V b, std::index_sequence<I...>) {
+        return __builtin_shufflevector(a, b, (I % 2 == 0 ? W / 2 + I / 2 : W + W / 2 + I / 2)...);
+    }
+
+    // rows[j][t] becomes rows[t][j]: each round of interleaving row j with row
+    // j + W/2 swaps one bit of the row index with one of the lane index.
+    static void transpose(V* rows) {
+        constexpr auto lanes = std::make_index_sequence<W>();
+        for (std::size_t round = 1; round < W; round *= 2) {
+            V next[W];
+            for (std::size_t j = 0; j < W / 2; ++j) {
+                next[2 * j] = interleave_low(rows[j], rows[j + W / 2], lanes);
+                next[2 * j + 1] = interleave_high(rows[j], rows[j + W / 2], lanes);
+            }
+            for (std::size_t j = 0; j < W; ++j) rows[j] = next[j];
+        }
+    }
+
     // Frames into the first buffer as complex points (x[2i], x[2i+1]), each
-    // sample times its window value, one frame per lane.
+    // sample times its window value, one frame per lane. A full batch goes a
+    // block of W points at a time: each frame's 2W samples are loaded and
+    // windowed as vectors, split into real and imaginary parts, and the W x W
+    // blocks turned so that lanes run across frames. The products are the
+    // same as one sample at a time.
     static void gather(std::size_t half, const float* first, std::size_t step, std::size_t count,
                        const float* window, float* out) {
-        for (std::size_t i = 0; i < half; ++i) {
-            float re[W] = {};
-            float im[W] = {};
-            for (std::size_t j = 0; j < count; ++j) {
-                re[j] = first[j * step + 2 * i];
-                im[j] = first[j * step + 2 * i + 1];
+        constexpr auto lanes = std::make_index_sequence<W>();
+        std::size_t i = 0;
+        if (count == W) {
+            for (; i + W <= half; i += W) {
+                V re[W];
+                V im[W];
+                for (std::size_t j = 0; j < W; ++j) {
+                    const float* x = first + j * step + 2 * i;
+                    V a = load(x);
+                    V b = load(x + W);
+                    if (window != nullptr) {
+                        a = a * load(window + 2 * i);
+                        b = b * load(window + 2 * i + W);
+                    }
+                    re[j] = evens(a, b, lanes);
+                    im[j] = odds(a, b, lanes);
+                }
+                transpose(re);
+                transpose(im);
+                for (std::size_t t = 0; t < W; ++t) put(out, i + t, C{re[t], im[t]});
             }
-            C z{load(re), load(im)};
-            if (window != nullptr) z = {z.re * window[2 * i], z.im * window[2 * i + 1]};
-            put(out, i, z);
+        }
+        // The rest, and partial batches, lane by lane straight into the
+        // buffer (assembling vectors from single floats on the stack would
+        // stall every load on the stores before it).
+        for (std::size_t j = 0; j < W; ++j) {
+            const float* frame = first + j * step;
+            float* lane = out + j;
+            for (std::size_t k = i; k < half; ++k) {
+                float re = 0.0f;
+                float im = 0.0f;
+                if (j < count) {
+                    re = window != nullptr ? frame[2 * k] * window[2 * k] : frame[2 * k];
+                    im = window != nullptr ? frame[2 * k + 1] * window[2 * k + 1] : frame[2 * k + 1];
+                }
+                lane[k * kPoint] = re;
+                lane[k * kPoint + W] = im;
+            }
         }
     }
 
