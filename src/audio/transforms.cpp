@@ -43,6 +43,34 @@ std::vector<float> hann_window(std::size_t size) {
     return window;
 }
 
+// A signal of `total` samples: `lead` zeros, the `kept` samples of `input`,
+// one sample `after`, then zeros.
+struct Signal {
+    const float* input;
+    std::size_t lead;
+    std::size_t kept;
+    float after;
+    std::size_t total;
+
+    // Samples [start, start + count) as contiguous memory: in the input
+    // itself where they all lie there, else assembled in `scratch`.
+    const float* span(std::size_t start, std::size_t count, std::vector<float>& scratch) const {
+        if (start >= lead && start + count <= lead + kept) return input + (start - lead);
+        scratch.resize(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t at = start + i;
+            float v = 0.0f;
+            if (at >= lead && at < lead + kept) {
+                v = input[at - lead];
+            } else if (at == lead + kept) {
+                v = after;
+            }
+            scratch[i] = v;
+        }
+        return scratch.data();
+    }
+};
+
 // Copies f32 values into a byte buffer, each as its 4 little-endian bytes.
 void store_le(std::uint8_t* dst, const float* src, std::size_t count) noexcept {
     if constexpr (std::endian::native == std::endian::little) {
@@ -57,14 +85,31 @@ void store_le(std::uint8_t* dst, const float* src, std::size_t count) noexcept {
 
 }  // namespace
 
-float MelNormalization::apply(float x) const noexcept {
-    if (kind == Kind::Standardize) return (x - kMelMean) / kMelStd;
+namespace {
+
+float standardized(float x) noexcept { return (x - kMelMean) / kMelStd; }
+
+float clipped(float x, float min_level_db) noexcept {
     float v = x - min_level_db;
     v = v / (-min_level_db);
     v = kClipScale * v;
     v = v - kMaxAbsValue;
     // maxNum then minNum: a NaN becomes the lower bound.
     return min_num(max_num(v, -kMaxAbsValue), kMaxAbsValue);
+}
+
+}  // namespace
+
+float MelNormalization::apply(float x) const noexcept {
+    return kind == Kind::Standardize ? standardized(x) : clipped(x, min_level_db);
+}
+
+void MelNormalization::apply_all(std::span<float> values) const noexcept {
+    if (kind == Kind::Standardize) {
+        for (float& v : values) v = standardized(v);
+    } else {
+        for (float& v : values) v = clipped(v, min_level_db);
+    }
 }
 
 PreprocessedWindows TransformResult::to_preprocessed_bytes(float pad_value) && {
@@ -190,28 +235,33 @@ std::optional<TransformResult> Audio2MelSpectrogram::transform(std::vector<float
     const float samples_per_video_frame = static_cast<float>(sample_rate_) / kVideoFramesPerSecond;
     const std::uint64_t chunk_count = truncate_u64(static_cast<float>(samples.size()) / samples_per_video_frame);
     const std::uint64_t length = truncate_u64(samples_per_video_frame * static_cast<float>(chunk_count));
-    samples = crop_pad_audio(std::move(samples), length, center_ ? 0 : n_fft_);
 
-    if (center_) {
-        const std::size_t half = n_fft_ / 2;
-        std::vector<float> centred;
-        centred.reserve(samples.size() + 2 * half);
-        centred.resize(half, 0.0f);
-        centred.insert(centred.end(), samples.begin(), samples.end());
-        centred.resize(centred.size() + half, 0.0f);
-        samples = std::move(centred);
-    }
+    // The analysed signal is the input cut or padded with zeros to `length`
+    // samples plus, uncentred, one FFT length; centred, between n_fft/2
+    // zeros on either side; then pre-emphasised. It is never built whole: the
+    // kept input is pre-emphasised in place, and the few batches of frames
+    // that reach into the zeros are assembled in a small buffer.
+    const std::size_t extra = center_ ? 0 : n_fft_;
+    const std::size_t lead = center_ ? n_fft_ / 2 : 0;
+    if (length > std::numeric_limits<std::size_t>::max() - extra - 2 * lead) throw std::bad_alloc();
+    const std::size_t body = static_cast<std::size_t>(length) + extra;
+    Signal signal{samples.data(), lead, std::min(samples.size(), body), 0.0f, lead + body + lead};
 
-    if (preemphasis_ && !samples.empty()) {
-        // Backwards, so each step still reads its predecessor's original value.
+    if (preemphasis_ && signal.total > 0) {
+        // y[i] = x[i] - c x[i-1] with x[-1] = 0: the zeros before the input
+        // stay zeros, and of the zeros after it only the first changes.
         const float c = *preemphasis_;
         float* x = samples.data();
-        for (std::size_t i = samples.size() - 1; i > 0; --i) x[i] = x[i] - c * x[i - 1];
-        x[0] = x[0] - c * 0.0f;
+        if (signal.kept > 0) {
+            signal.after = 0.0f - c * x[signal.kept - 1];
+            // Backwards, so each step still reads its predecessor's original value.
+            for (std::size_t i = signal.kept - 1; i > 0; --i) x[i] = x[i] - c * x[i - 1];
+            x[0] = x[0] - c * 0.0f;
+        }
     }
 
     // A spectrum comes with every hop once fft_size samples have been pushed.
-    const std::size_t hops = samples.size() / hop_size_;
+    const std::size_t hops = signal.total / hop_size_;
     const std::size_t silent_hops = (n_fft_ + hop_size_ - 1) / hop_size_ - 1;
     const std::size_t frames = hops > silent_hops ? hops - silent_hops : 0;
     if (frames == 0) return std::nullopt;
@@ -228,13 +278,20 @@ std::optional<TransformResult> Audio2MelSpectrogram::transform(std::vector<float
     const std::size_t lanes = spectrogram_.lanes();
     for (std::size_t frame = 0; frame < frames; frame += lanes) {
         const std::size_t count = std::min(lanes, frames - frame);
-        const float* first = samples.data() + ((frame + silent_hops + 1) * hop_size_ - n_fft_);
+        const std::size_t start = (frame + silent_hops + 1) * hop_size_ - n_fft_;
+        const float* first = signal.span(start, (count - 1) * hop_size_ + n_fft_, edge_frames_);
         spectrogram_.batch_spectra(first, count)
             .batch_mel_energies(mel_filters_.values, filter_ranges_, kMagnitudeFloor, energies_);
+        // The steps of LogMelLevels::apply, then the normalisation, each over
+        // the whole batch, so that all but the log10f calls run as vector loops.
+        float* values = energies_.data();
+        const std::size_t block = energies_.size();
+        for (std::size_t i = 0; i < block; ++i) values[i] = max_num(values[i], levels_.min_level) * levels_.amplitude_scale;
+        for (std::size_t i = 0; i < block; ++i) values[i] = std::log10(values[i]);
+        for (std::size_t i = 0; i < block; ++i) values[i] = levels_.log_multiplier * values[i] - levels_.ref_level_db;
+        normalization.apply_all(energies_);
         for (std::size_t b = 0; b < bands; ++b) {
-            float* out = result.mel_frames.data() + b * frames + frame;
-            const float* energy = energies_.data() + b * lanes;
-            for (std::size_t j = 0; j < count; ++j) out[j] = normalization.apply(levels_.apply(energy[j]));
+            std::copy_n(values + b * lanes, count, result.mel_frames.data() + b * frames + frame);
         }
     }
     return result;

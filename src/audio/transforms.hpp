@@ -26,6 +26,8 @@ struct MelNormalization {
     static MelNormalization standardize() { return {Kind::Standardize, 0.0f}; }
 
     float apply(float x) const noexcept;
+    // apply() to every value, the kind tested once so that the loop vectorises.
+    void apply_all(std::span<float> values) const noexcept;
 };
 
 // Windows packed back to back: `count` windows of kWindowBytes each.
@@ -143,7 +145,8 @@ private:
     std::uint32_t sample_rate_;
     LogMelLevels levels_;
     bool center_;
-    std::vector<float> energies_;  // per-batch scratch: bands x lanes
+    std::vector<float> energies_;     // per-batch scratch: bands x lanes
+    std::vector<float> edge_frames_;  // a batch of frames that reach past the input
 };
 
 // The constants of one model version.
