@@ -87,6 +87,12 @@ void module_transform(benchmark::State& state, SimdPath path) {
     count_frames(state, frames);
 }
 
+// What every call pays before its first frame: the filterbank, the window
+// and the FFT's buffers.
+void construction(benchmark::State& state) {
+    for (auto _ : state) benchmark::DoNotOptimize(make_transformer(ModelVersion::V2));
+}
+
 #if OSTREL_BENCH_FFTW
 void fftw_one_at_a_time(benchmark::State& state, bool logs) {
     const std::size_t frames = frames_for(seconds_of(state));
@@ -145,6 +151,7 @@ int register_all() {
         benchmark::RegisterBenchmark(("fft/" + name).c_str(), module_fft, path, false)->Apply(sixty_seconds);
         benchmark::RegisterBenchmark(("transform/" + name).c_str(), module_transform, path)->Apply(sixty_seconds);
     }
+    benchmark::RegisterBenchmark("construction", construction)->Unit(benchmark::kMicrosecond);
     // The floor that `make bench` puts beside the module: the path it uses.
     benchmark::RegisterBenchmark("fft_and_log10f", module_fft, best_simd_path(), true)->Apply(lengths);
 #if OSTREL_BENCH_FFTW

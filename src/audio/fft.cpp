@@ -162,9 +162,12 @@ RealFft::RealFft(std::size_t size, SimdPath path) : path_(path), size_(size) {
     kernels_ = kernels_for(path);
     plan_ = plan_for(size);
     const std::size_t half = size / 2;
-    work_.assign(4 * half * lanes(), 0.0f);
-    spectrum_.assign((half + 1) * 2 * lanes(), 0.0f);
-    magnitudes_.assign(bins() * lanes(), 0.0f);
+    const std::size_t work = 4 * half * lanes();
+    const std::size_t spectrum = (half + 1) * 2 * lanes();
+    memory_.reset(new float[work + spectrum + bins() * lanes()]);
+    work_ = memory_.get();
+    spectrum_ = work_ + work;
+    magnitudes_ = spectrum_ + spectrum;
 }
 
 void RealFft::forward(std::span<const float> input, std::span<Complex> output) {
@@ -176,8 +179,7 @@ void RealFft::forward(std::span<const float> input, std::span<Complex> output) {
 void RealFft::forward_batch(const float* first, std::size_t step, std::size_t count, std::span<const float> window) {
     if (count == 0 || count > lanes()) panic("fft: batch must hold 1 ..= lanes frames");
     if (!window.empty() && window.size() != size_) panic("fft: window must hold size samples");
-    kernels_.spectra(plan_->tables, first, step, count, window.empty() ? nullptr : window.data(), work_.data(),
-                     spectrum_.data());
+    kernels_.spectra(plan_->tables, first, step, count, window.empty() ? nullptr : window.data(), work_, spectrum_);
 }
 
 Complex RealFft::batch_bin(std::size_t k, std::size_t j) const noexcept {
@@ -194,8 +196,7 @@ void RealFft::batch_mel_energies(std::span<const float> filters, std::span<const
     for (const BinRange& r : ranges) {
         if (r.first > r.last || r.last > bins()) panic("fft: filter range outside the spectrum");
     }
-    kernels_.mel_energies(spectrum_.data(), bins(), floor, filters.data(), ranges.data(), bands, magnitudes_.data(),
-                          energies.data());
+    kernels_.mel_energies(spectrum_, bins(), floor, filters.data(), ranges.data(), bands, magnitudes_, energies.data());
 }
 
 }  // namespace ostrel::audio

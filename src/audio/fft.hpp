@@ -72,9 +72,13 @@ private:
     fft_detail::Kernels kernels_;
     SimdPath path_;
     std::size_t size_ = 0;
-    std::vector<float> work_;
-    std::vector<float> spectrum_;
-    std::vector<float> magnitudes_;
+    // The kernels' working memory, in one block that every batch writes
+    // before it reads, so it is never cleared: the ping-pong buffers of the
+    // complex transform, the batch's spectra and their magnitudes.
+    std::unique_ptr<float[]> memory_;
+    float* work_ = nullptr;
+    float* spectrum_ = nullptr;
+    float* magnitudes_ = nullptr;
 };
 
 }  // namespace ostrel::audio
