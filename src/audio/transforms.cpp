@@ -287,7 +287,10 @@ std::optional<TransformResult> Audio2MelSpectrogram::transform(std::vector<float
         float* values = energies_.data();
         const std::size_t block = energies_.size();
         for (std::size_t i = 0; i < block; ++i) values[i] = max_num(values[i], levels_.min_level) * levels_.amplitude_scale;
-        for (std::size_t i = 0; i < block; ++i) values[i] = std::log10(values[i]);
+        for (std::size_t b = 0; b < bands; ++b) {
+            // Lanes past the batch's frames hold nothing worth a log10f call.
+            for (std::size_t j = b * lanes; j < b * lanes + count; ++j) values[j] = std::log10(values[j]);
+        }
         for (std::size_t i = 0; i < block; ++i) values[i] = levels_.log_multiplier * values[i] - levels_.ref_level_db;
         normalization.apply_all(energies_);
         for (std::size_t b = 0; b < bands; ++b) {
