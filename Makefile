@@ -6,7 +6,7 @@
 PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
-APT_PACKAGES := libmsgpack-cxx-dev libkissfft-dev libgtest-dev
+APT_PACKAGES := libmsgpack-cxx-dev libgtest-dev
 PY_BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.21" ninja
 PY_TEST_DEPS := "pytest>=7" "hypothesis>=6" "msgpack>=1.0" "mypy>=1.10"
 CPP_BUILD := build/cpp

@@ -18,6 +18,10 @@ namespace {
 
 std::uint32_t bits(float v) { return std::bit_cast<std::uint32_t>(v); }
 
+// Bits of a spectrum value, every NaN alike: which of two NaN operands an
+// instruction passes on is the compiler's choice of operand order.
+std::uint32_t spectrum_bits(float v) { return v != v ? 0x7FC00000u : bits(v); }
+
 // The lengths the transform accepts that cover every radix and their orders,
 // and the one the model uses.
 const std::size_t kSizes[] = {2, 4, 6, 8, 10, 12, 16, 18, 20, 24, 30, 32, 40, 50, 54, 60, 64,
@@ -70,22 +74,21 @@ std::vector<std::vector<float>> test_frames(std::size_t n) {
 
 // The error of a spectrum in the 2-norm, relative to the true spectrum's
 // 2-norm, against a DFT computed in double precision (with an absolute term
-// for frames whose values are subnormal, where f32 keeps fewer bits).
+// for frames of subnormal values, where f32 keeps fewer bits).
 //
-// The bound: a radix-p FFT pass of float arithmetic adds at most a few
-// roundings of relative size eps = 2^-24 per point, and passes combine
-// unitarily up to scale, so the relative 2-norm error grows like eps times
-// the number of passes (Higham, Accuracy and Stability of Numerical
-// Algorithms, 24.1, about 6.7 eps per factor of two for twiddles within an
-// ulp). With log2(n) levels that is under 7 eps log2(n); the module's FFT
-// stays under a third of that on these frames, and so under the
-// 2.2 eps log2(n) asserted here, which is also below what the FFT library the
-// module used before reached on the same frames.
+// The worst case for a radix-2-like FFT in floating point is about
+// 7 eps log2(n), eps = 2^-24, when every rounding of every pass adds up
+// (Higham, Accuracy and Stability of Numerical Algorithms, 24.1, with
+// twiddles within an ulp). Roundings are not that correlated: on these
+// frames the error stays between 0.2 and 0.6 eps log2(n), as the FFT library
+// the module used before did on the same frames. The bound asserted,
+// 0.75 eps log2(n), leaves room for that spread and fails for a twiddle off
+// by more than a few ulps or a lost rounding step.
 TEST(RealFft, SpectraAgreeWithADoublePrecisionDft) {
     for (std::size_t n : kSizes) {
         RealFft fft(n);
         const double eps = std::ldexp(1.0, -24);
-        const double bound = 2.2 * eps * std::log2(static_cast<double>(n));
+        const double bound = 0.75 * eps * std::log2(static_cast<double>(n));
         for (const std::vector<float>& x : test_frames(n)) {
             std::vector<Complex> got(fft.bins());
             fft.forward(x, got);
@@ -144,8 +147,8 @@ TEST(RealFft, AFrameHasTheSameBitsInAnyBatchOnAnyPath) {
                     const std::size_t f = start + j;
                     for (std::size_t k = 0; k < fft.bins(); ++k) {
                         const Complex got = fft.batch_bin(k, j);
-                        ASSERT_EQ(bits(got.re), bits(spectra[f][k].re)) << simd_path_name(path) << " frame " << f;
-                        ASSERT_EQ(bits(got.im), bits(spectra[f][k].im)) << simd_path_name(path) << " frame " << f;
+                        ASSERT_EQ(spectrum_bits(got.re), spectrum_bits(spectra[f][k].re)) << simd_path_name(path) << " frame " << f;
+                        ASSERT_EQ(spectrum_bits(got.im), spectrum_bits(spectra[f][k].im)) << simd_path_name(path) << " frame " << f;
                     }
                     for (std::size_t b = 0; b < 80; ++b) {
                         ASSERT_EQ(bits(levels.apply(energies[b * lanes + j])), bits(columns[f][b]))
