@@ -143,8 +143,9 @@ PyObject* melspectrogram(const frame::Signature& signature, audio::ModelVersion 
         result->pack_windows(audio::model_config(version).pad_value, [&](std::size_t k) {
             PyObject* item = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
             if (item == nullptr) throw PyError::fetch();
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);  // steals item
-            return reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(item));
+            // Steals item, even on failure; the list is new and the index in range.
+            if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), item) < 0) throw PyError::fetch();
+            return reinterpret_cast<std::uint8_t*>(PyBytes_AsString(item));
         });
         return list.release();
     });

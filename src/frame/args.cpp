@@ -71,9 +71,9 @@ void bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, P
     for (std::size_t i = 0; i < given; ++i) slots[i] = args[i];
 
     if (kwnames != nullptr) {
-        const Py_ssize_t keywords = PyTuple_GET_SIZE(kwnames);
+        const Py_ssize_t keywords = PyTuple_Size(kwnames);
         for (Py_ssize_t k = 0; k < keywords; ++k) {
-            PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);  // borrowed
+            PyObject* keyword = PyTuple_GetItem(kwnames, k);  // borrowed
             std::size_t index = count;
             if (PyUnicode_Check(keyword)) {
                 for (std::size_t p = 0; p < count; ++p) {
@@ -153,20 +153,15 @@ std::optional<ScaleArgument> to_scale(PyObject* object, const char* name) {
     if (object == nullptr || object == Py_None) return std::nullopt;
     return converting(name, [&]() -> std::optional<ScaleArgument> {
         if (!PyTuple_Check(object)) throw downcast_error(object, "PyTuple");
-        const Py_ssize_t length = PyTuple_GET_SIZE(object);
+        const Py_ssize_t length = PyTuple_Size(object);
         if (length != 2) {
             throw PyError::made(PyExc_ValueError,
                                 "expected tuple of length 2, but got tuple of length " + std::to_string(length));
         }
-        PyObject* factor_object = PyTuple_GET_ITEM(object, 0);  // borrowed
-        double factor = 0.0;
-        if (PyFloat_CheckExact(factor_object)) {
-            factor = PyFloat_AS_DOUBLE(factor_object);
-        } else {
-            factor = PyFloat_AsDouble(factor_object);
-            if (factor == -1.0 && PyErr_Occurred()) throw PyError::fetch();
-        }
-        PyObject* filter_object = PyTuple_GET_ITEM(object, 1);  // borrowed
+        PyObject* factor_object = PyTuple_GetItem(object, 0);  // borrowed
+        const double factor = PyFloat_AsDouble(factor_object);
+        if (factor == -1.0 && PyErr_Occurred()) throw PyError::fetch();
+        PyObject* filter_object = PyTuple_GetItem(object, 1);  // borrowed
         if (!PyUnicode_Check(filter_object)) throw downcast_error(filter_object, "PyString");
         Py_ssize_t size = 0;
         const char* data = PyUnicode_AsUTF8AndSize(filter_object, &size);

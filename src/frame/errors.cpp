@@ -73,7 +73,7 @@ void PyError::normalise() const {
         if (!value_) {
             PyRef message = PyRef::steal(
                 PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
-            if (message) value_ = PyRef::steal(PyObject_CallOneArg(type_.get(), message.get()));
+            if (message) value_ = PyRef::steal(PyObject_CallFunctionObjArgs(type_.get(), message.get(), nullptr));
             if (!value_) PyErr_Clear();
         }
         return;
@@ -123,7 +123,7 @@ PyError named_type_error(const PyError& error, const char* name) {
     PyRef text = PyRef::steal(
         PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
     if (!text) throw PyError::fetch();
-    PyRef instance = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, text.get()));
+    PyRef instance = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, text.get(), nullptr));
     if (!instance) throw PyError::fetch();
     if (PyRef cause = error.cause()) PyException_SetCause(instance.get(), cause.release());
     return PyError::from_instance(std::move(instance));

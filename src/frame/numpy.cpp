@@ -40,7 +40,7 @@ Binding bind_once() {
     PyRef version = attribute(numpy.get(), "__version__");
     PyRef lib = import("numpy.lib");
     PyRef numpy_version = attribute(lib.get(), "NumpyVersion");
-    PyRef parsed = PyRef::steal(PyObject_CallOneArg(numpy_version.get(), version.get()));
+    PyRef parsed = PyRef::steal(PyObject_CallFunctionObjArgs(numpy_version.get(), version.get(), nullptr));
     if (!parsed) throw PyError::fetch();
     PyRef major_object = attribute(parsed.get(), "major");
     const long major = PyLong_AsLong(major_object.get());
@@ -88,7 +88,7 @@ void slice_container_dealloc(PyObject* self) {
     auto* container = reinterpret_cast<SliceContainer*>(self);
     if (container->drop != nullptr) container->drop(container->ptr, container->len, container->cap);
     PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
+    reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free))(self);
     Py_DECREF(type);
 }
 
