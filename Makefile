@@ -101,7 +101,7 @@ test-aarch64: develop
 	OSTREL_WERROR=$(WERROR) .ci/aarch64 build/aarch64/$(shell uname -m)-outputs.npz
 
 demo: develop
-	$(PY) -m pip install -q "Pillow>=10"
+	$(PY) -m pip install -q "matplotlib>=3.7"
 	$(PY) examples/demo.py
 
 # An sdist, a wheel built from it in a clean build environment, and that wheel

@@ -2,13 +2,15 @@
 
     make demo
 
-Mask: the bundled face-region mask at its own size and resized with two
-filters, printed as text. Audio: the bundled speech recording through both
-model versions. An overview image of the input waveform, both versions'
-windows and the mask resized with every filter is saved as a PNG file.
+Mask: a 1920 x 1080 face-region mask with a feathered edge (made by
+make_mask_sample.py) at its own size and resized with each filter. Audio: the
+bundled speech recording through both model versions. Every call is timed,
+and an overview of the input waveform, both versions' spectrograms and the
+masks, drawn at their true relative sizes, is saved as a PNG file.
 """
 
 import sys
+import time
 import wave
 from pathlib import Path
 
@@ -20,7 +22,8 @@ HERE = Path(__file__).parent
 DATA = HERE / "data"
 OUT = HERE.parent / "demo-out"
 SHADES = " .:-=+*#%@"
-MASK_SIZE = (28, 24)  # width, height of the bundled mask
+MASK_SIZE = (1920, 1080)  # width, height of face_mask_1080p.msgpack
+FRAMES_PER_SECOND = 80  # spectrogram frames: a hop of 200 samples at 16 kHz
 
 
 def render(mask):
@@ -29,24 +32,28 @@ def render(mask):
     return "\n".join("    " + "".join(SHADES[v] * 2 for v in row) for row in levels)
 
 
-def describe(title, mask):
-    print(f"{title}: shape {mask.shape}, dtype {mask.dtype}, values {mask.min():.4f} .. {mask.max():.4f}")
+def timed(function, *args):
+    """The result of one call and its duration in milliseconds."""
+    start = time.perf_counter()
+    result = function(*args)
+    return result, (time.perf_counter() - start) * 1e3
 
 
 def mask_demo():
-    record = (DATA / "face_mask.msgpack").read_bytes()
+    record = (DATA / "face_mask_1080p.msgpack").read_bytes()
     width, height = MASK_SIZE
     print(f"== reconstruct_mask: {len(record)} bytes of MessagePack, {width} x {height} ==")
-    mask = ostrel_py.reconstruct_mask(record, width, height)
-    describe("at its own size", mask)
-    print(render(mask))
-    for scale in [(1.5, "cubic"), (0.5, "nearest")]:
-        resized = ostrel_py.reconstruct_mask(record, width, height, scale)
-        describe(f"scale {scale}", resized)
-        print(render(resized))
-    return record
-
-
+    ostrel_py.reconstruct_mask(record, width, height)  # first touch of NumPy and the memory
+    masks = []  # (scale, mask, milliseconds)
+    for scale in [None, (0.5, "cubic"), (0.25, "nearest"), (0.25, "linear"), (0.25, "cubic"), (0.25, "gaussian")]:
+        mask, ms = timed(ostrel_py.reconstruct_mask, record, width, height, scale)
+        print(f"scale {scale}: {mask.shape[1]} x {mask.shape[0]} float32, "
+              f"values {mask.min():.4f} .. {mask.max():.4f}, {ms:.2f} ms")
+        masks.append((scale, mask, ms))
+    print("at scale 0.025, linear, as text (rows with a value above zero):")
+    text = render(ostrel_py.reconstruct_mask(record, width, height, (0.025, "linear")))
+    print("\n".join(line for line in text.splitlines() if line.strip()))
+    return masks
 def read_wav(path):
     with wave.open(str(path), "rb") as f:
         assert f.getsampwidth() == 2 and f.getnchannels() == 1
@@ -58,16 +65,17 @@ def read_wav(path):
 def audio_demo():
     wav, rate = read_wav(DATA / "speech.wav")
     print(f"\n== mel spectrograms: {len(wav)} samples at {rate} Hz ({len(wav) / rate:.2f} s) ==")
-    results = {}
+    ostrel_py.vxmv2_melspectrogram(wav[:16000], rate)  # first touch of NumPy and the memory
+    results = {}  # version: (windows, milliseconds)
     for name, function in [("V1", ostrel_py.vxmv1_melspectrogram), ("V2", ostrel_py.vxmv2_melspectrogram)]:
-        windows = function(wav, rate)
+        windows, ms = timed(function, wav, rate)
         values = np.frombuffer(b"".join(windows), dtype="<f4")
         print(
             f"{function.__name__}: {len(windows)} windows of {len(windows[0])} bytes "
-            f"(80 bands x 16 frames), values {values.min():.4f} .. {values.max():.4f}"
+            f"(80 bands x 16 frames), values {values.min():.4f} .. {values.max():.4f}, {ms:.2f} ms"
         )
-        results[name] = windows
-    return wav, results
+        results[name] = (windows, ms)
+    return wav, rate, results
 
 
 def window_starts(count):
@@ -88,73 +96,66 @@ def reassemble(windows):
     return frames
 
 
-def gray(values, low, high):
-    """Float values to an 8-bit image."""
-    return np.clip((values - low) / (high - low) * 255.0, 0, 255).astype(np.uint8)
+def save_overview(wav, rate, audio, masks):
+    import matplotlib
 
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
 
-def save_overview(wav, windows, record):
-    from PIL import Image, ImageDraw
+    seconds = len(wav) / rate
+    fig = plt.figure(figsize=(14, 17), dpi=100)
+    # Rows in figure fractions: waveform, two spectrograms, then the masks.
+    left, right = 0.06, 0.90
+    wave_axes = fig.add_axes([left, 0.86, right - left, 0.1])
+    time_axis = np.arange(len(wav)) / rate
+    wave_axes.plot(time_axis, wav, linewidth=0.4, color="0.2")
+    wave_axes.set(xlim=(0, seconds), xlabel="time (s)", ylabel="sample",
+                  title=f"input: speech.wav, {rate} Hz mono, as float32 ({seconds:.2f} s)")
 
-    width, margin, label = 1100, 14, 16
-    inner = width - 2 * margin
-    panels = []  # (caption, image)
+    for row, (name, (windows, ms)) in enumerate(audio.items()):
+        frames = reassemble(windows)
+        axes = fig.add_axes([left, 0.65 - row * 0.2, right - left, 0.15])
+        image = axes.imshow(frames, origin="lower", aspect="auto", cmap="magma", interpolation="nearest",
+                            extent=(0, frames.shape[1] / FRAMES_PER_SECOND, -0.5, 79.5))
+        axes.set(xlim=(0, seconds), xlabel="time (s)", ylabel="mel band (0: 55 Hz, 79: 7600 Hz)",
+                 title=f"vxmv{name[1]}_melspectrogram: {len(windows)} windows put back together, "
+                       f"{frames.shape[1]} frames x 80 bands; the call took {ms:.2f} ms")
+        bar = fig.colorbar(image, cax=fig.add_axes([right + 0.01, 0.65 - row * 0.2, 0.015, 0.15]))
+        bar.set_label(f"{name} value (normalised level)")
 
-    plot = Image.new("L", (inner, 110), 255)
-    draw = ImageDraw.Draw(plot)
-    step, mid = len(wav) / inner, plot.height / 2
-    for x in range(inner):
-        chunk = wav[int(x * step) : int((x + 1) * step) + 1]
-        draw.line([(x, mid - chunk.max() * mid), (x, mid - chunk.min() * mid)], fill=40)
-    panels.append(("input: speech.wav, 16 kHz mono, as float32", plot))
+    # Masks in one row, one pixel of the figure per `shrink` mask pixels for every panel.
+    shrink = 5
+    width_px, height_px = fig.get_size_inches() * fig.dpi
+    x, top = left * width_px, 0.30 * height_px
+    for scale, mask, ms in masks:
+        w, h = mask.shape[1] / shrink, mask.shape[0] / shrink
+        axes = fig.add_axes([x / width_px, (top - h) / height_px, w / width_px, h / height_px])
+        image = axes.imshow(mask, cmap="gray", vmin=0.0, vmax=1.0, interpolation="nearest")
+        axes.set_xticks([])
+        axes.set_yticks([])
+        label = "own size" if scale is None else f"{scale[0]} {scale[1]}"
+        axes.set_title(f"{label}\n{mask.shape[1]} x {mask.shape[0]}\n{ms:.2f} ms", fontsize=9)
+        x += w + 30
+    low = (top - masks[0][1].shape[0] / shrink) / height_px
+    bar = fig.colorbar(image, cax=fig.add_axes([x / width_px, low, 0.015, 0.30 - low]))
+    bar.set_label("mask value")
+    fig.text(left, 0.36, f"reconstruct_mask: face_mask_1080p.msgpack ({MASK_SIZE[0]} x {MASK_SIZE[1]}, feathered "
+             f"edge) at its own size and resized,\ndrawn at 1/{shrink} of their pixel sizes, with the time each "
+             "call took", fontsize=11, va="top")
 
-    for name, (low, high) in [("V1", (-4.0, 4.0)), ("V2", (-3.0, 3.0))]:
-        frames = reassemble(windows[name])
-        image = Image.fromarray(gray(frames[::-1], low, high)).resize((inner, 160), Image.NEAREST)
-        panels.append(
-            (f"{name}: {len(windows[name])} windows put back together: {frames.shape[1]} frames x 80 bands "
-             f"(low bands at the bottom)", image)
-        )
-        tiles = [gray(np.frombuffer(w, "<f4").reshape(80, 16)[::-1], low, high) for w in windows[name][40:70]]
-        strip = np.hstack([np.pad(t, ((0, 0), (0, 2)), constant_values=255) for t in tiles])
-        panels.append(
-            (f"{name}: windows 40 to 69 as returned, each 16 frames x 80 bands",
-             Image.fromarray(strip).resize((strip.shape[1] * 2, 160), Image.NEAREST))
-        )
-
-    w, h = MASK_SIZE
-    masks = [("own size", ostrel_py.reconstruct_mask(record, w, h), 6)]
-    for filter_name in ["nearest", "linear", "cubic", "gaussian"]:
-        masks.append((f"x2.5 {filter_name}", ostrel_py.reconstruct_mask(record, w, h, (2.5, filter_name)), 2))
-    row = Image.new("L", (inner, h * 6 + label), 255)
-    draw, x = ImageDraw.Draw(row), 0
-    for caption, mask, zoom in masks:
-        tile = Image.fromarray((mask * 255).round().astype(np.uint8))
-        tile = tile.resize((mask.shape[1] * zoom, mask.shape[0] * zoom), Image.NEAREST)
-        row.paste(tile, (x, label))
-        draw.text((x, 0), f"{caption}: {mask.shape[1]} x {mask.shape[0]}", fill=0)
-        x += tile.width + 30
-    panels.append(("reconstruct_mask: face_mask.msgpack at its own size, and scaled by 2.5 with each filter", row))
-
-    height = sum(panel.height + label + margin for _, panel in panels) + margin
-    canvas = Image.new("L", (width, height), 255)
-    draw, y = ImageDraw.Draw(canvas), margin
-    for caption, panel in panels:
-        draw.text((margin, y), caption, fill=0)
-        canvas.paste(panel, (margin, y + label))
-        y += panel.height + label + margin
     OUT.mkdir(exist_ok=True)
     path = OUT / "overview.png"
-    canvas.save(path)
+    fig.savefig(path, bbox_inches="tight", pad_inches=0.3)
+    plt.close(fig)
     return path
 
 
 def main():
     print(f"ostrel_py from {ostrel_py.__file__}; warm-up call returned {ostrel_py.dummy_func()}\n")
-    record = mask_demo()
-    wav, windows = audio_demo()
-    path = save_overview(wav, windows, record)
-    print(f"\nOverview of the input, both versions' windows and the masks: {path}")
+    masks = mask_demo()
+    wav, rate, audio = audio_demo()
+    path = save_overview(wav, rate, audio, masks)
+    print(f"\nOverview of the input, both versions' spectrograms and the masks: {path}")
     return 0
 
 
