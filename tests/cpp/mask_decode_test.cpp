@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "compact_mask.hpp"
+#include "mask/record.hpp"
 
 namespace ostrel {
 namespace {

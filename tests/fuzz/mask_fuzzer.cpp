@@ -24,8 +24,8 @@
 #include <string>
 #include <vector>
 
-#include "compact_mask.hpp"
-#include "resize.hpp"
+#include "mask/record.hpp"
+#include "mask/resize.hpp"
 #include "support/panic.hpp"
 
 namespace {
