@@ -6,6 +6,9 @@
 PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
+# libmsgpack-cxx-dev is a test dependency only: the mask fuzzer decodes every
+# input with it as an oracle for the module's own record reader
+# (tests/fuzz/msgpack_oracle.hpp). The module's build does not use it.
 APT_PACKAGES := libmsgpack-cxx-dev libkissfft-dev libgtest-dev
 PY_BUILD_DEPS := "scikit-build-core>=0.10" "numpy>=2.0" "cmake>=3.21" ninja
 PY_TEST_DEPS := "pytest>=7" "hypothesis>=6" "msgpack>=1.0" "mypy>=1.10"

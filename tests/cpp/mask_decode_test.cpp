@@ -284,13 +284,7 @@ const DecodeCase kElements[] = {
     {"skip_ext32_cut", "82 A1 78 C9 00 00 00 05 07 41 42 00 91 91 92 01 02", std::nullopt},
 };
 
-class ElementEncodings : public testing::TestWithParam<DecodeCase> {};
-
-TEST_P(ElementEncodings, AcceptsOrRejects) {
-    EXPECT_EQ(decode(hex(GetParam().bytes)), GetParam().expected);
-}
-
-INSTANTIATE_TEST_SUITE_P(Bytes, ElementEncodings, testing::ValuesIn(kElements),
+INSTANTIATE_TEST_SUITE_P(Elements, DecodeTable, testing::ValuesIn(kElements),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Every prefix of a record that holds each kind of element is cut short, and
