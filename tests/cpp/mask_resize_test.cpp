@@ -13,7 +13,7 @@
 
 #include <math.h>
 
-#include "resize.hpp"
+#include "mask/resize.hpp"
 
 namespace ostrel {
 namespace {

@@ -1,4 +1,4 @@
-#include "resize.hpp"
+#include "mask/resize.hpp"
 
 #include <algorithm>
 #include <bit>

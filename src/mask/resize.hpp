@@ -9,7 +9,7 @@
 #include <span>
 #include <string_view>
 
-#include "compact_mask.hpp"
+#include "mask/raster.hpp"
 #include "support/buffer.hpp"
 
 namespace ostrel {
