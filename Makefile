@@ -126,7 +126,7 @@ dist: system-deps venv
 # Benchmarks only: Google Benchmark and FFTW (GPL, timed for comparison, never
 # linked into the module) from Debian, the baselines' packages from PyPI.
 BENCH_APT_PACKAGES := libbenchmark-dev libfftw3-dev
-PY_BENCH_DEPS := scipy librosa Pillow "msgpack>=1.0" threadpoolctl
+PY_BENCH_DEPS := scipy librosa Pillow opencv-python-headless "msgpack>=1.0" threadpoolctl
 BENCH_BUILD := build/bench
 
 build/.bench-deps: build/.system-deps $(VENV)/.stamp
