@@ -184,6 +184,19 @@ def pillow_filter(name):
             "gaussian": Image.BICUBIC}[name]
 
 
+def opencv_resize(image, scale):
+    import cv2
+
+    factor, name = scale
+    size = (int(np.float32(image.shape[1]) * np.float32(factor)), int(np.float32(image.shape[0]) * np.float32(factor)))
+    # OpenCV has no Gaussian either; its bicubic stands in. Its linear and
+    # cubic kernels keep their width when downscaling (no antialiasing), so
+    # they do less work than the module's and Pillow's there.
+    flag = {"nearest": cv2.INTER_NEAREST, "linear": cv2.INTER_LINEAR, "cubic": cv2.INTER_CUBIC,
+            "gaussian": cv2.INTER_CUBIC}[name]
+    return cv2.resize(image, size, interpolation=flag)
+
+
 def pillow_resize(mask, scale):
     from PIL import Image
 
@@ -226,6 +239,7 @@ def mask_rows(quick):
     for width, height in sizes:
         for kind in ("hard", "soft"):
             mask = make_mask(width, height, kind)
+            mask_f32 = mask.astype(np.float32) / 255
             record = encode(mask)
             rows_list = msgpack.unpackb(record)[0]
             assert (rasterise(rows_list, width, height) == mask).all()
@@ -239,10 +253,23 @@ def mask_rows(quick):
                     contenders.append(("msgpack+numpy+pillow", lambda: pillow_resize(rasterise(
                         msgpack.unpackb(record)[0], width, height), scale).astype(np.float32) / 255))
                     contenders.append(("pillow resize", lambda: pillow_resize(mask, scale)))
+                    contenders.append(("opencv resize u8", lambda: opencv_resize(mask, scale)))
+                    contenders.append(("opencv resize f32", lambda: opencv_resize(mask_f32, scale)))
                 contenders.append(("floor", lambda: mask.astype(np.float32) / 255))
                 t = run_case(contenders, rounds=100, budget_s=2)
                 label = "none" if scale is None else f"{scale[0]:g} {scale[1]}"
                 rows.append((f"mask {kind} {width}x{height} ({len(record) // 1024} KiB) {label}", t,
+                             [name for name, _ in contenders[1:]]))
+            if (width, height) == sizes[-1]:
+                # The same rows as the map {"data": rows}, timed against the
+                # array form: both forms should cost the same.
+                map_record = msgpack.packb({"data": rows_list})
+                contenders = [("module", lambda: ostrel_py.reconstruct_mask(map_record, width, height)),
+                              ("array form", lambda: ostrel_py.reconstruct_mask(record, width, height)),
+                              ("unpackb", lambda: msgpack.unpackb(map_record)),
+                              ("floor", lambda: mask.astype(np.float32) / 255)]
+                t = run_case(contenders, rounds=100, budget_s=2)
+                rows.append((f"mask {kind} {width}x{height} map form ({len(map_record) // 1024} KiB) none", t,
                              [name for name, _ in contenders[1:]]))
     return rows
 
@@ -286,7 +313,10 @@ def main():
     # record builds hundreds of thousands of lists, and the collector's passes
     # over them (and over whatever the imports left behind) would be charged
     # to whichever baseline happens to allocate, at several times its own cost.
+    import cv2
     import librosa  # noqa: F401
+
+    cv2.setNumThreads(1)  # the module starts no thread
     gc.collect()
     gc.disable()
     print_table(audio_rows(read_floor(args.floor), args.quick) + mask_rows(args.quick))

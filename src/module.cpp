@@ -13,12 +13,12 @@
 #include <utility>
 
 #include "audio/transforms.hpp"
-#include "compact_mask.hpp"
 #include "frame/args.hpp"
 #include "frame/errors.hpp"
 #include "frame/numpy.hpp"
 #include "frame/pyref.hpp"
-#include "resize.hpp"
+#include "mask/record.hpp"
+#include "mask/resize.hpp"
 
 namespace ostrel {
 

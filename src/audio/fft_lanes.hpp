@@ -14,39 +14,18 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <utility>
 
 #include "audio/fft_kernels.hpp"
+#include "support/lanes.hpp"
 
 namespace ostrel::audio::fft_detail {
 namespace {
 
-// The vector types of each width, spelled out: GCC does not apply a
-// vector_size that depends on a template parameter to a typedef.
-template <std::size_t W>
-struct VectorTypes;
-template <>
-struct VectorTypes<4> {
-    typedef float V __attribute__((vector_size(16)));
-    typedef std::int32_t Mask __attribute__((vector_size(16)));
-};
-template <>
-struct VectorTypes<8> {
-    typedef float V __attribute__((vector_size(32)));
-    typedef std::int32_t Mask __attribute__((vector_size(32)));
-};
-template <>
-struct VectorTypes<16> {
-    typedef float V __attribute__((vector_size(64)));
-    typedef std::int32_t Mask __attribute__((vector_size(64)));
-};
-
 template <std::size_t W>
 struct Lanes {
-    using V = typename VectorTypes<W>::V;
-    using Mask = typename VectorTypes<W>::Mask;
-    static_assert(sizeof(V) == W * sizeof(float));
+    using Vec = simd::Vec<W>;
+    using V = typename Vec::F;
+    using Mask = typename Vec::I;
 
     struct C {
         V re;
@@ -55,12 +34,8 @@ struct Lanes {
 
     static constexpr std::size_t kPoint = 2 * W;  // floats per complex point
 
-    static V load(const float* p) {
-        V v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    }
-    static void store(float* p, V v) { std::memcpy(p, &v, sizeof v); }
+    static V load(const float* p) { return Vec::loadf(p); }
+    static void store(float* p, V v) { Vec::store(p, v); }
     static C get(const float* buffer, std::size_t i) { return {load(buffer + i * kPoint), load(buffer + i * kPoint + W)}; }
     static void put(float* buffer, std::size_t i, C c) {
         store(buffer + i * kPoint, c.re);
@@ -75,39 +50,6 @@ struct Lanes {
     static C minus_i(C a) { return {a.im, -a.re}; }
     static C plus_i(C a) { return {-a.im, a.re}; }
 
-    // Lane shuffles: the even and the odd elements of a followed by b, and
-    // the first or second halves of a and b interleaved.
-    template <std::size_t... I>
-    static V evens(V a, V b, std::index_sequence<I...>) {
-        return __builtin_shufflevector(a, b, (2 * I)...);
-    }
-    template <std::size_t... I>
-    static V odds(V a, V b, std::index_sequence<I...>) {
-        return __builtin_shufflevector(a, b, (2 * I + 1)...);
-    }
-    template <std::size_t... I>
-    static V interleave_low(V a, V b, std::index_sequence<I...>) {
-        return __builtin_shufflevector(a, b, (I % 2 == 0 ? I / 2 : W + I / 2)...);
-    }
-    template <std::size_t... I>
-    static V interleave_high(V a, V b, std::index_sequence<I...>) {
-        return __builtin_shufflevector(a, b, (I % 2 == 0 ? W / 2 + I / 2 : W + W / 2 + I / 2)...);
-    }
-
-    // rows[j][t] becomes rows[t][j]: each round of interleaving row j with row
-    // j + W/2 swaps one bit of the row index with one of the lane index.
-    static void transpose(V* rows) {
-        constexpr auto lanes = std::make_index_sequence<W>();
-        for (std::size_t round = 1; round < W; round *= 2) {
-            V next[W];
-            for (std::size_t j = 0; j < W / 2; ++j) {
-                next[2 * j] = interleave_low(rows[j], rows[j + W / 2], lanes);
-                next[2 * j + 1] = interleave_high(rows[j], rows[j + W / 2], lanes);
-            }
-            for (std::size_t j = 0; j < W; ++j) rows[j] = next[j];
-        }
-    }
-
     // Frames into the first buffer as complex points (x[2i], x[2i+1]), each
     // sample times its window value, one frame per lane. A full batch goes a
     // block of W points at a time: each frame's 2W samples are loaded and
@@ -116,7 +58,6 @@ struct Lanes {
     // same as one sample at a time.
     static void gather(std::size_t half, const float* first, std::size_t step, std::size_t count,
                        const float* window, float* out) {
-        constexpr auto lanes = std::make_index_sequence<W>();
         std::size_t i = 0;
         if (count == W) {
             for (; i + W <= half; i += W) {
@@ -130,11 +71,11 @@ struct Lanes {
                         a = a * load(window + 2 * i);
                         b = b * load(window + 2 * i + W);
                     }
-                    re[j] = evens(a, b, lanes);
-                    im[j] = odds(a, b, lanes);
+                    re[j] = Vec::evens(a, b);
+                    im[j] = Vec::odds(a, b);
                 }
-                transpose(re);
-                transpose(im);
+                Vec::transpose(re);
+                Vec::transpose(im);
                 for (std::size_t t = 0; t < W; ++t) put(out, i + t, C{re[t], im[t]});
             }
         }

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "compact_mask.hpp"
+#include "mask/record.hpp"
 #include "support/panic.hpp"
 
 namespace ostrel {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "compact_mask.hpp"
+#include "mask/raster.hpp"
 #include "support/panic.hpp"
 
 // Huge requests must surface as std::bad_alloc under the sanitizers too.

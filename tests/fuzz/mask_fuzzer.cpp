@@ -1,5 +1,7 @@
 // libFuzzer harness for the mask core: decoding, rasterisation, resizing and
 // the conversion to floats, with what each step promises checked on the way.
+// The module's record reader is held to a MessagePack library's decoding of
+// the same bytes (msgpack_oracle.hpp) and to the drawing rule written plainly.
 //
 // Input layout (little-endian):
 //   byte 0      bit 0: resize; bits 1-2: filter (nearest, linear, cubic, gaussian)
@@ -24,8 +26,9 @@
 #include <string>
 #include <vector>
 
-#include "compact_mask.hpp"
-#include "resize.hpp"
+#include "mask/record.hpp"
+#include "mask/resize.hpp"
+#include "msgpack_oracle.hpp"
 #include "support/panic.hpp"
 
 namespace {
@@ -156,13 +159,17 @@ void run(const std::uint8_t* data, std::size_t size) {
         panic_of([&] { fused_floats = decode_and_reconstruct_unit_floats(record, width, height); });
 
     const std::optional<CompactMaskModel> model = decode_compact_mask(record);
+    const std::optional<CompactMaskModel> truth = oracle::decode(record);
+    check(model.has_value() == truth.has_value(), "the reader and the library disagree on accepting");
     if (!model) {
         check(!fused_panic && !fused && !fused_floats_panic && !fused_floats, "one pass accepted a bad record");
         return;
     }
     check_model(*model);
+    check(model->runs == truth->runs && model->row_ends == truth->row_ends,
+          "the reader decodes differently from the library");
 
-    const std::optional<std::vector<std::uint8_t>> expected = naive_raster(*model, width, height);
+    const std::optional<std::vector<std::uint8_t>> expected = naive_raster(*truth, width, height);
     Mask8 mask;
     const auto panic = panic_of([&] { mask = reconstruct_ndarray(*model, width, height); });
     check(panic == fused_panic && panic == fused_floats_panic, "one pass and the steps end differently");

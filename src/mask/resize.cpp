@@ -1,4 +1,4 @@
-#include "resize.hpp"
+#include "mask/resize.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -10,6 +10,9 @@
 #include <vector>
 
 #include <math.h>
+
+#include "mask/resize_kernels.hpp"
+#include "support/panic.hpp"
 
 namespace ostrel {
 namespace {
@@ -114,43 +117,6 @@ private:
     float ratio_, sratio_, reach_;
 };
 
-// Four floats or four ints, one per vector lane. Every lane does exactly the
-// scalar arithmetic of its own pixel, so vectors change speed, not results.
-typedef float F4 __attribute__((vector_size(16)));
-typedef std::int32_t I4 __attribute__((vector_size(16)));
-
-F4 load4(const float* p) {
-    F4 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-void store4(float* p, F4 v) { std::memcpy(p, &v, sizeof v); }
-
-// Rows a0..a3 become columns: a0 = (a0[0], a1[0], a2[0], a3[0]), and so on.
-void transpose4(F4& a0, F4& a1, F4& a2, F4& a3) {
-    const F4 t0 = __builtin_shufflevector(a0, a1, 0, 4, 1, 5);
-    const F4 t1 = __builtin_shufflevector(a2, a3, 0, 4, 1, 5);
-    const F4 t2 = __builtin_shufflevector(a0, a1, 2, 6, 3, 7);
-    const F4 t3 = __builtin_shufflevector(a2, a3, 2, 6, 3, 7);
-    a0 = __builtin_shufflevector(t0, t1, 0, 1, 4, 5);
-    a1 = __builtin_shufflevector(t0, t1, 2, 3, 6, 7);
-    a2 = __builtin_shufflevector(t2, t3, 0, 1, 4, 5);
-    a3 = __builtin_shufflevector(t2, t3, 2, 3, 6, 7);
-}
-
-// Clamp to [0, 255], then round half away from zero; NaN (from weights that
-// cancel) becomes 0 as every other float-to-integer conversion here does.
-// Below one half (NaN included) the level is 0. From one half to 255, t + 0.5
-// is exact in single precision or, below 1, rounds to a value in [1, 1.5], so
-// truncating it rounds t half away from zero. For every float this gives what
-// clamping and std::round give (checked over all 2^32 bit patterns).
-I4 round_to_levels(F4 t) {
-    t = t >= 0.5f ? t : F4{};
-    t = t < 255.0f ? t : F4{} + 255.0f;
-    return __builtin_convertvector(t + 0.5f, I4);
-}
-
 template <class Value>
 Value level_value(std::uint8_t v) {
     if constexpr (std::is_same_v<Value, float>) {
@@ -194,8 +160,7 @@ struct Windows {
             offsets.push_back(weights.size());
         }
     }
-    std::size_t count(std::size_t o) const { return offsets[o + 1] - offsets[o]; }
-    const float* of(std::size_t o) const { return weights.data() + offsets[o]; }
+    resize_detail::WindowsView view() const { return {first.data(), offsets.data(), weights.data()}; }
 
     // Whether every sum of 8-bit levels with these weights is finite.
     bool sums_of_levels_are_finite() const {
@@ -213,60 +178,24 @@ struct Windows {
 // block's rows into a buffer laid out by column, where one column of the
 // block is contiguous, and the horizontal pass then sums each output column
 // for all rows of the block across vector lanes. The intermediate image is
-// never held whole.
-constexpr std::size_t kBlockRows = 16;
-constexpr std::size_t kGroups = kBlockRows / 4;
+// never held whole. Both passes run on the SIMD path's kernels.
+using resize_detail::kBlockRows;
 // Output columns whose levels are gathered before they are stored.
 constexpr std::size_t kStripColumns = 512;
 
-// T[y][x] = sum over k of f32(M[first + k][x]) * w_k, starting from 0, for
-// the block's rows y0 + r, r < rows. Each row is summed whole, a source row at
-// a time, into `rows_buffer` (kBlockRows rows of the mask's width); the block
-// is then turned into `block`, where block[x * kBlockRows + r] is T[y0 + r][x]
-// and rows from `rows` on read as zeros.
-void vertical_block(const Mask8& mask, const Windows& rows_of, std::size_t y0, std::size_t rows,
-                    float* rows_buffer, float* block) {
-    const std::size_t w = static_cast<std::size_t>(mask.width);
-    for (std::size_t r = 0; r < rows; ++r) {
-        const std::size_t y = y0 + r;
-        float* t = rows_buffer + r * w;
-        const float* wk = rows_of.of(y);
-        const std::uint8_t* src = mask.data.data() + rows_of.first[y] * w;
-        for (std::size_t x = 0; x < w; ++x) t[x] = 0.0f + static_cast<float>(src[x]) * wk[0];
-        for (std::size_t k = 1, n = rows_of.count(y); k < n; ++k) {
-            src += w;
-            for (std::size_t x = 0; x < w; ++x) t[x] = t[x] + static_cast<float>(src[x]) * wk[k];
-        }
-    }
-
-    static const float zeros[4] = {};
-    const float* src[kBlockRows];
-    for (std::size_t r = 0; r < kBlockRows; ++r) src[r] = r < rows ? rows_buffer + r * w : nullptr;
-    std::size_t x = 0;
-    for (; x + 4 <= w; x += 4) {
-        for (std::size_t g = 0; g < kGroups; ++g) {
-            F4 a[4];
-            for (std::size_t i = 0; i < 4; ++i) a[i] = load4(src[4 * g + i] ? src[4 * g + i] + x : zeros);
-            transpose4(a[0], a[1], a[2], a[3]);
-            for (std::size_t i = 0; i < 4; ++i) store4(block + (x + i) * kBlockRows + 4 * g, a[i]);
-        }
-    }
-    for (; x < w; ++x) {
-        for (std::size_t r = 0; r < kBlockRows; ++r) block[x * kBlockRows + r] = src[r] ? src[r][x] : 0.0f;
-    }
-}
-
 // Where the horizontal pass puts its values: 8-bit levels, or levels / 255
-// as floats, the form the caller finally returns. `levels` holds, for each of
-// `columns` output columns from x0, the levels of the block's rows in groups
-// of four.
+// as floats, the form the caller finally returns.
 struct LevelsOut {
     std::uint8_t* data;
     std::size_t stride;
-    void store(std::size_t y0, std::size_t rows, std::size_t x0, std::size_t columns, const I4* levels) const {
-        for (std::size_t j = 0; j < columns; ++j) {
+    std::vector<std::int32_t> levels = std::vector<std::int32_t>(kStripColumns * kBlockRows);
+
+    void strip(const resize_detail::Kernels& kernels, const float* block, resize_detail::WindowsView columns_of,
+               std::size_t x0, std::size_t x1, std::size_t y0, std::size_t rows) {
+        kernels.horizontal_levels(block, columns_of, x0, x1, levels.data());
+        for (std::size_t j = 0; j < x1 - x0; ++j) {
             for (std::size_t r = 0; r < rows; ++r) {
-                data[(y0 + r) * stride + x0 + j] = static_cast<std::uint8_t>(levels[j * kGroups + r / 4][r % 4]);
+                data[(y0 + r) * stride + x0 + j] = static_cast<std::uint8_t>(levels[j * kBlockRows + r]);
             }
         }
     }
@@ -275,28 +204,34 @@ struct LevelsOut {
 struct UnitFloatsOut {
     float* data;
     std::size_t stride;
-    // Four columns of four rows at a time are turned back into rows, so that
-    // every row is written in runs of contiguous floats.
-    void store(std::size_t y0, std::size_t rows, std::size_t x0, std::size_t columns, const I4* levels) const {
-        std::size_t j = 0;
-        for (; rows == kBlockRows && j + 4 <= columns; j += 4) {
-            for (std::size_t g = 0; g < kGroups; ++g) {
-                F4 a[4];
-                for (std::size_t i = 0; i < 4; ++i) a[i] = __builtin_convertvector(levels[(j + i) * kGroups + g], F4) / 255.0f;
-                transpose4(a[0], a[1], a[2], a[3]);
-                for (std::size_t i = 0; i < 4; ++i) store4(data + (y0 + 4 * g + i) * stride + x0 + j, a[i]);
-            }
-        }
-        for (; j < columns; ++j) {
-            for (std::size_t r = 0; r < rows; ++r) {
-                data[(y0 + r) * stride + x0 + j] = static_cast<float>(levels[j * kGroups + r / 4][r % 4]) / 255.0f;
-            }
-        }
+
+    void strip(const resize_detail::Kernels& kernels, const float* block, resize_detail::WindowsView columns_of,
+               std::size_t x0, std::size_t x1, std::size_t y0, std::size_t rows) {
+        kernels.horizontal_unit_floats(block, columns_of, x0, x1, y0, rows, data, stride);
     }
 };
 
+resize_detail::Kernels kernels_for(SimdPath path) {
+    const std::span<const SimdPath> available = available_simd_paths();
+    if (std::find(available.begin(), available.end(), path) == available.end()) {
+        panic("resize: SIMD path not available on this CPU");
+    }
+    switch (path) {
+#if defined(__x86_64__)
+    case SimdPath::Avx2:
+        return resize_detail::avx2_kernels();
+    case SimdPath::Avx512:
+        return resize_detail::avx512_kernels();
+#endif
+    default:
+        return resize_detail::baseline_kernels();
+    }
+}
+
 template <class Out>
-void resize_passes(const Mask8& mask, std::uint64_t height_out, std::uint64_t width_out, Filter filter, Out out) {
+void resize_passes(const Mask8& mask, std::uint64_t height_out, std::uint64_t width_out, Filter filter, SimdPath path,
+                   Out out) {
+    const resize_detail::Kernels kernels = kernels_for(path);
     const std::size_t w = static_cast<std::size_t>(mask.width);
     const std::size_t h_out = static_cast<std::size_t>(height_out);
     const std::size_t w_out = static_cast<std::size_t>(width_out);
@@ -307,25 +242,11 @@ void resize_passes(const Mask8& mask, std::uint64_t height_out, std::uint64_t wi
 
     Buffer<float> rows_buffer = Buffer<float>::uninitialised(checked_product(w, kBlockRows, sizeof(float)));
     Buffer<float> block = Buffer<float>::uninitialised(rows_buffer.size());
-    std::vector<I4> levels(kStripColumns * kGroups);
     for (std::size_t y0 = 0; y0 < h_out; y0 += kBlockRows) {
         const std::size_t rows = std::min<std::size_t>(kBlockRows, h_out - y0);
-        vertical_block(mask, rows_of, y0, rows, rows_buffer.data(), block.data());
+        kernels.vertical_block(mask.data.data(), w, rows_of.view(), y0, rows, rows_buffer.data(), block.data());
         for (std::size_t x0 = 0; x0 < w_out; x0 += kStripColumns) {
-            const std::size_t x1 = std::min(w_out, x0 + kStripColumns);
-            for (std::size_t xo = x0; xo < x1; ++xo) {
-                const float* wk = columns_of.of(xo);
-                const float* col = block.data() + columns_of.first[xo] * kBlockRows;
-                F4 acc[kGroups] = {};
-                for (std::size_t k = 0, n = columns_of.count(xo); k < n; ++k) {
-                    const float weight = wk[k];
-                    for (std::size_t g = 0; g < kGroups; ++g) {
-                        acc[g] = acc[g] + load4(col + k * kBlockRows + 4 * g) * weight;
-                    }
-                }
-                for (std::size_t g = 0; g < kGroups; ++g) levels[(xo - x0) * kGroups + g] = round_to_levels(acc[g]);
-            }
-            out.store(y0, rows, x0, x1 - x0, levels.data());
+            out.strip(kernels, block.data(), columns_of.view(), x0, std::min(w_out, x0 + kStripColumns), y0, rows);
         }
     }
 }
@@ -354,7 +275,7 @@ namespace {
 
 // The resize into either kind of output: `Image` is Mask8 or UnitFloatImage.
 template <class Image, class Out>
-Image resize_into(const Mask8& mask, float scale, FilterType filter_type, Out (*out_of)(Image&)) {
+Image resize_into(const Mask8& mask, float scale, FilterType filter_type, SimdPath path, Out (*out_of)(Image&)) {
     using Value = std::remove_reference_t<decltype(*Image{}.data.data())>;
     const std::uint64_t w = mask.width, h = mask.height;
     const std::uint64_t w_out = scaled_size(w, scale), h_out = scaled_size(h, scale);
@@ -393,19 +314,19 @@ Image resize_into(const Mask8& mask, float scale, FilterType filter_type, Out (*
         }
         return result;
     }
-    resize_passes(mask, h_out, w_out, filter_of(filter_type), out_of(result));
+    resize_passes(mask, h_out, w_out, filter_of(filter_type), path, out_of(result));
     return result;
 }
 
 }  // namespace
 
-Mask8 resize(const Mask8& mask, float scale, FilterType filter_type) {
-    return resize_into<Mask8>(mask, scale, filter_type,
+Mask8 resize(const Mask8& mask, float scale, FilterType filter_type, SimdPath path) {
+    return resize_into<Mask8>(mask, scale, filter_type, path,
                               +[](Mask8& m) { return LevelsOut{m.data.data(), static_cast<std::size_t>(m.width)}; });
 }
 
-UnitFloatImage resize_to_unit_floats(const Mask8& mask, float scale, FilterType filter_type) {
-    return resize_into<UnitFloatImage>(mask, scale, filter_type,
+UnitFloatImage resize_to_unit_floats(const Mask8& mask, float scale, FilterType filter_type, SimdPath path) {
+    return resize_into<UnitFloatImage>(mask, scale, filter_type, path,
                                        +[](UnitFloatImage& m) {
                                            return UnitFloatsOut{m.data.data(), static_cast<std::size_t>(m.width)};
                                        });

@@ -9,8 +9,9 @@
 #include <span>
 #include <string_view>
 
-#include "compact_mask.hpp"
+#include "mask/raster.hpp"
 #include "support/buffer.hpp"
+#include "support/simd.hpp"
 
 namespace ostrel {
 
@@ -27,11 +28,13 @@ std::uint32_t scaled_size(std::uint64_t n, float scale);
 // float image, then horizontal pass with clamping and rounding half away from
 // zero. Unchanged sizes copy the mask; an empty mask gives zeros. Fails only
 // with std::bad_alloc, when the sizes involved cannot be allocated.
-Mask8 resize(const Mask8& mask, float scale, FilterType filter);
+// `path` picks the vector kernels of both passes; every path gives the same bits.
+Mask8 resize(const Mask8& mask, float scale, FilterType filter, SimdPath path = best_simd_path());
 
 // resize() followed by to_unit_floats(), writing each float straight into
 // the result instead of through an 8-bit mask.
-UnitFloatImage resize_to_unit_floats(const Mask8& mask, float scale, FilterType filter);
+UnitFloatImage resize_to_unit_floats(const Mask8& mask, float scale, FilterType filter,
+                                     SimdPath path = best_simd_path());
 
 // v / 255 in single precision for each value, in order.
 Buffer<float> to_unit_floats(std::span<const std::uint8_t> values);

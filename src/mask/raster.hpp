@@ -1,0 +1,202 @@
+// The mask types and the rasterisation rule: rows of (column, value) runs
+// drawn into a row-major mask of 8-bit levels.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "support/buffer.hpp"
+#include "support/panic.hpp"
+
+namespace ostrel {
+
+// Where a new value begins along a row, not a length: the value holds from
+// `column` up to the next run's column (or the right edge).
+struct Run {
+    std::uint16_t column;
+    std::uint16_t value;
+
+    friend bool operator==(const Run&, const Run&) = default;
+};
+
+// Rows are stored flat: row i is runs[(i ? row_ends[i-1] : 0) .. row_ends[i]),
+// so a model with many short rows costs one allocation, not one per row.
+struct CompactMaskModel {
+    std::vector<Run> runs;
+    std::vector<std::size_t> row_ends;
+
+    std::size_t row_count() const { return row_ends.size(); }
+    std::span<const Run> row(std::size_t i) const {
+        const std::size_t begin = i == 0 ? 0 : row_ends[i - 1];
+        return std::span<const Run>(runs).subspan(begin, row_ends[i] - begin);
+    }
+};
+
+// A row-major 8-bit mask: element (r, c) is data[r * width + c].
+struct Mask8 {
+    std::uint64_t height = 0, width = 0;
+    Buffer<std::uint8_t> data;
+};
+
+// A row-major image of values v / 255, v an 8-bit level: element (r, c) is
+// data[r * width + c].
+struct UnitFloatImage {
+    std::uint64_t height = 0, width = 0;
+    Buffer<float> data;
+};
+
+inline constexpr const char* kIndexOutOfBounds = "ndarray: index out of bounds";
+inline constexpr const char* kShapeTooLarge =
+    "ndarray: Shape too large, product of non-zero axis lengths overflows isize";
+
+// Whether (height, width) is a representable shape: the product with a zero
+// length counted as 1 must fit in a signed 64-bit integer, even when the mask
+// would hold no element.
+bool shape_fits(std::uint64_t width, std::uint64_t height);
+
+// Rasterises the model into a zero-filled (height, width) mask. Throws Panic
+// with kShapeTooLarge when the shape does not fit, and kIndexOutOfBounds for a
+// row at or beyond height or a run column at or beyond width; std::bad_alloc
+// when the mask's memory cannot be had.
+Mask8 reconstruct_ndarray(const CompactMaskModel& model, std::uint64_t width, std::uint64_t height);
+
+// Draws rows as their runs arrive, one call per row and per run, into a mask
+// whose cells are levels[v] for the 8-bit level v (the level itself, or a
+// float for the module's result). Errors are recorded rather than thrown, so
+// that the caller can first learn whether the rest of its input is sound;
+// finish() then reports them in the order the rule names them: the shape, the
+// memory, and the first write outside the mask in drawing order. After an
+// error nothing more is drawn.
+template <class T>
+class Canvas {
+public:
+    // The state of the row being drawn. Drawing is off for the row when
+    // `limit` is 0: every column then fails the bounds test, whose slow path
+    // tells a refused row from a real error by `live`.
+    struct Pen {
+        T* line = nullptr;
+        std::uint64_t limit = 0;   // the width while drawing, 0 once off
+        std::uint64_t next = 0;    // the first column after the last run
+        std::uint64_t dirty = 0;   // zeroed masks: columns from here on still hold their zeros
+        std::uint8_t carried = 0;  // the level that fills the gap before the next run
+        bool live = false;
+    };
+
+    Canvas(std::uint64_t width, std::uint64_t height, const T (&levels)[256])
+        : width_(width), height_(height), levels_(levels) {
+        fits_ = shape_fits(width, height);
+        if (!fits_) return;
+        const auto count = static_cast<std::size_t>(height * width);
+        // Large masks are often mostly empty: their zeros come lazily from the
+        // kernel and zero cells are skipped. Smaller ones are written cell by
+        // cell, which is cheaper than having them cleared first.
+        zeroed_ = Buffer<T>::zeroing_is_lazy(count);
+        try {
+            buffer_ = zeroed_ ? Buffer<T>::zeroed(count) : Buffer<T>::uninitialised(count);
+        } catch (const std::bad_alloc&) {
+            no_memory_ = true;
+        }
+        drawing_ = !no_memory_;
+    }
+
+    // Starts the next row, which announces `declared_runs` runs. A row
+    // without runs is written as zeros, and needs no place in the mask when
+    // the mask has no width.
+    Pen begin_row(std::uint64_t declared_runs) {
+        const std::uint64_t i = rows_++;
+        Pen pen;
+        if (!drawing_) return pen;
+        if (i >= height_ && (declared_runs != 0 || width_ != 0)) {
+            fail();
+            return pen;
+        }
+        pen.line = buffer_.data() + i * width_;
+        pen.limit = width_;
+        pen.live = true;
+        return pen;
+    }
+
+    void run(Pen& pen, std::uint16_t column, std::uint16_t value) {
+        if (column >= pen.limit) [[unlikely]] {
+            if (pen.live) {
+                pen.live = false;
+                pen.limit = 0;
+                fail();
+            }
+            return;
+        }
+        const auto level = static_cast<std::uint8_t>(value & 0xFF);
+        if (column > pen.next) fill(pen, pen.next, column, pen.carried);
+        // Along a feathered edge most runs are one cell wide, so the run's own
+        // cell is a plain store where every cell is written anyway (a fill of
+        // one cell measured 15 per cent slower). `zeroed_` stays a member, not
+        // a field of the pen: as a value the loop never changes, it lets the
+        // compiler split the run loop in two; a copy in the pen measured a
+        // third slower.
+        if (zeroed_) {
+            fill(pen, column, std::uint64_t{column} + 1, level);
+        } else {
+            pen.line[column] = levels_[level];
+        }
+        pen.carried = level;
+        pen.next = std::uint64_t{column} + 1;
+    }
+
+    // The last run's value holds to the right edge.
+    void end_row(Pen& pen) {
+        if (pen.live && pen.next < width_) fill(pen, pen.next, width_, pen.carried);
+    }
+
+    // The mask, or the first error; writes the zeros of the rows the input
+    // did not reach unless the mask started zeroed.
+    Buffer<T> finish() {
+        if (!fits_) panic(kShapeTooLarge);
+        if (no_memory_) throw std::bad_alloc();
+        if (error_ != nullptr) panic(error_);
+        if (!zeroed_ && rows_ < height_) {
+            std::fill(buffer_.data() + rows_ * width_, buffer_.data() + height_ * width_, levels_[0]);
+        }
+        return std::move(buffer_);
+    }
+
+private:
+    void fill(Pen& pen, std::uint64_t from, std::uint64_t to, std::uint8_t level) {
+        if (zeroed_) {
+            if (level == 0) to = std::min(to, pen.dirty);
+            if (from >= to) return;
+            pen.dirty = std::max(pen.dirty, to);
+        }
+        std::fill(pen.line + from, pen.line + to, levels_[level]);
+    }
+
+    void fail() {
+        error_ = kIndexOutOfBounds;
+        drawing_ = false;
+    }
+
+    std::uint64_t width_, height_;
+    const T (&levels_)[256];
+    Buffer<T> buffer_;
+    std::uint64_t rows_ = 0;
+    const char* error_ = nullptr;
+    bool fits_ = false;
+    bool zeroed_ = false;
+    bool no_memory_ = false;
+    bool drawing_ = false;
+};
+
+// The 8-bit levels themselves, for a Canvas<std::uint8_t>.
+struct IdentityLevels {
+    std::uint8_t levels[256];
+    constexpr IdentityLevels() : levels{} {
+        for (std::size_t v = 0; v < 256; ++v) levels[v] = static_cast<std::uint8_t>(v);
+    }
+};
+inline constexpr IdentityLevels kIdentityLevels{};
+
+}  // namespace ostrel

@@ -1,0 +1,136 @@
+// The resampler's two passes written once for W lanes. Included only by the
+// per-path translation units (resize_path_*.cpp), each compiled for its own
+// instruction set; everything here has internal linkage.
+//
+// What keeps the bits: a lane is one output row (horizontal pass) or one
+// column (vertical pass), and runs exactly the scalar sum of its window, from
+// +0 in ascending tap order, each product and sum rounded on its own (the
+// build forbids fused multiply-adds); the rounding to levels and the division
+// by 255 are per lane too. No path reorders a sum, so every width gives the
+// same levels.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "mask/resize_kernels.hpp"
+#include "support/lanes.hpp"
+
+namespace ostrel::resize_detail {
+namespace {
+
+template <std::size_t W>
+struct Resize {
+    using Vec = simd::Vec<W>;
+    using F = typename Vec::F;
+    using I = typename Vec::I;
+    static constexpr std::size_t kGroups = kBlockRows / W;
+    static_assert(kBlockRows % W == 0);
+
+    static void vertical_block(const std::uint8_t* mask, std::size_t w, WindowsView rows_of, std::size_t y0,
+                               std::size_t rows, float* rows_buffer, float* block) {
+        for (std::size_t r = 0; r < rows; ++r) {
+            const std::size_t y = y0 + r;
+            float* t = rows_buffer + r * w;
+            const float* wk = rows_of.weights + rows_of.offsets[y];
+            const std::size_t n = rows_of.offsets[y + 1] - rows_of.offsets[y];
+            const std::uint8_t* src = mask + rows_of.first[y] * w;
+            // Plain loops over the row: the compiler runs them across the
+            // path's vector lanes.
+            for (std::size_t x = 0; x < w; ++x) t[x] = 0.0f + static_cast<float>(src[x]) * wk[0];
+            for (std::size_t k = 1; k < n; ++k) {
+                src += w;
+                for (std::size_t x = 0; x < w; ++x) t[x] = t[x] + static_cast<float>(src[x]) * wk[k];
+            }
+        }
+
+        // W columns of W rows at a time are turned into the column layout.
+        static const float zeros[W] = {};
+        const float* src[kBlockRows];
+        for (std::size_t r = 0; r < kBlockRows; ++r) src[r] = r < rows ? rows_buffer + r * w : nullptr;
+        std::size_t x = 0;
+        for (; x + W <= w; x += W) {
+            for (std::size_t g = 0; g < kGroups; ++g) {
+                F a[W];
+                for (std::size_t i = 0; i < W; ++i) a[i] = Vec::loadf(src[W * g + i] ? src[W * g + i] + x : zeros);
+                Vec::transpose(a);
+                for (std::size_t i = 0; i < W; ++i) Vec::store(block + (x + i) * kBlockRows + W * g, a[i]);
+            }
+        }
+        for (; x < w; ++x) {
+            for (std::size_t r = 0; r < kBlockRows; ++r) block[x * kBlockRows + r] = src[r] ? src[r][x] : 0.0f;
+        }
+    }
+
+    // Output column xo of the block's rows, kGroups vectors of W rows.
+    static void column_sums(const float* block, WindowsView columns_of, std::size_t xo, F* acc) {
+        const float* wk = columns_of.weights + columns_of.offsets[xo];
+        const std::size_t n = columns_of.offsets[xo + 1] - columns_of.offsets[xo];
+        const float* col = block + columns_of.first[xo] * kBlockRows;
+        for (std::size_t g = 0; g < kGroups; ++g) acc[g] = F{};
+        for (std::size_t k = 0; k < n; ++k) {
+            const float weight = wk[k];
+            for (std::size_t g = 0; g < kGroups; ++g) acc[g] = acc[g] + Vec::loadf(col + k * kBlockRows + W * g) * weight;
+        }
+    }
+
+    // Clamp to [0, 255], then round half away from zero; NaN (from weights
+    // that cancel) becomes 0. Below one half (NaN included) the level is 0.
+    // From one half to 255, t + 0.5 is exact in single precision or, below
+    // 1, rounds to a value in [1, 1.5], so truncating it rounds t half away
+    // from zero: for every float this gives what clamping and std::round give
+    // (checked over all 2^32 bit patterns).
+    static I round_to_levels(F t) {
+        t = t >= 0.5f ? t : F{};
+        t = t < 255.0f ? t : F{} + 255.0f;
+        return __builtin_convertvector(t + 0.5f, I);
+    }
+
+    static void horizontal_levels(const float* block, WindowsView columns_of, std::size_t x0, std::size_t x1,
+                                  std::int32_t* levels) {
+        for (std::size_t xo = x0; xo < x1; ++xo) {
+            F acc[kGroups];
+            column_sums(block, columns_of, xo, acc);
+            for (std::size_t g = 0; g < kGroups; ++g) {
+                Vec::store(levels + (xo - x0) * kBlockRows + W * g, round_to_levels(acc[g]));
+            }
+        }
+    }
+
+    // W output columns at a time are turned back into rows in the registers
+    // and stored as runs of W contiguous floats; a partial block of rows and
+    // the last columns go one value at a time.
+    static void horizontal_unit_floats(const float* block, WindowsView columns_of, std::size_t x0, std::size_t x1,
+                                       std::size_t y0, std::size_t rows, float* image, std::size_t stride) {
+        std::size_t xo = x0;
+        for (; rows == kBlockRows && xo + W <= x1; xo += W) {
+            F values[kGroups][W];
+            for (std::size_t c = 0; c < W; ++c) {
+                F acc[kGroups];
+                column_sums(block, columns_of, xo + c, acc);
+                for (std::size_t g = 0; g < kGroups; ++g) {
+                    values[g][c] = __builtin_convertvector(round_to_levels(acc[g]), F) / 255.0f;
+                }
+            }
+            for (std::size_t g = 0; g < kGroups; ++g) {
+                Vec::transpose(values[g]);
+                for (std::size_t i = 0; i < W; ++i) Vec::store(image + (y0 + W * g + i) * stride + xo, values[g][i]);
+            }
+        }
+        for (; xo < x1; ++xo) {
+            F acc[kGroups];
+            column_sums(block, columns_of, xo, acc);
+            for (std::size_t g = 0; g < kGroups; ++g) {
+                const F value = __builtin_convertvector(round_to_levels(acc[g]), F) / 255.0f;
+                for (std::size_t i = 0; i < W && W * g + i < rows; ++i) image[(y0 + W * g + i) * stride + xo] = value[i];
+            }
+        }
+    }
+
+    static Kernels kernels() noexcept {
+        return Kernels{W, &vertical_block, &horizontal_levels, &horizontal_unit_floats};
+    }
+};
+
+}  // namespace
+}  // namespace ostrel::resize_detail

@@ -1,0 +1,12 @@
+// The resampler's kernels on the avx2 path: 8 lanes.
+// Compiled with the instruction set's flags (CMakeLists.txt) and called only
+// when the CPU has it (support/simd.cpp).
+#include "mask/resize_lanes.hpp"
+
+namespace ostrel::resize_detail {
+
+#if defined(__x86_64__)
+Kernels avx2_kernels() noexcept { return Resize<8>::kernels(); }
+#endif
+
+}  // namespace ostrel::resize_detail
