@@ -120,10 +120,9 @@ demo: develop
 # each built from the sdist and given by auditwheel the manylinux tag that the
 # symbol versions it needs allow. Every wheel is then tested as a user gets it
 # (tests/wheel.sh, which also refuses a wheel carrying any shared library
-# besides the module): x86_64 under each CPython of
-# WHEEL_PYTHONS (the first on NumPy 1.26), AArch64 under the emulated root
-# file system's CPython (as root, like test-aarch64), its numbers compared
-# with the x86_64 wheel's.
+# besides the module): x86_64 under each CPython of WHEEL_PYTHONS (the first
+# on NumPy 1.26), AArch64 under the emulated root file system's CPython (as
+# root, like test-aarch64), its numbers compared with the x86_64 wheel's.
 WHEEL_PYTHONS := 3.11 3.12 3.13
 DIST_TEST := build/dist-test
 dist: system-deps venv
@@ -144,7 +143,7 @@ dist: system-deps venv
 	done
 	$(DIST_TEST)/$(lastword $(WHEEL_PYTHONS))/bin/python -P tests/python/platform_outputs.py $(DIST_TEST)/x86_64-outputs.npz
 	@echo "== dist: the AArch64 wheel, built from the sdist and tested in the emulated root file system"
-	OSTREL_WERROR=$(WERROR) OSTREL_HOST_PIP="$(VENV)/bin/pip" \
+	OSTREL_WERROR=$(WERROR) OSTREL_HOST_PYTHON=$(PY) \
 	  .ci/aarch64 wheel $$(ls dist/ostrel_py-*.tar.gz) dist $(DIST_TEST)/x86_64-outputs.npz
 	@ls -l dist
 
