@@ -1,7 +1,10 @@
 #include "support/simd.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
+
+#include "support/panic.hpp"
 
 namespace ostrel {
 namespace {
@@ -52,6 +55,14 @@ const char* simd_path_name(SimdPath path) noexcept {
 #else
     return "baseline";
 #endif
+}
+
+std::size_t simd_path_index(SimdPath path) {
+    const std::span<const SimdPath> available = available_simd_paths();
+    if (std::find(available.begin(), available.end(), path) == available.end()) {
+        panic("SIMD path not available on this CPU");
+    }
+    return static_cast<std::size_t>(path);
 }
 
 }  // namespace ostrel
