@@ -18,7 +18,8 @@ enum class SimdPath {
 // The paths this build has and this CPU can run, Baseline first.
 std::span<const SimdPath> available_simd_paths() noexcept;
 
-// The path the kernels use unless a caller names one: the widest available.
+// The path the kernels use unless a caller names one: AVX2 where the CPU has
+// it, else the baseline.
 SimdPath best_simd_path() noexcept;
 
 const char* simd_path_name(SimdPath path) noexcept;
