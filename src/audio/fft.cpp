@@ -98,20 +98,9 @@ std::shared_ptr<const FftPlan> plan_for(std::size_t size) {
 }
 
 fft_detail::Kernels kernels_for(SimdPath path) {
-    const std::span<const SimdPath> available = available_simd_paths();
-    if (std::find(available.begin(), available.end(), path) == available.end()) {
-        panic("fft: SIMD path not available on this CPU");
-    }
-    switch (path) {
-#if defined(__x86_64__)
-    case SimdPath::Avx2:
-        return fft_detail::avx2_kernels();
-    case SimdPath::Avx512:
-        return fft_detail::avx512_kernels();
-#endif
-    default:
-        return fft_detail::baseline_kernels();
-    }
+    constexpr fft_detail::Kernels (*kByPath[])() noexcept = {fft_detail::baseline_kernels, fft_detail::avx2_kernels,
+                                                             fft_detail::avx512_kernels};
+    return kByPath[simd_path_index(path)]();
 }
 
 }  // namespace

@@ -65,11 +65,11 @@ struct Kernels {
                          const BinRange* ranges, std::size_t bands, float* magnitudes, float* energies) = nullptr;
 };
 
+// One per SimdPath. Where a path does not exist (the wide ones off x86_64),
+// its getter returns the baseline kernels; it is never chosen there.
 Kernels baseline_kernels() noexcept;
-#if defined(__x86_64__)
 Kernels avx2_kernels() noexcept;
 Kernels avx512_kernels() noexcept;
-#endif
 
 }  // namespace fft_detail
 }  // namespace ostrel::audio

@@ -7,6 +7,8 @@ namespace ostrel::audio::fft_detail {
 
 #if defined(__x86_64__)
 Kernels avx2_kernels() noexcept { return Lanes<8>::kernels(); }
+#else
+Kernels avx2_kernels() noexcept { return baseline_kernels(); }
 #endif
 
 }  // namespace ostrel::audio::fft_detail

@@ -212,20 +212,10 @@ struct UnitFloatsOut {
 };
 
 resize_detail::Kernels kernels_for(SimdPath path) {
-    const std::span<const SimdPath> available = available_simd_paths();
-    if (std::find(available.begin(), available.end(), path) == available.end()) {
-        panic("resize: SIMD path not available on this CPU");
-    }
-    switch (path) {
-#if defined(__x86_64__)
-    case SimdPath::Avx2:
-        return resize_detail::avx2_kernels();
-    case SimdPath::Avx512:
-        return resize_detail::avx512_kernels();
-#endif
-    default:
-        return resize_detail::baseline_kernels();
-    }
+    using resize_detail::Kernels;
+    constexpr Kernels (*kByPath[])() noexcept = {resize_detail::baseline_kernels, resize_detail::avx2_kernels,
+                                                 resize_detail::avx512_kernels};
+    return kByPath[simd_path_index(path)]();
 }
 
 template <class Out>

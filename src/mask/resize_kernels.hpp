@@ -47,10 +47,10 @@ struct Kernels {
                                    std::size_t y0, std::size_t rows, float* image, std::size_t stride) = nullptr;
 };
 
+// One per SimdPath. Where a path does not exist (the wide ones off x86_64),
+// its getter returns the baseline kernels; it is never chosen there.
 Kernels baseline_kernels() noexcept;
-#if defined(__x86_64__)
 Kernels avx2_kernels() noexcept;
 Kernels avx512_kernels() noexcept;
-#endif
 
 }  // namespace ostrel::resize_detail

@@ -7,6 +7,8 @@ namespace ostrel::resize_detail {
 
 #if defined(__x86_64__)
 Kernels avx2_kernels() noexcept { return Resize<8>::kernels(); }
+#else
+Kernels avx2_kernels() noexcept { return baseline_kernels(); }
 #endif
 
 }  // namespace ostrel::resize_detail

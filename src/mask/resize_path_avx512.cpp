@@ -7,6 +7,8 @@ namespace ostrel::resize_detail {
 
 #if defined(__x86_64__)
 Kernels avx512_kernels() noexcept { return Resize<16>::kernels(); }
+#else
+Kernels avx512_kernels() noexcept { return baseline_kernels(); }
 #endif
 
 }  // namespace ostrel::resize_detail

@@ -4,6 +4,7 @@
 // result: tests call each available path directly and compare.
 #pragma once
 
+#include <cstddef>
 #include <span>
 
 namespace ostrel {
@@ -17,9 +18,14 @@ enum class SimdPath {
 // The paths this build has and this CPU can run, Baseline first.
 std::span<const SimdPath> available_simd_paths() noexcept;
 
-// The path the kernels use unless a caller names one: the widest available.
+// The path the kernels use unless a caller names one: AVX2 where the CPU has
+// it, else the baseline.
 SimdPath best_simd_path() noexcept;
 
 const char* simd_path_name(SimdPath path) noexcept;
+
+// The position of `path` in SimdPath's order, for picking an entry of a
+// table of per-path kernels; a path this CPU lacks is a fatal error.
+std::size_t simd_path_index(SimdPath path);
 
 }  // namespace ostrel

@@ -112,6 +112,11 @@ void check_resize(const Mask8& mask, float scale, FilterType filter) {
     const UnitFloatImage floats = resize_to_unit_floats(mask, scale, filter);
     check(floats.width == w_out && floats.height == h_out, "resized float shape");
     check(same_floats(floats.data, to_unit_floats(out.data.span())), "resized floats differ from the 8-bit resize");
+    // Every SIMD path runs the same sums in the same order.
+    for (SimdPath path : available_simd_paths()) {
+        check(same_floats(resize_to_unit_floats(mask, scale, filter, path).data, floats.data),
+              "a SIMD path's resize differs from the default path's");
+    }
     if (out.data.empty()) return;
     if (mask.data.empty()) {
         check(std::all_of(out.data.begin(), out.data.end(), [](std::uint8_t v) { return v == 0; }),
