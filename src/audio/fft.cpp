@@ -1,6 +1,5 @@
 #include "audio/fft.hpp"
 
-#include <algorithm>
 #include <bit>
 #include <utility>
 
