@@ -282,16 +282,11 @@ std::optional<TransformResult> Audio2MelSpectrogram::transform(std::vector<float
         const float* first = signal.span(start, (count - 1) * hop_size_ + n_fft_, edge_frames_);
         spectrogram_.batch_spectra(first, count)
             .batch_mel_energies(mel_filters_.values, filter_ranges_, kMagnitudeFloor, energies_);
-        // The steps of LogMelLevels::apply, then the normalisation, each over
-        // the whole batch, so that all but the log10f calls run as vector loops.
+        // Lanes past the batch's frames hold nothing worth a log10f call.
         float* values = energies_.data();
-        const std::size_t block = energies_.size();
-        for (std::size_t i = 0; i < block; ++i) values[i] = max_num(values[i], levels_.min_level) * levels_.amplitude_scale;
         for (std::size_t b = 0; b < bands; ++b) {
-            // Lanes past the batch's frames hold nothing worth a log10f call.
-            for (std::size_t j = b * lanes; j < b * lanes + count; ++j) values[j] = std::log10(values[j]);
+            for (std::size_t j = b * lanes; j < b * lanes + count; ++j) values[j] = levels_.apply(values[j]);
         }
-        for (std::size_t i = 0; i < block; ++i) values[i] = levels_.log_multiplier * values[i] - levels_.ref_level_db;
         normalization.apply_all(energies_);
         for (std::size_t b = 0; b < bands; ++b) {
             std::copy_n(values + b * lanes, count, result.mel_frames.data() + b * frames + frame);
