@@ -25,7 +25,7 @@ FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 600
 ASAN_BUILD := build/asan
 
-.PHONY: all system-deps venv develop cpp-test python-test test test-aarch64 demo dist dist-x86_64 dist-aarch64 bench clean \
+.PHONY: all system-deps venv develop cpp-test python-test test test-aarch64 demo dist bench clean \
         fuzz-build fuzz fuzz-test sanitize-test compat-test
 
 # Installs those of the Debian packages $(1) that are missing (as root, or through sudo).
@@ -144,6 +144,7 @@ dist: develop
 	$(MAKE) --no-print-directory -j2 --output-sync=target dist-x86_64 dist-aarch64
 	@ls -l dist
 
+.PHONY: dist-x86_64 dist-aarch64
 dist-x86_64:
 	@echo "== dist: the x86_64 wheel, built from the sdist with zig for glibc 2.28"
 	OSTREL_WERROR=$(WERROR) .ci/zig-wheel $(PY) x86_64 $$(ls dist/ostrel_py-*.tar.gz) build/dist-wheel
