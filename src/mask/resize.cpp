@@ -126,6 +126,14 @@ public:
 
     const Filter& filter() const noexcept { return filter_; }
 
+    // No window holds more source indices than this: it spans 2 * reach + 2
+    // of them at most, give or take the rounding of its ends, and never more
+    // than the axis has.
+    std::size_t largest_window() const noexcept {
+        const float span = 2.0f * reach_ + 4.0f;
+        return span < static_cast<float>(n_) ? static_cast<std::size_t>(span) : static_cast<std::size_t>(n_);
+    }
+
 private:
     std::uint64_t n_;
     Filter filter_;
@@ -171,6 +179,13 @@ struct Windows {
         offsets.assign(1, 0);
         weights.clear();
         base = o0;
+        // Sized once, for windows of the largest size, so that growing never
+        // holds two copies.
+        const std::size_t count = static_cast<std::size_t>(o1 - o0);
+        std::size_t most = 0;
+        first.reserve(count);
+        offsets.reserve(count + 1);
+        if (!__builtin_mul_overflow(count, axis.largest_window(), &most)) weights.reserve(most);
         for (std::uint64_t o = o0; o < o1; ++o) {
             std::uint64_t at = axis.window(o, scratch);
             std::size_t begin = 0, end = scratch.size();
