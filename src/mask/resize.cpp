@@ -201,19 +201,43 @@ struct Windows {
     }
 };
 
+// The bound on a sum of 8-bit levels with these weights, raised to cover it.
+float raise_bound(float bound, const float* weights, std::size_t count) {
+    float sum = 0.0f;
+    for (std::size_t k = 0; k < count; ++k) sum += 255.0f * std::fabs(weights[k]);
+    return std::max(bound, sum);
+}
+
+bool bound_is_finite(float bound) { return bound < std::numeric_limits<float>::max() / 2; }  // NaN fails too
+
 // Whether every sum of 8-bit levels with the weights of outputs 0 .. n_out - 1
-// is finite, window by window, holding one window at a time.
-bool sums_of_levels_are_finite(const Axis& axis, std::uint64_t n_out) {
+// is finite: from windows already made for all of them, or else made again
+// one at a time.
+bool sums_of_levels_are_finite(const Axis& axis, std::uint64_t n_out, const Windows* all) {
     if (!axis.filter().negative_lobes) return true;
-    std::vector<float> weights;
     float bound = 0.0f;
+    if (all != nullptr) {
+        for (std::size_t o = 0; o + 1 < all->offsets.size(); ++o) {
+            bound = raise_bound(bound, all->weights.data() + all->offsets[o], all->offsets[o + 1] - all->offsets[o]);
+        }
+        return bound_is_finite(bound);
+    }
+    std::vector<float> weights;
     for (std::uint64_t o = 0; o < n_out; ++o) {
         axis.window(o, weights);
-        float sum = 0.0f;
-        for (float w : weights) sum += 255.0f * std::fabs(w);
-        bound = std::max(bound, sum);
+        bound = raise_bound(bound, weights.data(), weights.size());
     }
-    return bound < std::numeric_limits<float>::max() / 2;  // NaN fails too
+    return bound_is_finite(bound);
+}
+
+// Bytes the windows of `count` outputs may take; saturates.
+std::size_t windows_bytes(const Axis& axis, std::uint64_t count) {
+    std::size_t bytes = 0;
+    if (__builtin_mul_overflow(static_cast<std::size_t>(count), 2 * sizeof(std::size_t) + sizeof(float) * axis.largest_window(),
+                               &bytes)) {
+        return std::numeric_limits<std::size_t>::max();
+    }
+    return bytes;
 }
 
 // Output rows are made a block at a time: the vertical pass writes the
@@ -286,15 +310,18 @@ void resize_passes(const Mask8& mask, std::uint64_t height_out, std::uint64_t wi
     const std::size_t w_out = static_cast<std::size_t>(width_out);
     const Axis rows_axis(mask.height, height_out, filter);
     const Axis columns_axis(mask.width, width_out, filter);
+    // The rows' windows are made all at once when they take no more room
+    // than a block of the intermediate image, else a block's at a time.
+    Windows rows_of, columns_of;
+    const bool all_rows = h_out < kBlockRows || windows_bytes(rows_axis, h_out) <= kBlockRows * w * sizeof(float);
+    if (all_rows) rows_of.fill(rows_axis, 0, h_out, true);
     // The vertical pass sums levels, always finite; the horizontal pass sums
     // its results, finite whenever the vertical weights keep them so.
-    const bool trim_columns = sums_of_levels_are_finite(rows_axis, height_out);
-    Windows rows_of, columns_of;
+    const bool trim_columns = sums_of_levels_are_finite(rows_axis, height_out, all_rows ? &rows_of : nullptr);
 
     if (h_out < kBlockRows) {
         // All output rows at once, as rows: the intermediate image itself.
         Buffer<float> rows = Buffer<float>::uninitialised(checked_product(w, h_out, sizeof(float)));
-        rows_of.fill(rows_axis, 0, h_out, true);
         kernels.vertical_rows(mask.data.data(), w, 0, w, rows_of.view(), 0, h_out, rows.data(), w);
         for (std::size_t x0 = 0; x0 < w_out; x0 += kStripColumns) {
             const std::size_t x1 = std::min(w_out, x0 + kStripColumns);
@@ -313,7 +340,7 @@ void resize_passes(const Mask8& mask, std::uint64_t height_out, std::uint64_t wi
     Buffer<float> block = Buffer<float>::uninitialised(checked_product(w, kBlockRows, sizeof(float)));
     for (std::size_t y0 = 0; y0 < h_out; y0 += kBlockRows) {
         const std::size_t count = std::min<std::size_t>(kBlockRows, h_out - y0);
-        rows_of.fill(rows_axis, y0, y0 + count, true);
+        if (!all_rows) rows_of.fill(rows_axis, y0, y0 + count, true);
         for (std::size_t x0 = 0; x0 < w; x0 += strip) {
             const std::size_t x1 = std::min(w, x0 + strip);
             kernels.vertical_rows(mask.data.data(), w, x0, x1, rows_of.view(), y0, count, rows.data(), strip);
