@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "audio/fft_kernels.hpp"
+#include "audio/log10_lanes.hpp"
 #include "support/lanes.hpp"
 
 namespace ostrel::audio::fft_detail {
@@ -239,7 +240,42 @@ struct Lanes {
         }
     }
 
-    static Kernels kernels() noexcept { return Kernels{W, &spectra, &mel_energies}; }
+    // max_num(a, b) and min_num(a, b) with a constant b that is not NaN.
+    static V max_num(V a, float b) {
+        const Mask keep = a > b;
+        return (V)(((Mask)a & keep) | ((Mask)(V{} + b) & ~keep));
+    }
+    static V min_num(V a, float b) {
+        const Mask keep = a < b;
+        return (V)(((Mask)a & keep) | ((Mask)(V{} + b) & ~keep));
+    }
+
+    // LogMelLevels::apply, then MelNormalization::apply, on every lane.
+    static void levels(const LevelRule& rule, float* values, std::size_t count) {
+        for (std::size_t i = 0; i < count; i += W) {
+            const V floored = max_num(load(values + i), rule.min_level);
+            const V scaled = floored * rule.amplitude_scale;
+            const V log = cr_detail::Log10Lanes<W>::log10(scaled);
+            const V level = rule.log_multiplier * log - rule.ref_level_db;
+            V out;
+            if (rule.standardize) {
+                out = (level - rule.mean) / rule.deviation;
+            } else {
+                V v = level - rule.min_level_db;
+                v = v / (-rule.min_level_db);
+                v = 8.0f * v;
+                v = v - 4.0f;
+                out = min_num(max_num(v, -4.0f), 4.0f);
+            }
+            store(values + i, out);
+        }
+    }
+
+    static void log10(const float* in, float* out, std::size_t count) {
+        for (std::size_t i = 0; i < count; i += W) store(out + i, cr_detail::Log10Lanes<W>::log10(load(in + i)));
+    }
+
+    static Kernels kernels() noexcept { return Kernels{W, &spectra, &mel_energies, &levels, &log10}; }
 };
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <limits>
 #include <new>
 
+#include "audio/elementary.hpp"
 #include "support/panic.hpp"
 
 namespace ostrel::audio {
@@ -23,14 +24,14 @@ constexpr float kHtkScale = std::bit_cast<float>(0x45223000u);     // 2595.0
 constexpr float kResampleRatio = std::bit_cast<float>(0x3EB9C278u);  // 16000 / 44100
 
 float hz_to_mel(float hz, bool htk) {
-    if (htk) return std::log10(hz / kHtkCorner + 1.0f) * kHtkScale;
-    if (hz >= kLogStartHz) return std::log(hz / kLogStartHz) / kLogRate + kLogStartMel;
+    if (htk) return cr::log10(hz / kHtkCorner + 1.0f) * kHtkScale;
+    if (hz >= kLogStartHz) return cr::ln(hz / kLogStartHz) / kLogRate + kLogStartMel;
     return hz / kHzPerMel;
 }
 
 float mel_to_hz(float mel, bool htk) {
-    if (htk) return (std::pow(10.0f, mel / kHtkScale) + (-1.0f)) * kHtkCorner;
-    if (mel >= kLogStartMel) return std::exp((mel - kLogStartMel) * kLogRate) * kLogStartHz;
+    if (htk) return (cr::exp10(mel / kHtkScale) + (-1.0f)) * kHtkCorner;
+    if (mel >= kLogStartMel) return cr::exp((mel - kLogStartMel) * kLogRate) * kLogStartHz;
     // Adding +0.0 turns a -0.0 into +0.0.
     return mel * kHzPerMel + 0.0f;
 }

@@ -12,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "audio/elementary.hpp"
 #include "audio/fft.hpp"
 
 namespace ostrel::audio {
@@ -57,7 +58,8 @@ struct LogMelLevels {
     float ref_level_db = 0.0f;
 
     // In this order, each step rounded: maxNum (a NaN energy takes the
-    // floor), scale, libm's log10f, multiply, subtract.
+    // floor), scale, the correctly rounded log10, multiply, subtract. The
+    // transformer runs the same steps in lanes (fft_detail::LevelRule).
     float apply(float energy) const noexcept;
 };
 
@@ -94,7 +96,7 @@ inline float min_num(float a, float b) noexcept { return (a < b || b != b) ? a :
 inline float LogMelLevels::apply(float energy) const noexcept {
     const float floored = max_num(energy, min_level);
     const float scaled = floored * amplitude_scale;
-    const float log = std::log10(scaled);
+    const float log = cr::log10(scaled);
     return log_multiplier * log - ref_level_db;
 }
 
