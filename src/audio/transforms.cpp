@@ -101,7 +101,6 @@ float clipped(float x, float min_level_db) noexcept {
 
 }  // namespace
 
-// The rule of the levels and the normalisation, for the lanes.
 fft_detail::LevelRule level_rule(const LogMelLevels& levels, const MelNormalization& normalization) {
     return fft_detail::LevelRule{levels.min_level,
                                  levels.amplitude_scale,

@@ -88,8 +88,9 @@ std::vector<float> crop_pad_audio(std::vector<float> samples, std::size_t length
 // nearest input sample; no filtering.
 std::vector<float> resample_nearest(std::span<const float> samples);
 
-// IEEE maxNum and minNum: when one operand is NaN the other is the result.
-// Inline, unlike fmaxf and fminf, since they run for every log-mel value.
+// IEEE maxNum and minNum: when one operand is NaN the other is the result;
+// of +0.0 and -0.0 the second operand. Inline and the module's own, unlike a
+// C library's fmaxf and fminf, whose choice between zeros varies.
 inline float max_num(float a, float b) noexcept { return (a > b || b != b) ? a : b; }
 inline float min_num(float a, float b) noexcept { return (a < b || b != b) ? a : b; }
 
