@@ -172,8 +172,9 @@ float exp_to_float(double hi, double lo, float x) {
 }  // namespace
 
 float log10(float x) noexcept {
-    using Lane = cr_detail::Log10Lanes<1>;
-    return Lane::log10(Lane::F{x})[0];
+    float y = 0.0f;
+    cr_detail::Log10Lanes<1>::log10<1>(&x, &y);
+    return y;
 }
 
 float log10_accurate(float x) noexcept {

@@ -82,7 +82,8 @@ struct Kernels {
     void (*levels)(const LevelRule& rule, float* values, std::size_t count) = nullptr;
 
     // The correctly rounded log10 of `count` (a multiple of lanes) values:
-    // the levels' own, for tests and benchmarks to call alone.
+    // the levels' own, for tests and benchmarks to call alone. `out` must not
+    // overlap `in`.
     void (*log10)(const float* in, float* out, std::size_t count) = nullptr;
 };
 
