@@ -6,10 +6,12 @@
 // Each lane evaluates log10 in double precision with a known error bound and
 // rounds that to float. Where the double result lies so close to a midpoint
 // between two floats that the bound cannot tell on which side the true value
-// lies, and for the special inputs (zero, negative, infinite, NaN), the lane
-// takes its result from log10_accurate() instead. Every result is the
-// correctly rounded one, so the bits cannot depend on W, the path or the
-// platform; the exhaustive test (tests/log10/) holds every input to that.
+// lies, and for the special inputs (zero, subnormal, negative, infinite,
+// NaN), the lane takes its result from log10_accurate() instead. Every result
+// is the correctly rounded one, so the bits cannot depend on W, the path or
+// the platform; tests/exhaustive/log10_exhaustive.cpp holds every input to
+// that. Changing the series, the bound or kNearMidpoint needs that test run
+// again (`make log10-test`).
 #pragma once
 
 #include <bit>
@@ -22,7 +24,7 @@
 namespace ostrel::audio::cr_detail {
 namespace {
 
-constexpr double kLog10Two = std::bit_cast<double>(0x3FD34413509F79FFull);
+constexpr double kLog10Two = std::bit_cast<double>(0x3FD34413509F79FFull);  // log10(2)
 constexpr double kInvLn10 = std::bit_cast<double>(0x3FDBCB7B1526E50Eull);  // 1 / ln(10)
 
 // log10(m) = (2 / ln 10) atanh(s) with s = (m - 1) / (m + 1), and
