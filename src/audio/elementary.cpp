@@ -200,6 +200,7 @@ float exp10(float x) noexcept {
 
 float cos(float x) noexcept {
     if (x - x != 0.0f) return x - x;  // NaN for infinite and NaN x
+    if (!(x < 0x1p19f && x > -0x1p19f)) return kQuietNaN;  // beyond the reduction's reach
     // x = k pi/2 + r with |r| <= pi/4; the cosine is then that of r or its
     // sine, signed by k mod 4. Both series run to r^19, whose next terms
     // are below 2^-67.

@@ -28,8 +28,9 @@ float ln(float x) noexcept;
 float exp(float x) noexcept;
 float exp10(float x) noexcept;
 
-// cos(x) for |x| < 2^19, from a double evaluation (relative error under
-// 2^-50) rounded once; NaN for infinite and NaN x.
+// cos(x) for |x| < 2^19 (the window needs [0, 2 pi]), from a double
+// evaluation (relative error under 2^-50) rounded once; NaN for larger,
+// infinite and NaN x.
 float cos(float x) noexcept;
 
 }  // namespace ostrel::audio::cr
