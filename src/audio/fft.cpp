@@ -1,100 +1,115 @@
 #include "audio/fft.hpp"
 
-#include <bit>
-#include <utility>
+#include <array>
 
 #include "support/panic.hpp"
 
 namespace ostrel::audio {
 
-// The tables of one transform size, shared by every RealFft of that size.
-struct FftPlan {
-    std::vector<fft_detail::Stage> stages;
-    std::vector<float> twiddles;
-    std::vector<float> join;
-    fft_detail::Tables tables;
-};
-
 namespace {
 
-constexpr double kTwoPi = std::bit_cast<double>(0x401921FB54442D18ull);  // 6.283185307179586
+// The passes of a complex transform of `half` points, a product of 2, 3 and
+// 5: radix-4 passes first, since they need the fewest operations per point,
+// then 2, 3 and 5. Pass i splits sub-transforms of length[i] points,
+// stride[i] of them side by side, and its twiddles start at float
+// offset[i] of the twiddle table.
+struct Passes {
+    static constexpr std::size_t kMax = 64;
+    std::size_t radix[kMax] = {};
+    std::size_t length[kMax] = {};
+    std::size_t stride[kMax] = {};
+    std::size_t offset[kMax] = {};
+    std::size_t count = 0;
+    std::size_t twiddle_floats = 0;
+};
 
-// sin and cos by their Taylor series on |t| <= pi/4, evaluated by Horner's
-// rule from the smallest term; ten terms leave the truncation far below a
-// double's rounding.
-double sin_series(double t) {
-    const double x = t * t;
-    double r = 1.0;
-    for (int j = 10; j >= 1; --j) r = 1.0 - (x / static_cast<double>((2 * j) * (2 * j + 1))) * r;
-    return t * r;
-}
-
-double cos_series(double t) {
-    const double x = t * t;
-    double r = 1.0;
-    for (int j = 10; j >= 1; --j) r = 1.0 - (x / static_cast<double>((2 * j - 1) * (2 * j))) * r;
-    return r;
-}
-
-// The radices of a complex transform of `half` points, a product of 2, 3
-// and 5: fours first, since they need the fewest operations per point.
-std::vector<std::size_t> radices(std::size_t half) {
-    std::vector<std::size_t> out;
-    for (std::size_t p : {4, 2, 3, 5}) {
-        for (; half % p == 0; half /= p) out.push_back(p);
-    }
-    return out;
-}
-
-float twiddle_re(std::size_t k, std::size_t n) { return static_cast<float>(unit_root(k, n).cos); }
-float twiddle_im(std::size_t k, std::size_t n) { return static_cast<float>(-unit_root(k, n).sin); }
-
-std::shared_ptr<const FftPlan> build_plan(std::size_t size) {
-    auto plan = std::make_shared<FftPlan>();
-    const std::size_t half = size / 2;
+constexpr Passes passes_of(std::size_t half) noexcept {
+    Passes passes;
     std::size_t length = half;
     std::size_t stride = 1;
-    const std::vector<std::size_t> factors = radices(half);
-    std::vector<std::size_t> offsets;
-    for (std::size_t p : factors) {
-        offsets.push_back(plan->twiddles.size());
-        for (std::size_t q = 0; q < length / p; ++q) {
+    for (std::size_t p : {4, 2, 3, 5}) {
+        for (; length % p == 0; length /= p, stride *= p) {
+            const std::size_t i = passes.count++;
+            passes.radix[i] = p;
+            passes.length[i] = length;
+            passes.stride[i] = stride;
+            passes.offset[i] = passes.twiddle_floats;
+            passes.twiddle_floats += 2 * (length / p) * (p - 1);
+        }
+    }
+    return passes;
+}
+
+constexpr float twiddle_re(std::size_t k, std::size_t n) noexcept { return static_cast<float>(unit_root(k, n).cos); }
+constexpr float twiddle_im(std::size_t k, std::size_t n) noexcept { return static_cast<float>(-unit_root(k, n).sin); }
+
+// The twiddles of every pass (passes.twiddle_floats floats) and the join
+// rotations (2 * (half + 1) floats) of a real transform of 2 * half samples.
+// The same code fills the constant tables while the module is compiled and
+// any other size's tables at run time.
+constexpr void fill_twiddles(std::size_t half, const Passes& passes, float* twiddles, float* join) noexcept {
+    for (std::size_t i = 0; i < passes.count; ++i) {
+        const std::size_t p = passes.radix[i];
+        const std::size_t n = passes.length[i];
+        float* out = twiddles + passes.offset[i];
+        for (std::size_t q = 0; q < n / p; ++q) {
             for (std::size_t k = 1; k < p; ++k) {
-                plan->twiddles.push_back(twiddle_re(q * k, length));
-                plan->twiddles.push_back(twiddle_im(q * k, length));
+                *out++ = twiddle_re(q * k, n);
+                *out++ = twiddle_im(q * k, n);
             }
         }
-        plan->stages.push_back(fft_detail::Stage{p, length, stride, nullptr});
-        length /= p;
-        stride *= p;
     }
-    for (std::size_t i = 0; i < plan->stages.size(); ++i) plan->stages[i].twiddles = plan->twiddles.data() + offsets[i];
     for (std::size_t k = 0; k <= half; ++k) {
-        plan->join.push_back(twiddle_re(k, size));
-        plan->join.push_back(twiddle_im(k, size));
+        join[2 * k] = twiddle_re(k, 2 * half);
+        join[2 * k + 1] = twiddle_im(k, 2 * half);
     }
-    fft_detail::Tables& t = plan->tables;
+}
+
+constexpr fft_detail::Stage stage_of(const Passes& passes, std::size_t i, const float* twiddles) noexcept {
+    return fft_detail::Stage{passes.radix[i], passes.length[i], passes.stride[i], twiddles + passes.offset[i]};
+}
+
+constexpr fft_detail::Tables tables_over(std::size_t half, const fft_detail::Stage* stages, std::size_t stage_count,
+                                         const float* join) noexcept {
+    fft_detail::Tables t;
     t.half = half;
-    t.stages = plan->stages.data();
-    t.stage_count = plan->stages.size();
-    t.join = plan->join.data();
+    t.stages = stages;
+    t.stage_count = stage_count;
+    t.join = join;
     t.sin_3 = static_cast<float>(unit_root(1, 3).sin);
     t.cos_5[0] = static_cast<float>(unit_root(1, 5).cos);
     t.cos_5[1] = static_cast<float>(unit_root(2, 5).cos);
     t.sin_5[0] = static_cast<float>(unit_root(1, 5).sin);
     t.sin_5[1] = static_cast<float>(unit_root(2, 5).sin);
-    return plan;
+    return t;
 }
 
-// The transforms use 800 samples on every call; its tables are built once.
-std::shared_ptr<const FftPlan> plan_for(std::size_t size) {
-    constexpr std::size_t kCommonSize = 800;
-    if (size == kCommonSize) {
-        static const std::shared_ptr<const FftPlan> common = build_plan(kCommonSize);
-        return common;
-    }
-    return build_plan(size);
-}
+// The tables of one size as constants of the module, computed by the
+// compiler: no state is made for them at run time.
+template <std::size_t Size>
+struct ConstantTables {
+    static constexpr std::size_t kHalf = Size / 2;
+    static constexpr Passes kPasses = passes_of(kHalf);
+    struct Values {
+        float twiddles[kPasses.twiddle_floats];
+        float join[2 * (kHalf + 1)];
+    };
+    static constexpr Values kValues = [] {
+        Values v{};
+        fill_twiddles(kHalf, kPasses, v.twiddles, v.join);
+        return v;
+    }();
+    // Built after the values, as the stages point into them.
+    static constexpr std::array<fft_detail::Stage, kPasses.count> kStages = [] {
+        std::array<fft_detail::Stage, kPasses.count> stages{};
+        for (std::size_t i = 0; i < kPasses.count; ++i) stages[i] = stage_of(kPasses, i, kValues.twiddles);
+        return stages;
+    }();
+    static constexpr fft_detail::Tables kTables = tables_over(kHalf, kStages.data(), kPasses.count, kValues.join);
+};
+
+// The audio transforms' frame length.
+constexpr std::size_t kConstantSize = 800;
 
 fft_detail::Kernels kernels_for(SimdPath path) {
     constexpr fft_detail::Kernels (*kByPath[])() noexcept = {fft_detail::baseline_kernels, fft_detail::avx2_kernels,
@@ -104,36 +119,27 @@ fft_detail::Kernels kernels_for(SimdPath path) {
 
 }  // namespace
 
-UnitRoot unit_root(std::size_t k, std::size_t n) noexcept {
-    // Exact reductions on the fraction k / n of a turn: by symmetry about the
-    // real axis, then about the imaginary axis, then about the diagonal, to
-    // an angle of at most pi/4.
-    k %= n;
-    bool negate_sin = false;
-    bool negate_cos = false;
-    bool swap = false;
-    if (2 * k > n) {  // 2 pi - a
-        k = n - k;
-        negate_sin = true;
+// The tables of a size without constant ones, built by the RealFft that uses them.
+struct FftPlan {
+    std::vector<float> twiddles;
+    std::vector<float> join;
+    std::vector<fft_detail::Stage> stages;
+    fft_detail::Tables tables;
+
+    explicit FftPlan(std::size_t size) {
+        const std::size_t half = size / 2;
+        const Passes passes = passes_of(half);
+        twiddles.resize(passes.twiddle_floats);
+        join.resize(2 * (half + 1));
+        fill_twiddles(half, passes, twiddles.data(), join.data());
+        for (std::size_t i = 0; i < passes.count; ++i) stages.push_back(stage_of(passes, i, twiddles.data()));
+        tables = tables_over(half, stages.data(), passes.count, join.data());
     }
-    if (4 * k > n) {  // pi - a, with a = 2 pi (n - 2k) / 2n
-        k = n - 2 * k;
-        n = 2 * n;
-        negate_cos = true;
-    }
-    if (8 * k > n) {  // pi/2 - a, with a = 2 pi (n - 4k) / 4n
-        k = n - 4 * k;
-        n = 4 * n;
-        swap = true;
-    }
-    const double t = (kTwoPi * static_cast<double>(k)) / static_cast<double>(n);
-    double c = cos_series(t);
-    double s = sin_series(t);
-    if (swap) std::swap(c, s);
-    if (negate_cos) c = -c;
-    if (negate_sin) s = -s;
-    return UnitRoot{c, s};
-}
+};
+
+RealFft::RealFft(RealFft&&) noexcept = default;
+RealFft& RealFft::operator=(RealFft&&) noexcept = default;
+RealFft::~RealFft() = default;
 
 bool RealFft::supports(std::size_t size) noexcept {
     // The bound keeps every index of the reductions in unit_root() exact.
@@ -148,7 +154,12 @@ bool RealFft::supports(std::size_t size) noexcept {
 RealFft::RealFft(std::size_t size, SimdPath path) : path_(path), size_(size) {
     if (!supports(size)) panic("fft size must be even, with half of it a product of 2, 3 and 5");
     kernels_ = kernels_for(path);
-    plan_ = plan_for(size);
+    if (size == kConstantSize) {
+        tables_ = &ConstantTables<kConstantSize>::kTables;
+    } else {
+        plan_ = std::make_unique<const FftPlan>(size);
+        tables_ = &plan_->tables;
+    }
     const std::size_t half = size / 2;
     const std::size_t work = 4 * half * lanes();
     const std::size_t spectrum = (half + 1) * 2 * lanes();
@@ -167,7 +178,7 @@ void RealFft::forward(std::span<const float> input, std::span<Complex> output) {
 void RealFft::forward_batch(const float* first, std::size_t step, std::size_t count, std::span<const float> window) {
     if (count == 0 || count > lanes()) panic("fft: batch must hold 1 ..= lanes frames");
     if (!window.empty() && window.size() != size_) panic("fft: window must hold size samples");
-    kernels_.spectra(plan_->tables, first, step, count, window.empty() ? nullptr : window.data(), work_, spectrum_);
+    kernels_.spectra(*tables_, first, step, count, window.empty() ? nullptr : window.data(), work_, spectrum_);
 }
 
 Complex RealFft::batch_bin(std::size_t k, std::size_t j) const noexcept {
@@ -185,6 +196,11 @@ void RealFft::batch_mel_energies(std::span<const float> filters, std::span<const
         if (r.first > r.last || r.last > bins()) panic("fft: filter range outside the spectrum");
     }
     kernels_.mel_energies(spectrum_, bins(), floor, filters.data(), ranges.data(), bands, magnitudes_, energies.data());
+}
+
+void RealFft::batch_levels(const fft_detail::LevelRule& rule, std::span<float> values) const {
+    if (values.size() % lanes() != 0) panic("fft: levels need whole vectors of lanes");
+    kernels_.levels(rule, values.data(), values.size());
 }
 
 }  // namespace ostrel::audio

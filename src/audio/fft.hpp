@@ -5,9 +5,11 @@
 // or SIMD path computed it, on every platform.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "audio/fft_kernels.hpp"
@@ -24,23 +26,83 @@ struct Complex {
 // The cosine and sine of 2 pi k / n in double precision, by the module's own
 // series after exact reduction to the first octant: the same bits on every
 // platform and compiler, and within one unit in the last place of the true
-// values once rounded to f32. The FFT's twiddles come from here.
+// values once rounded to f32. The FFT's twiddles come from here. Plain double
+// arithmetic, each step rounded as written, so evaluating it while compiling
+// gives the bits a call at run time gives.
 struct UnitRoot {
     double cos = 1.0;
     double sin = 0.0;
 };
-UnitRoot unit_root(std::size_t k, std::size_t n) noexcept;
+
+namespace fft_detail {
+
+inline constexpr double kTwoPi = std::bit_cast<double>(0x401921FB54442D18ull);  // 6.283185307179586
+
+// sin and cos by their Taylor series on |t| <= pi/4, evaluated by Horner's
+// rule from the smallest term; ten terms leave the truncation far below a
+// double's rounding.
+constexpr double sin_series(double t) noexcept {
+    const double x = t * t;
+    double r = 1.0;
+    for (int j = 10; j >= 1; --j) r = 1.0 - (x / static_cast<double>((2 * j) * (2 * j + 1))) * r;
+    return t * r;
+}
+
+constexpr double cos_series(double t) noexcept {
+    const double x = t * t;
+    double r = 1.0;
+    for (int j = 10; j >= 1; --j) r = 1.0 - (x / static_cast<double>((2 * j - 1) * (2 * j))) * r;
+    return r;
+}
+
+}  // namespace fft_detail
+
+constexpr UnitRoot unit_root(std::size_t k, std::size_t n) noexcept {
+    // Exact reductions on the fraction k / n of a turn: by symmetry about the
+    // real axis, then about the imaginary axis, then about the diagonal, to
+    // an angle of at most pi/4.
+    k %= n;
+    bool negate_sin = false;
+    bool negate_cos = false;
+    bool swap = false;
+    if (2 * k > n) {  // 2 pi - a
+        k = n - k;
+        negate_sin = true;
+    }
+    if (4 * k > n) {  // pi - a, with a = 2 pi (n - 2k) / 2n
+        k = n - 2 * k;
+        n = 2 * n;
+        negate_cos = true;
+    }
+    if (8 * k > n) {  // pi/2 - a, with a = 2 pi (n - 4k) / 4n
+        k = n - 4 * k;
+        n = 4 * n;
+        swap = true;
+    }
+    const double t = (fft_detail::kTwoPi * static_cast<double>(k)) / static_cast<double>(n);
+    double c = fft_detail::cos_series(t);
+    double s = fft_detail::sin_series(t);
+    if (swap) std::swap(c, s);
+    if (negate_cos) c = -c;
+    if (negate_sin) s = -s;
+    return UnitRoot{c, s};
+}
 
 // A forward, unnormalised DFT of `size` real samples:
 // X[k] = sum over n of x[n] * exp(-2 pi i k n / size), for k = 0 .. size/2.
 // The bins above size/2 are the conjugates of those below and are never
 // needed. `size` must be even, with size/2 a product of 2, 3 and 5 (800 is
-// 2 * 4 * 4 * 5 * 5); the tables for a size are built once per process.
+// 2 * 4 * 4 * 5 * 5). The tables of the audio transforms' 800 samples are
+// constants, computed while the module is compiled; those of any other size
+// are built by the RealFft that needs them, which is their only holder.
 class RealFft {
 public:
     // Throws Panic for a size it cannot transform, std::bad_alloc when its
     // memory cannot be had. `path` must be one of available_simd_paths().
     explicit RealFft(std::size_t size, SimdPath path = best_simd_path());
+    RealFft(RealFft&&) noexcept;
+    RealFft& operator=(RealFft&&) noexcept;
+    ~RealFft();
 
     static bool supports(std::size_t size) noexcept;
 
@@ -48,6 +110,8 @@ public:
     std::size_t bins() const noexcept { return size_ / 2 + 1; }
     std::size_t lanes() const noexcept { return kernels_.lanes; }
     SimdPath path() const noexcept { return path_; }
+    // The twiddles and passes the kernels run from.
+    const fft_detail::Tables& tables() const noexcept { return *tables_; }
 
     // Transforms size() samples of `input` into bins() values of `output`.
     void forward(std::span<const float> input, std::span<Complex> output);
@@ -67,8 +131,14 @@ public:
     void batch_mel_energies(std::span<const float> filters, std::span<const BinRange> ranges, float floor,
                             std::span<float> energies);
 
+    // `values` (a multiple of lanes() of them, such as a batch's energies)
+    // turned in place into normalised log-mel values by `rule`, in lanes.
+    void batch_levels(const fft_detail::LevelRule& rule, std::span<float> values) const;
+
 private:
-    std::shared_ptr<const struct FftPlan> plan_;
+    // Tables built for this transform; empty for a size whose tables are constants.
+    std::unique_ptr<const struct FftPlan> plan_;
+    const fft_detail::Tables* tables_ = nullptr;
     fft_detail::Kernels kernels_;
     SimdPath path_;
     std::size_t size_ = 0;

@@ -84,13 +84,12 @@ void bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, P
                 }
             }
             if (index == count) {
-                PyRef text = PyRef::steal(PyObject_Str(keyword));
-                if (!text) throw PyError::fetch();
-                Py_ssize_t size = 0;
-                const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
-                if (data == nullptr) throw PyError::fetch();
-                type_error(std::string(signature.function) + "() got an unexpected keyword argument '" +
-                           std::string(data, static_cast<std::size_t>(size)) + "'");
+                // str() of the keyword goes into the message as a str object:
+                // a name need not be encodable as UTF-8 to be reported.
+                PyRef message = PyRef::steal(PyUnicode_FromFormat("%s() got an unexpected keyword argument '%S'",
+                                                                  signature.function, keyword));
+                if (!message) throw PyError::fetch();
+                throw PyError::made(PyExc_TypeError, std::move(message));
             }
             if (slots[index] != nullptr) {
                 type_error(std::string(signature.function) + "() got multiple values for argument '" +

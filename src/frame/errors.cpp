@@ -12,29 +12,27 @@ namespace {
 
 constexpr const char* kNoExceptionSet = "attempted to fetch exception but none was set";
 
-std::string utf8_of(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
-    if (data == nullptr) {
+// repr() of an object as UTF-8, for the report of an internal error; code
+// points UTF-8 cannot hold (lone surrogates) are written as escapes.
+std::string repr_text(PyObject* object) {
+    PyRef text = PyRef::steal(PyObject_Repr(object));
+    PyRef bytes = PyRef::steal(text ? PyUnicode_AsEncodedString(text.get(), "utf-8", "backslashreplace") : nullptr);
+    if (!bytes) {
         PyErr_Clear();
         return "<unprintable>";
     }
-    return std::string(data, static_cast<std::size_t>(size));
-}
-
-// str() or repr() of an object as UTF-8; a failure yields a placeholder.
-std::string render(PyObject* object, bool repr) {
-    PyRef text = PyRef::steal(repr ? PyObject_Repr(object) : PyObject_Str(object));
-    if (!text) {
-        PyErr_Clear();
-        return "<unprintable>";
-    }
-    return utf8_of(text.get());
+    return std::string(PyBytes_AsString(bytes.get()), static_cast<std::size_t>(PyBytes_Size(bytes.get())));
 }
 
 }  // namespace
 
-PyError PyError::made(PyObject* type, std::string message) {
+PyError PyError::made(PyObject* type, std::string_view message) {
+    PyRef text = PyRef::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (!text) return fetch();  // MemoryError
+    return made(type, std::move(text));
+}
+
+PyError PyError::made(PyObject* type, PyRef message) {
     PyError error;
     error.type_ = PyRef::borrow(type);
     error.message_ = std::move(message);
@@ -71,9 +69,7 @@ bool PyError::is_exact_type_error() const noexcept { return type_.get() == PyExc
 void PyError::normalise() const {
     if (made_) {
         if (!value_) {
-            PyRef message = PyRef::steal(
-                PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
-            if (message) value_ = PyRef::steal(PyObject_CallFunctionObjArgs(type_.get(), message.get(), nullptr));
+            value_ = PyRef::steal(PyObject_CallFunctionObjArgs(type_.get(), message_.get(), nullptr));
             if (!value_) PyErr_Clear();
         }
         return;
@@ -88,16 +84,21 @@ void PyError::normalise() const {
     traceback_ = PyRef::steal(traceback);
 }
 
-std::string PyError::text() const {
-    if (made_) return message_;
+PyRef PyError::text() const {
+    if (made_) return message_.clone();
     normalise();
-    return value_ ? render(value_.get(), false) : std::string();
+    PyRef text = PyRef::steal(value_ ? PyObject_Str(value_.get()) : PyUnicode_FromString(""));
+    if (!text) {
+        PyErr_Clear();
+        text = PyRef::steal(PyUnicode_FromString("<unprintable>"));
+        if (!text) throw PyError::fetch();
+    }
+    return text;
 }
 
 std::string PyError::debug_text() const {
     normalise();
-    if (value_) return render(value_.get(), true);
-    return render(type_.get(), true);
+    return repr_text(value_ ? value_.get() : type_.get());
 }
 
 PyRef PyError::cause() const {
@@ -109,19 +110,15 @@ PyRef PyError::cause() const {
 
 void PyError::restore() && {
     if (made_) {
-        PyRef message = PyRef::steal(
-            PyUnicode_FromStringAndSize(message_.data(), static_cast<Py_ssize_t>(message_.size())));
-        if (!message) return;  // MemoryError or a decoding error is already set.
-        PyErr_SetObject(type_.get(), message.get());
+        PyErr_SetObject(type_.get(), message_.get());
         return;
     }
     PyErr_Restore(type_.release(), value_.release(), traceback_.release());
 }
 
 PyError named_type_error(const PyError& error, const char* name) {
-    std::string message = std::string("argument '") + name + "': " + error.text();
-    PyRef text = PyRef::steal(
-        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    // Formatted from the str object itself: its text need not be valid UTF-8.
+    PyRef text = PyRef::steal(PyUnicode_FromFormat("argument '%s': %U", name, error.text().get()));
     if (!text) throw PyError::fetch();
     PyRef instance = PyRef::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, text.get(), nullptr));
     if (!instance) throw PyError::fetch();
@@ -133,25 +130,16 @@ void panic_with(const char* what, const PyError& error, std::source_location loc
     throw Panic{std::string(what) + ": " + error.debug_text(), location};
 }
 
-std::string type_name_of(PyObject* object) {
-    PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
-    if (!name) {
-        PyErr_Clear();
-        return "<failed to extract type name>";
-    }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(name.get(), &size);
-    if (data == nullptr) {
-        PyErr_Clear();
-        return "<failed to extract type name>";
-    }
-    return std::string(data, static_cast<std::size_t>(size));
-}
-
 PyError downcast_error(PyObject* object, const char* target) {
-    // Built by appending: GCC 12 misreports operator+ chains on strings (-Wrestrict).
-    std::string message = "'";
-    message.append(type_name_of(object)).append("' object cannot be converted to '").append(target).append("'");
+    // The type's name goes in as the str object it is, whatever its code points.
+    PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
+    if (!name || !PyUnicode_Check(name.get())) {
+        PyErr_Clear();
+        name = PyRef::steal(PyUnicode_FromString("<failed to extract type name>"));
+        if (!name) return PyError::fetch();
+    }
+    PyRef message = PyRef::steal(PyUnicode_FromFormat("'%U' object cannot be converted to '%s'", name.get(), target));
+    if (!message) return PyError::fetch();
     return PyError::made(PyExc_TypeError, std::move(message));
 }
 

@@ -11,6 +11,7 @@
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 #include "frame/pyref.hpp"
 #include "support/panic.hpp"
@@ -19,16 +20,19 @@ namespace ostrel::frame {
 
 class PyError {
 public:
-    // A failure of the module's own: `type` is one of CPython's exception classes.
-    static PyError made(PyObject* type, std::string message);
+    // A failure of the module's own: `type` is one of CPython's exception
+    // classes, `message` UTF-8 text or a str object (which may hold any code
+    // point, a lone surrogate included).
+    static PyError made(PyObject* type, std::string_view message);
+    static PyError made(PyObject* type, PyRef message);
     // Takes the exception CPython has set; SystemError when it set none.
     static PyError fetch();
     // An exception instance built here.
     static PyError from_instance(PyRef instance);
 
     bool is_exact_type_error() const noexcept;
-    // str() of the exception.
-    std::string text() const;
+    // str() of the exception as a str object; "<unprintable>" when str() fails.
+    PyRef text() const;
     // A short account of the exception for the message of an internal error.
     std::string debug_text() const;
     // The __cause__ of the exception, if any.
@@ -43,7 +47,7 @@ private:
     PyRef type_;
     mutable PyRef value_;
     mutable PyRef traceback_;
-    std::string message_;
+    PyRef message_;  // a str, for a failure made by the module
     bool made_ = false;
 };
 
@@ -56,8 +60,6 @@ PyError named_type_error(const PyError& error, const char* name);
 [[noreturn]] void panic_with(const char* what, const PyError& error,
                              std::source_location location = std::source_location::current());
 
-// The qualified name of the object's type, for the downcast message.
-std::string type_name_of(PyObject* object);
 // TypeError "'<type>' object cannot be converted to '<target>'".
 PyError downcast_error(PyObject* object, const char* target);
 

@@ -53,23 +53,33 @@ float gaussian_kernel(float x) {
     return ::expf(e) * kGaussianPeak;
 }
 
+// A kernel applied in place to each value of a window's arguments; the
+// kernel is inlined into the loop.
+template <float (*Kernel)(float)>
+void apply_kernel(float* x, std::size_t n) {
+    for (std::size_t k = 0; k < n; ++k) x[k] = Kernel(x[k]);
+}
+
 struct Filter {
-    float (*kernel)(float);
+    void (*apply)(float* x, std::size_t n);
     float support;
+    // Whether the kernel takes negative values. Without them every weight is
+    // K / sum with 0 <= K <= sum, so no weight exceeds 1.
+    bool negative_lobes = false;
 };
 
 Filter filter_of(FilterType type) {
     switch (type) {
     case FilterType::Nearest:
-        return {nearest_kernel, 0.0f};
+        return {apply_kernel<nearest_kernel>, 0.0f};
     case FilterType::Linear:
-        return {linear_kernel, 1.0f};
+        return {apply_kernel<linear_kernel>, 1.0f};
     case FilterType::CatmullRom:
-        return {catmull_rom_kernel, 2.0f};
+        return {apply_kernel<catmull_rom_kernel>, 2.0f, true};
     case FilterType::Gaussian:
-        return {gaussian_kernel, 3.0f};
+        return {apply_kernel<gaussian_kernel>, 3.0f};
     }
-    return {linear_kernel, 1.0f};
+    return {apply_kernel<linear_kernel>, 1.0f};
 }
 
 // floor/ceil results as signed integers, saturating instead of overflowing.
@@ -99,16 +109,29 @@ public:
         std::int64_t end = saturate_i64(std::ceil(reach_ + centre));
         end = end <= first ? first + 1 : std::min(end, last + 1);
 
+        // Each weight is K((f32(i) - c) / sratio), summed in index order, then
+        // divided by the sum. The steps run over the whole window one after
+        // the other, so the divisions of one step do not wait on each other.
         const float c = centre + -0.5f;
-        weights.clear();
+        const std::size_t count = static_cast<std::size_t>(end - first);
+        weights.resize(count);
+        float* w = weights.data();
+        for (std::size_t k = 0; k < count; ++k) w[k] = (static_cast<float>(first + static_cast<std::int64_t>(k)) - c) / sratio_;
+        filter_.apply(w, count);
         float sum = 0.0f;
-        for (std::int64_t i = first; i < end; ++i) {
-            const float w = filter_.kernel((static_cast<float>(i) - c) / sratio_);
-            weights.push_back(w);
-            sum = sum + w;
-        }
-        for (float& w : weights) w = w / sum;
+        for (std::size_t k = 0; k < count; ++k) sum = sum + w[k];
+        for (std::size_t k = 0; k < count; ++k) w[k] = w[k] / sum;
         return static_cast<std::uint64_t>(first);
+    }
+
+    const Filter& filter() const noexcept { return filter_; }
+
+    // No window holds more source indices than this: it spans 2 * reach + 2
+    // of them at most, give or take the rounding of its ends, and never more
+    // than the axis has.
+    std::size_t largest_window() const noexcept {
+        const float span = 2.0f * reach_ + 4.0f;
+        return span < static_cast<float>(n_) ? static_cast<std::size_t>(span) : static_cast<std::size_t>(n_);
     }
 
 private:
@@ -135,52 +158,101 @@ std::size_t checked_product(std::uint64_t a, std::uint64_t b, std::uint64_t size
     return static_cast<std::size_t>(a * b);
 }
 
-// The windows of every output index along one axis, kept side by side:
-// output o reads source indices first[o] .. first[o] + count(o) - 1 with the
-// weights weights[offsets[o] .. offsets[o + 1]).
+// The windows of a run of output indices along one axis, kept side by side
+// and refilled for each run: output o reads source indices first[o - base]
+// .. first[o - base] + count(o) - 1 with the weights weights[offsets[o -
+// base] .. offsets[o - base + 1]).
 struct Windows {
     std::vector<std::uint64_t> first;
     std::vector<std::size_t> offsets;
     std::vector<float> weights;
+    std::vector<float> scratch;
+    std::uint64_t base = 0;
 
-    // With `trim`, weights of exactly zero at either end of a window are left
-    // out. A sum over finite values then changes at most in the sign of a zero
-    // (0 + v * 0 is the +0 a sum starts from; s + v * 0 is s unless s is a
-    // zero), and a zero's sign never reaches a level.
-    Windows(const Axis& axis, std::uint64_t n_out, bool trim) {
-        std::vector<float> column;
-        offsets.push_back(0);
-        for (std::uint64_t o = 0; o < n_out; ++o) {
-            std::uint64_t at = axis.window(o, column);
-            std::size_t begin = 0, end = column.size();
-            while (trim && end - begin > 1 && column[begin] == 0.0f) ++begin, ++at;
-            while (trim && end - begin > 1 && column[end - 1] == 0.0f) --end;
+    // The windows of outputs o0 .. o1 - 1. With `trim`, weights of exactly
+    // zero at either end of a window are left out. A sum over finite values
+    // then changes at most in the sign of a zero (0 + v * 0 is the +0 a sum
+    // starts from; s + v * 0 is s unless s is a zero), and a zero's sign never
+    // reaches a level.
+    void fill(const Axis& axis, std::uint64_t o0, std::uint64_t o1, bool trim) {
+        first.clear();
+        offsets.assign(1, 0);
+        weights.clear();
+        base = o0;
+        // Sized once, for windows of the largest size, so that growing never
+        // holds two copies.
+        const std::size_t count = static_cast<std::size_t>(o1 - o0);
+        std::size_t most = 0;
+        first.reserve(count);
+        offsets.reserve(count + 1);
+        if (!__builtin_mul_overflow(count, axis.largest_window(), &most)) weights.reserve(most);
+        for (std::uint64_t o = o0; o < o1; ++o) {
+            std::uint64_t at = axis.window(o, scratch);
+            std::size_t begin = 0, end = scratch.size();
+            while (trim && end - begin > 1 && scratch[begin] == 0.0f) ++begin, ++at;
+            while (trim && end - begin > 1 && scratch[end - 1] == 0.0f) --end;
             first.push_back(at);
-            weights.insert(weights.end(), column.begin() + begin, column.begin() + end);
+            weights.insert(weights.end(), scratch.begin() + begin, scratch.begin() + end);
             offsets.push_back(weights.size());
         }
     }
-    resize_detail::WindowsView view() const { return {first.data(), offsets.data(), weights.data()}; }
-
-    // Whether every sum of 8-bit levels with these weights is finite.
-    bool sums_of_levels_are_finite() const {
-        float bound = 0.0f;
-        for (std::size_t o = 0; o + 1 < offsets.size(); ++o) {
-            float sum = 0.0f;
-            for (std::size_t k = offsets[o]; k < offsets[o + 1]; ++k) sum += 255.0f * std::fabs(weights[k]);
-            bound = std::max(bound, sum);
-        }
-        return bound < std::numeric_limits<float>::max() / 2;  // NaN fails too
+    resize_detail::WindowsView view() const {
+        return {first.data(), offsets.data(), weights.data(), static_cast<std::size_t>(base)};
     }
 };
 
+// The bound on a sum of 8-bit levels with these weights, raised to cover it.
+float raise_bound(float bound, const float* weights, std::size_t count) {
+    float sum = 0.0f;
+    for (std::size_t k = 0; k < count; ++k) sum += 255.0f * std::fabs(weights[k]);
+    return std::max(bound, sum);
+}
+
+bool bound_is_finite(float bound) { return bound < std::numeric_limits<float>::max() / 2; }  // NaN fails too
+
+// Whether every sum of 8-bit levels with the weights of outputs 0 .. n_out - 1
+// is finite: from windows already made for all of them, or else made again
+// one at a time.
+bool sums_of_levels_are_finite(const Axis& axis, std::uint64_t n_out, const Windows* all) {
+    if (!axis.filter().negative_lobes) return true;
+    float bound = 0.0f;
+    if (all != nullptr) {
+        for (std::size_t o = 0; o + 1 < all->offsets.size(); ++o) {
+            bound = raise_bound(bound, all->weights.data() + all->offsets[o], all->offsets[o + 1] - all->offsets[o]);
+        }
+        return bound_is_finite(bound);
+    }
+    std::vector<float> weights;
+    for (std::uint64_t o = 0; o < n_out; ++o) {
+        axis.window(o, weights);
+        bound = raise_bound(bound, weights.data(), weights.size());
+    }
+    return bound_is_finite(bound);
+}
+
+// Bytes the windows of `count` outputs may take; saturates.
+std::size_t windows_bytes(const Axis& axis, std::uint64_t count) {
+    std::size_t bytes = 0;
+    if (__builtin_mul_overflow(static_cast<std::size_t>(count), 2 * sizeof(std::size_t) + sizeof(float) * axis.largest_window(),
+                               &bytes)) {
+        return std::numeric_limits<std::size_t>::max();
+    }
+    return bytes;
+}
+
 // Output rows are made a block at a time: the vertical pass writes the
-// block's rows into a buffer laid out by column, where one column of the
-// block is contiguous, and the horizontal pass then sums each output column
-// for all rows of the block across vector lanes. The intermediate image is
-// never held whole. Both passes run on the SIMD path's kernels.
+// block's rows, a strip of columns at a time, into a buffer laid out by
+// column, where one column of the block is contiguous, and the horizontal
+// pass then sums each output column for all rows of the block across vector
+// lanes. An output of fewer rows than a block is held as its rows instead,
+// and the horizontal pass puts output columns across the lanes. Either way
+// the working memory is at most the intermediate image of width x output
+// height values, and the weights are those of the rows and columns being
+// written. Both passes run on the SIMD path's kernels.
 using resize_detail::kBlockRows;
-// Output columns whose levels are gathered before they are stored.
+// Columns a strip holds: output columns whose levels are gathered before they
+// are stored, and source columns of the vertical pass between its rows and
+// the block.
 constexpr std::size_t kStripColumns = 512;
 
 // Where the horizontal pass puts its values: 8-bit levels, or levels / 255
@@ -199,6 +271,12 @@ struct LevelsOut {
             }
         }
     }
+
+    void row_strip(const resize_detail::Kernels& kernels, const float* row, resize_detail::WindowsView columns_of,
+                   std::size_t x0, std::size_t x1, std::size_t y) {
+        kernels.row_levels(row, columns_of, x0, x1, levels.data());
+        for (std::size_t j = 0; j < x1 - x0; ++j) data[y * stride + x0 + j] = static_cast<std::uint8_t>(levels[j]);
+    }
 };
 
 struct UnitFloatsOut {
@@ -208,6 +286,11 @@ struct UnitFloatsOut {
     void strip(const resize_detail::Kernels& kernels, const float* block, resize_detail::WindowsView columns_of,
                std::size_t x0, std::size_t x1, std::size_t y0, std::size_t rows) {
         kernels.horizontal_unit_floats(block, columns_of, x0, x1, y0, rows, data, stride);
+    }
+
+    void row_strip(const resize_detail::Kernels& kernels, const float* row, resize_detail::WindowsView columns_of,
+                   std::size_t x0, std::size_t x1, std::size_t y) {
+        kernels.row_unit_floats(row, columns_of, x0, x1, data + y * stride + x0);
     }
 };
 
@@ -225,18 +308,48 @@ void resize_passes(const Mask8& mask, std::uint64_t height_out, std::uint64_t wi
     const std::size_t w = static_cast<std::size_t>(mask.width);
     const std::size_t h_out = static_cast<std::size_t>(height_out);
     const std::size_t w_out = static_cast<std::size_t>(width_out);
+    const Axis rows_axis(mask.height, height_out, filter);
+    const Axis columns_axis(mask.width, width_out, filter);
+    // The rows' windows are made all at once when they take no more room
+    // than a block of the intermediate image, else a block's at a time.
+    Windows rows_of, columns_of;
+    const bool all_rows = h_out < kBlockRows || windows_bytes(rows_axis, h_out) <= kBlockRows * w * sizeof(float);
+    if (all_rows) rows_of.fill(rows_axis, 0, h_out, true);
     // The vertical pass sums levels, always finite; the horizontal pass sums
     // its results, finite whenever the vertical weights keep them so.
-    const Windows rows_of(Axis(mask.height, height_out, filter), height_out, true);
-    const Windows columns_of(Axis(mask.width, width_out, filter), width_out, rows_of.sums_of_levels_are_finite());
+    const bool trim_columns = sums_of_levels_are_finite(rows_axis, height_out, all_rows ? &rows_of : nullptr);
 
-    Buffer<float> rows_buffer = Buffer<float>::uninitialised(checked_product(w, kBlockRows, sizeof(float)));
-    Buffer<float> block = Buffer<float>::uninitialised(rows_buffer.size());
-    for (std::size_t y0 = 0; y0 < h_out; y0 += kBlockRows) {
-        const std::size_t rows = std::min<std::size_t>(kBlockRows, h_out - y0);
-        kernels.vertical_block(mask.data.data(), w, rows_of.view(), y0, rows, rows_buffer.data(), block.data());
+    if (h_out < kBlockRows) {
+        // All output rows at once, as rows: the intermediate image itself.
+        Buffer<float> rows = Buffer<float>::uninitialised(checked_product(w, h_out, sizeof(float)));
+        kernels.vertical_rows(mask.data.data(), w, 0, w, rows_of.view(), 0, h_out, rows.data(), w);
         for (std::size_t x0 = 0; x0 < w_out; x0 += kStripColumns) {
-            out.strip(kernels, block.data(), columns_of.view(), x0, std::min(w_out, x0 + kStripColumns), y0, rows);
+            const std::size_t x1 = std::min(w_out, x0 + kStripColumns);
+            columns_of.fill(columns_axis, x0, x1, trim_columns);
+            for (std::size_t y = 0; y < h_out; ++y) out.row_strip(kernels, rows.data() + y * w, columns_of.view(), x0, x1, y);
+        }
+        return;
+    }
+
+    // Every block writes every output column: with more than one block the
+    // columns' weights are made once and kept.
+    const bool one_block = h_out == kBlockRows;
+    if (!one_block) columns_of.fill(columns_axis, 0, w_out, trim_columns);
+    const std::size_t strip = std::min(w, kStripColumns);
+    Buffer<float> rows = Buffer<float>::uninitialised(kBlockRows * strip);
+    Buffer<float> block = Buffer<float>::uninitialised(checked_product(w, kBlockRows, sizeof(float)));
+    for (std::size_t y0 = 0; y0 < h_out; y0 += kBlockRows) {
+        const std::size_t count = std::min<std::size_t>(kBlockRows, h_out - y0);
+        if (!all_rows) rows_of.fill(rows_axis, y0, y0 + count, true);
+        for (std::size_t x0 = 0; x0 < w; x0 += strip) {
+            const std::size_t x1 = std::min(w, x0 + strip);
+            kernels.vertical_rows(mask.data.data(), w, x0, x1, rows_of.view(), y0, count, rows.data(), strip);
+            kernels.to_block(rows.data(), strip, x1 - x0, count, block.data() + x0 * kBlockRows);
+        }
+        for (std::size_t x0 = 0; x0 < w_out; x0 += kStripColumns) {
+            const std::size_t x1 = std::min(w_out, x0 + kStripColumns);
+            if (one_block) columns_of.fill(columns_axis, x0, x1, trim_columns);
+            out.strip(kernels, block.data(), columns_of.view(), x0, x1, y0, count);
         }
     }
 }
@@ -289,18 +402,25 @@ Image resize_into(const Mask8& mask, float scale, FilterType filter_type, SimdPa
     if (filter_type == FilterType::Nearest) {
         // Every window of the nearest filter is one source index with weight
         // 1, so both passes reduce to copying that pixel's level: the sums
-        // 0 + v * 1 are v, and v rounds to itself.
+        // 0 + v * 1 are v, and v rounds to itself. The output is written a
+        // strip of columns at a time, whose source columns are kept; each
+        // row's source row is found as the row is written.
+        constexpr std::size_t kNearestStrip = 4096;
         const Filter filter = filter_of(filter_type);
-        const Windows rows_of(Axis(h, h_out, filter), h_out, false);
-        const Windows columns_of(Axis(w, w_out, filter), w_out, false);
+        const Axis rows_axis(h, h_out, filter), columns_axis(w, w_out, filter);
+        std::vector<float> weights;
+        std::vector<std::uint64_t> columns;
         Value values[256];
         for (std::size_t v = 0; v < 256; ++v) values[v] = level_value<Value>(static_cast<std::uint8_t>(v));
-        const std::vector<std::uint64_t>& columns = columns_of.first;
-        Value* dst = result.data.data();
-        for (std::size_t y = 0; y < static_cast<std::size_t>(h_out); ++y) {
-            const std::uint8_t* src = mask.data.data() + rows_of.first[y] * static_cast<std::size_t>(w);
-            for (std::size_t x = 0; x < columns.size(); ++x) dst[x] = values[src[columns[x]]];
-            dst += columns.size();
+        for (std::size_t x0 = 0; x0 < static_cast<std::size_t>(w_out); x0 += kNearestStrip) {
+            const std::size_t x1 = std::min(static_cast<std::size_t>(w_out), x0 + kNearestStrip);
+            columns.clear();
+            for (std::size_t x = x0; x < x1; ++x) columns.push_back(columns_axis.window(x, weights));
+            for (std::size_t y = 0; y < static_cast<std::size_t>(h_out); ++y) {
+                const std::uint8_t* src = mask.data.data() + rows_axis.window(y, weights) * static_cast<std::size_t>(w);
+                Value* dst = result.data.data() + y * static_cast<std::size_t>(w_out) + x0;
+                for (std::size_t j = 0; j < columns.size(); ++j) dst[j] = values[src[columns[j]]];
+            }
         }
         return result;
     }

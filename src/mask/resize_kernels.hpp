@@ -13,25 +13,30 @@ namespace ostrel::resize_detail {
 // Output rows are made a block of this many at a time.
 inline constexpr std::size_t kBlockRows = 16;
 
-// The windows of every output index along one axis: output o reads source
-// indices first[o] .. first[o] + count - 1 with the weights
-// weights[offsets[o] .. offsets[o + 1]), count = offsets[o + 1] - offsets[o].
+// The windows of the output indices base, base + 1, ... along one axis:
+// output o reads source indices first[o - base] .. first[o - base] + count - 1
+// with the weights weights[offsets[o - base] .. offsets[o - base + 1]), count =
+// offsets[o - base + 1] - offsets[o - base].
 struct WindowsView {
     const std::uint64_t* first = nullptr;
     const std::size_t* offsets = nullptr;
     const float* weights = nullptr;
+    std::size_t base = 0;
 };
 
 struct Kernels {
     std::size_t lanes = 0;
 
     // T[y][x] = sum over k of f32(M[first + k][x]) * w_k, starting from 0, for
-    // output rows y0 + r, r < rows <= kBlockRows, of a mask of `width`
-    // columns: each row summed whole into `rows_buffer` (kBlockRows x width),
-    // then turned into `block`, where block[x * kBlockRows + r] is T[y0 + r][x]
-    // and rows from `rows` on read as zeros.
-    void (*vertical_block)(const std::uint8_t* mask, std::size_t width, WindowsView rows_of, std::size_t y0,
-                           std::size_t rows, float* rows_buffer, float* block) = nullptr;
+    // output rows y0 + r, r < rows <= kBlockRows, and columns x0 .. x1 - 1 of
+    // a mask of `width` columns, into t[r * t_stride + x - x0].
+    void (*vertical_rows)(const std::uint8_t* mask, std::size_t width, std::size_t x0, std::size_t x1,
+                          WindowsView rows_of, std::size_t y0, std::size_t rows, float* t, std::size_t t_stride) = nullptr;
+
+    // Rows r < rows of `t` (`count` floats each, t_stride apart) in the
+    // column layout of a block: block[x * kBlockRows + r] = t[r * t_stride + x],
+    // with rows from `rows` on written as zeros.
+    void (*to_block)(const float* t, std::size_t t_stride, std::size_t count, std::size_t rows, float* block) = nullptr;
 
     // For output columns x0 .. x1 - 1 of the block: the sum over k of
     // block[(first + k) * kBlockRows + r] * w_k from 0, rounded to a level
@@ -45,6 +50,14 @@ struct Kernels {
     // x0 .. x1 - 1.
     void (*horizontal_unit_floats)(const float* block, WindowsView columns_of, std::size_t x0, std::size_t x1,
                                    std::size_t y0, std::size_t rows, float* image, std::size_t stride) = nullptr;
+
+    // The same sums for one row of T held as a row (`row[x]` is T[y][x]), for
+    // outputs of fewer rows than a block: levels[x - x0], or level / 255 in
+    // out[x - x0], for output columns x0 .. x1 - 1.
+    void (*row_levels)(const float* row, WindowsView columns_of, std::size_t x0, std::size_t x1,
+                       std::int32_t* levels) = nullptr;
+    void (*row_unit_floats)(const float* row, WindowsView columns_of, std::size_t x0, std::size_t x1,
+                            float* out) = nullptr;
 };
 
 // One per SimdPath. Where a path does not exist (the wide ones off x86_64),

@@ -27,29 +27,32 @@ struct Resize {
     static constexpr std::size_t kGroups = kBlockRows / W;
     static_assert(kBlockRows % W == 0);
 
-    static void vertical_block(const std::uint8_t* mask, std::size_t w, WindowsView rows_of, std::size_t y0,
-                               std::size_t rows, float* rows_buffer, float* block) {
+    static void vertical_rows(const std::uint8_t* mask, std::size_t w, std::size_t x0, std::size_t x1,
+                              WindowsView rows_of, std::size_t y0, std::size_t rows, float* t, std::size_t t_stride) {
+        const std::size_t count = x1 - x0;
         for (std::size_t r = 0; r < rows; ++r) {
-            const std::size_t y = y0 + r;
-            float* t = rows_buffer + r * w;
-            const float* wk = rows_of.weights + rows_of.offsets[y];
-            const std::size_t n = rows_of.offsets[y + 1] - rows_of.offsets[y];
-            const std::uint8_t* src = mask + rows_of.first[y] * w;
+            const std::size_t i = y0 + r - rows_of.base;
+            float* out = t + r * t_stride;
+            const float* wk = rows_of.weights + rows_of.offsets[i];
+            const std::size_t n = rows_of.offsets[i + 1] - rows_of.offsets[i];
+            const std::uint8_t* src = mask + rows_of.first[i] * w + x0;
             // Plain loops over the row: the compiler runs them across the
             // path's vector lanes.
-            for (std::size_t x = 0; x < w; ++x) t[x] = 0.0f + static_cast<float>(src[x]) * wk[0];
+            for (std::size_t x = 0; x < count; ++x) out[x] = 0.0f + static_cast<float>(src[x]) * wk[0];
             for (std::size_t k = 1; k < n; ++k) {
                 src += w;
-                for (std::size_t x = 0; x < w; ++x) t[x] = t[x] + static_cast<float>(src[x]) * wk[k];
+                for (std::size_t x = 0; x < count; ++x) out[x] = out[x] + static_cast<float>(src[x]) * wk[k];
             }
         }
+    }
 
-        // W columns of W rows at a time are turned into the column layout.
+    // W columns of W rows at a time are turned into the column layout.
+    static void to_block(const float* t, std::size_t t_stride, std::size_t count, std::size_t rows, float* block) {
         static const float zeros[W] = {};
         const float* src[kBlockRows];
-        for (std::size_t r = 0; r < kBlockRows; ++r) src[r] = r < rows ? rows_buffer + r * w : nullptr;
+        for (std::size_t r = 0; r < kBlockRows; ++r) src[r] = r < rows ? t + r * t_stride : nullptr;
         std::size_t x = 0;
-        for (; x + W <= w; x += W) {
+        for (; x + W <= count; x += W) {
             for (std::size_t g = 0; g < kGroups; ++g) {
                 F a[W];
                 for (std::size_t i = 0; i < W; ++i) a[i] = Vec::loadf(src[W * g + i] ? src[W * g + i] + x : zeros);
@@ -57,16 +60,17 @@ struct Resize {
                 for (std::size_t i = 0; i < W; ++i) Vec::store(block + (x + i) * kBlockRows + W * g, a[i]);
             }
         }
-        for (; x < w; ++x) {
+        for (; x < count; ++x) {
             for (std::size_t r = 0; r < kBlockRows; ++r) block[x * kBlockRows + r] = src[r] ? src[r][x] : 0.0f;
         }
     }
 
     // Output column xo of the block's rows, kGroups vectors of W rows.
     static void column_sums(const float* block, WindowsView columns_of, std::size_t xo, F* acc) {
-        const float* wk = columns_of.weights + columns_of.offsets[xo];
-        const std::size_t n = columns_of.offsets[xo + 1] - columns_of.offsets[xo];
-        const float* col = block + columns_of.first[xo] * kBlockRows;
+        const std::size_t j = xo - columns_of.base;
+        const float* wk = columns_of.weights + columns_of.offsets[j];
+        const std::size_t n = columns_of.offsets[j + 1] - columns_of.offsets[j];
+        const float* col = block + columns_of.first[j] * kBlockRows;
         for (std::size_t g = 0; g < kGroups; ++g) acc[g] = F{};
         for (std::size_t k = 0; k < n; ++k) {
             const float weight = wk[k];
@@ -127,8 +131,46 @@ struct Resize {
         }
     }
 
+    // Output columns xo .. xo + W - 1 of one row, a lane each, lanes from x1
+    // on left at 0. Each lane's sum is the scalar one of the block path
+    // (from +0, products and sums rounded one at a time, in tap order); the
+    // windows differ from lane to lane, so the taps are gathered one by one.
+    static F row_sums(const float* row, WindowsView columns_of, std::size_t xo, std::size_t x1) {
+        alignas(sizeof(F)) float sums[W] = {};
+        for (std::size_t i = 0; i < W && xo + i < x1; ++i) {
+            const std::size_t j = xo + i - columns_of.base;
+            const float* wk = columns_of.weights + columns_of.offsets[j];
+            const std::size_t n = columns_of.offsets[j + 1] - columns_of.offsets[j];
+            const float* src = row + columns_of.first[j];
+            float acc = 0.0f;
+            for (std::size_t k = 0; k < n; ++k) acc = acc + src[k] * wk[k];
+            sums[i] = acc;
+        }
+        return Vec::loadf(sums);
+    }
+
+    static void row_levels(const float* row, WindowsView columns_of, std::size_t x0, std::size_t x1,
+                           std::int32_t* levels) {
+        for (std::size_t xo = x0; xo < x1; xo += W) {
+            const I level = round_to_levels(row_sums(row, columns_of, xo, x1));
+            for (std::size_t i = 0; i < W && xo + i < x1; ++i) levels[xo + i - x0] = level[i];
+        }
+    }
+
+    static void row_unit_floats(const float* row, WindowsView columns_of, std::size_t x0, std::size_t x1, float* out) {
+        std::size_t xo = x0;
+        for (; xo + W <= x1; xo += W) {
+            Vec::store(out + (xo - x0), __builtin_convertvector(round_to_levels(row_sums(row, columns_of, xo, x1)), F) / 255.0f);
+        }
+        if (xo < x1) {
+            const F value = __builtin_convertvector(round_to_levels(row_sums(row, columns_of, xo, x1)), F) / 255.0f;
+            for (std::size_t i = 0; xo + i < x1; ++i) out[xo + i - x0] = value[i];
+        }
+    }
+
     static Kernels kernels() noexcept {
-        return Kernels{W, &vertical_block, &horizontal_levels, &horizontal_unit_floats};
+        return Kernels{W, &vertical_rows, &to_block, &horizontal_levels, &horizontal_unit_floats, &row_levels,
+                       &row_unit_floats};
     }
 };
 

@@ -1,21 +1,14 @@
 #include "support/simd.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 
 #include "support/panic.hpp"
 
 namespace ostrel {
-namespace {
 
-struct Paths {
-    std::array<SimdPath, 3> list{};
-    std::size_t count = 0;
-};
-
-Paths detect() noexcept {
-    Paths paths;
+SimdPaths available_simd_paths() noexcept {
+    SimdPaths paths;
     paths.list[paths.count++] = SimdPath::Baseline;
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
     // The CPU model checks the operating system's register support as well.
@@ -26,22 +19,11 @@ Paths detect() noexcept {
     return paths;
 }
 
-const Paths& paths() noexcept {
-    static const Paths detected = detect();
-    return detected;
-}
-
-}  // namespace
-
-std::span<const SimdPath> available_simd_paths() noexcept {
-    return std::span<const SimdPath>(paths().list.data(), paths().count);
-}
-
 SimdPath best_simd_path() noexcept {
     // AVX-512 runs the same kernels at twice the width, but measured here it
     // is no faster than AVX2 for either core, and its twice larger working
     // set costs every call more to set up; it is used only when named.
-    const std::span<const SimdPath> available = available_simd_paths();
+    const SimdPaths available = available_simd_paths();
     return std::find(available.begin(), available.end(), SimdPath::Avx2) != available.end() ? SimdPath::Avx2
                                                                                             : SimdPath::Baseline;
 }
@@ -65,7 +47,7 @@ const char* simd_path_name(SimdPath path) noexcept {
 }
 
 std::size_t simd_path_index(SimdPath path) {
-    const std::span<const SimdPath> available = available_simd_paths();
+    const SimdPaths available = available_simd_paths();
     if (std::find(available.begin(), available.end(), path) == available.end()) {
         panic("SIMD path not available on this CPU");
     }

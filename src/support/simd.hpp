@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstddef>
-#include <span>
 
 namespace ostrel {
 
@@ -15,8 +14,15 @@ enum class SimdPath {
     Avx512,    // 512-bit vectors, x86_64 only
 };
 
-// The paths this build has and this CPU can run, Baseline first.
-std::span<const SimdPath> available_simd_paths() noexcept;
+// The paths this build has and this CPU can run, Baseline first. Asked of the
+// CPU on every call: the module keeps no record of it.
+struct SimdPaths {
+    SimdPath list[3] = {};
+    std::size_t count = 0;
+    const SimdPath* begin() const noexcept { return list; }
+    const SimdPath* end() const noexcept { return list + count; }
+};
+SimdPaths available_simd_paths() noexcept;
 
 // The path the kernels use unless a caller names one: AVX2 where the CPU has
 // it, else the baseline.

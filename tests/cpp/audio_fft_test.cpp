@@ -52,6 +52,40 @@ TEST(RealFft, AcceptsEvenSizesWhoseHalfHasOnlyFactorsTwoThreeFive) {
     for (std::size_t n : {0u, 1u, 3u, 14u, 22u, 802u}) EXPECT_FALSE(RealFft::supports(n)) << n;
 }
 
+// The 800-point tables are computed by the compiler, the others when a
+// transform is made: both must hold the bits of unit_root() run here.
+TEST(RealFft, TablesHoldTheBitsOfTwiddlesComputedAtRunTime) {
+    volatile std::size_t opaque = 0;  // keeps the reference values out of the compiler's reach
+    auto re = [&](std::size_t k, std::size_t n) { return bits(static_cast<float>(unit_root(k + opaque, n).cos)); };
+    auto im = [&](std::size_t k, std::size_t n) { return bits(static_cast<float>(-unit_root(k + opaque, n).sin)); };
+    for (std::size_t size : {800u, 400u, 1000u}) {
+        RealFft fft(size);
+        const fft_detail::Tables& t = fft.tables();
+        ASSERT_EQ(t.half, size / 2);
+        std::size_t points = 1;
+        for (std::size_t s = 0; s < t.stage_count; ++s) {
+            const fft_detail::Stage& stage = t.stages[s];
+            ASSERT_EQ(stage.length * stage.stride, size / 2) << size;
+            points *= stage.radix;
+            for (std::size_t q = 0; q < stage.length / stage.radix; ++q) {
+                for (std::size_t k = 1; k < stage.radix; ++k) {
+                    const float* w = stage.twiddles + 2 * (q * (stage.radix - 1) + k - 1);
+                    ASSERT_EQ(bits(w[0]), re(q * k, stage.length)) << size << " stage " << s;
+                    ASSERT_EQ(bits(w[1]), im(q * k, stage.length)) << size << " stage " << s;
+                }
+            }
+        }
+        ASSERT_EQ(points, size / 2);
+        for (std::size_t k = 0; k <= size / 2; ++k) {
+            ASSERT_EQ(bits(t.join[2 * k]), re(k, size)) << size;
+            ASSERT_EQ(bits(t.join[2 * k + 1]), im(k, size)) << size;
+        }
+        EXPECT_EQ(bits(t.sin_3), bits(static_cast<float>(unit_root(1 + opaque, 3).sin)));
+        EXPECT_EQ(bits(t.cos_5[1]), bits(static_cast<float>(unit_root(2 + opaque, 5).cos)));
+        EXPECT_EQ(bits(t.sin_5[1]), bits(static_cast<float>(unit_root(2 + opaque, 5).sin)));
+    }
+}
+
 std::vector<std::vector<float>> test_frames(std::size_t n) {
     std::mt19937 rng(11);
     std::normal_distribution<float> noise(0.0f, 0.3f);
@@ -153,6 +187,17 @@ TEST(RealFft, AFrameHasTheSameBitsInAnyBatchOnAnyPath) {
                     for (std::size_t b = 0; b < 80; ++b) {
                         ASSERT_EQ(bits(levels.apply(energies[b * lanes + j])), bits(columns[f][b]))
                             << simd_path_name(path) << " frame " << f << " band " << b;
+                    }
+                }
+                // The levels and either normalisation in lanes, against the scalar steps.
+                for (const MelNormalization& n : {MelNormalization::symmetric_clip(-100.0f), MelNormalization::standardize()}) {
+                    std::vector<float> values = energies;
+                    fft.batch_levels(level_rule(levels, n), values);
+                    for (std::size_t j = 0; j < count; ++j) {
+                        for (std::size_t b = 0; b < 80; ++b) {
+                            ASSERT_EQ(bits(values[b * lanes + j]), bits(n.apply(columns[start + j][b])))
+                                << simd_path_name(path) << " frame " << start + j << " band " << b;
+                        }
                     }
                 }
             }

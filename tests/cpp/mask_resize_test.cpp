@@ -196,7 +196,8 @@ TEST(ResizeValues, BlockedPassesMatchPixelByPixelResamplingOnEveryPath) {
     std::mt19937 rng(12345);
     const struct { std::uint64_t w, h; float s; } shapes[] = {
         {1, 1, 3.0f}, {37, 19, 1.7f}, {600, 3, 1.1f}, {1100, 2, 0.9f}, {23, 41, 0.33f}, {5, 70, 1.0f / 7.0f},
-        {333, 17, 0.05f}, {17, 33, 1.0f}, {29, 22, 1.7f}, {700, 20, 0.95f}, {67, 45, 2.0f},
+        {333, 17, 0.05f}, {17, 33, 1.0f}, {29, 22, 1.7f}, {700, 20, 0.95f}, {67, 45, 2.0f}, {1200, 17, 0.95f},
+        {5000, 2, 1.5f},
     };
     for (const auto& s : shapes) {
         std::vector<std::uint8_t> values(s.w * s.h);

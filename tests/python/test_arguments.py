@@ -25,6 +25,13 @@ class RaisingIndex:
         raise self.error
 
 
+class SurrogateName:
+    pass
+
+
+SurrogateName.__qualname__ = "x\udcff"
+
+
 def call(function, *args, **kwargs):
     return lambda: function(*args, **kwargs)
 
@@ -117,6 +124,33 @@ def test_other_failures_reach_the_caller_unchanged(error):
     with pytest.raises(type(error)) as caught:
         v1(WAV, RaisingIndex(error))
     assert caught.value is error
+
+
+@pytest.mark.parametrize("function", [rm, v1, v2], ids=lambda f: f.__name__)
+def test_a_keyword_utf8_cannot_hold_is_reported_as_a_python_function_reports_it(function):
+    def plain(bytes, width, height, scale=None):
+        pass
+
+    with pytest.raises(TypeError) as expected:
+        plain(**{"x\ud800": 1})
+    with pytest.raises(TypeError) as caught:
+        function(**{"x\ud800": 1})
+    assert type(caught.value) is TypeError
+    message = f"{function.__name__}() got an unexpected keyword argument 'x\ud800'"
+    assert caught.value.args == (message,)
+    assert expected.value.args[0].endswith(message.removeprefix(function.__name__))
+
+
+@pytest.mark.parametrize("thunk, message", [
+    (call(rm, RECORD, RaisingIndex(TypeError("bad \ud800")), 1), "argument 'width': bad \ud800"),
+    (call(v1, WAV, RaisingIndex(TypeError("bad \ud800"))), "argument 'sample_rate': bad \ud800"),
+    (call(rm, SurrogateName(), 1, 1), "argument 'bytes': 'x\udcff' object cannot be converted to 'PyBytes'"),
+], ids=["index", "sample_rate", "type_name"])
+def test_messages_keep_text_utf8_cannot_hold(thunk, message):
+    with pytest.raises(TypeError) as caught:
+        thunk()
+    assert type(caught.value) is TypeError
+    assert caught.value.args == (message,)
 
 
 def test_string_that_cannot_be_encoded_fails_with_cpythons_error():

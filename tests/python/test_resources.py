@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 import ostrel_py
-from conftest import PANICKING_RECORD, Index, PanicException
+from conftest import PANICKING_RECORD, Index, PanicException, run_python
 from test_numpy_exchange import is_free, registry  # noqa: F401 - registry is a fixture
 
 EXAMPLE = bytes.fromhex("91 92 92 92 00 cc ff 92 03 00 90")
@@ -159,3 +159,42 @@ def test_audio_declaring_2_to_the_40_samples_is_memory_error(function, registry)
         function(huge, 16000)
     assert is_free(registry, one)
     assert len(function(wav, 16000)) == 2
+
+
+# Shapes whose resize once needed far more memory than its result: a wide,
+# short mask (buffers of 16 rows of the whole width, every output column's
+# weights at once), a tall, narrow one (every output row's weights at once),
+# and a tiny mask made huge. Each runs with its address space capped at the
+# interpreter's plus a few times the result; a small call of the same shape
+# gives the values the large one must start and end with.
+BOUNDED = {
+    "wide-short": (bytes.fromhex("91 92 91 92 00 cc ff 91 92 05 07"), (2**24, 2), (64, 2), (0.5, "linear")),
+    "tall-narrow": (bytes.fromhex("91 91 91 92 00 cc ff"), (2, 2**24), (2, 64), (0.5, "linear")),
+    "tiny-upscaled": (bytes.fromhex("91 91 91 92 00 cc ff"), (1, 1), (1, 1), (4096.0, "cubic")),
+}
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's shadow memory cannot live under an address-space limit")
+@pytest.mark.parametrize("record, size, small_size, scale", BOUNDED.values(), ids=BOUNDED.keys())
+def test_resize_memory_is_bounded_by_the_result(record, size, small_size, scale):
+    small = ostrel_py.reconstruct_mask(record, *small_size, scale).ravel()
+    result = run_python(f"""
+        import os
+        import resource
+
+        os.environ["OPENBLAS_NUM_THREADS"] = "1"  # no reserve for threads NumPy would start
+        import ostrel_py
+
+        ostrel_py.reconstruct_mask(b"\\x91\\x90", 1, 1)  # binds NumPy before the cap
+        with open("/proc/self/status") as status:
+            used = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
+        width, height, factor = {size[0]}, {size[1]}, {scale[0]}
+        result_bytes = 4 * int(width * factor) * int(height * factor)
+        resource.setrlimit(resource.RLIMIT_AS, (used + 5 * result_bytes, resource.RLIM_INFINITY))
+        out = ostrel_py.reconstruct_mask({record!r}, width, height, {scale!r}).ravel()
+        print(out.size, *out[:4].tolist(), out[4:].min().item(), out[4:].max().item())
+    """)
+    count, *head, low, high = result.stdout.split()
+    assert int(count) == int(size[0] * scale[0]) * int(size[1] * scale[0])
+    assert [float(v) for v in head] == small[:4].tolist()
+    assert float(low) == float(high) == small[-1].item()
