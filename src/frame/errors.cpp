@@ -1,6 +1,6 @@
 #include "frame/errors.hpp"
 
-#include <pthread.h>
+#include <sys/prctl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -175,8 +175,12 @@ PyObject* panic_exception_class() {
 }
 
 void report(const Panic& panic) {
-    char name[64] = "<unnamed>";
-    if (pthread_getname_np(pthread_self(), name, sizeof name) != 0) name[0] = '\0';
+    // The calling thread's name as the kernel keeps it (at most 15 bytes),
+    // read the way every glibc can: pthread_getname_np binds to a symbol of
+    // glibc 2.34 when built against that or newer, and would raise the
+    // oldest C library the module loads on.
+    char name[16] = {};
+    if (prctl(PR_GET_NAME, name) != 0) name[0] = '\0';
     auto file = short_file(panic.location.file_name());
     std::fprintf(stderr,
                  "ostrel_py: internal error in thread '%s' (native id %lu) at %.*s:%u:%u:\n%s\n"

@@ -162,6 +162,9 @@ def test_panic_passes_except_exception_and_module_stays_usable(capfd):
     report = capfd.readouterr().err
     assert "ndarray: index out of bounds" in report
     assert "mask/raster" in report  # the place of the failed check
+    # The calling thread's name as the kernel keeps it, on every C library.
+    with open("/proc/thread-self/comm") as comm:
+        assert f"internal error in thread '{comm.read().strip()}'" in report
     assert ostrel_py.dummy_func() == 0
     assert ostrel_py.reconstruct_mask(bytes([0x91, 0x90]), 2, 1).shape == (1, 2)
 

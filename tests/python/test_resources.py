@@ -35,16 +35,20 @@ def _heap_counter():
     if sanitizer is not None:
         sanitizer.restype = ctypes.c_size_t
         return sanitizer
-    mallinfo2 = getattr(libc, "mallinfo2", None)
-    if mallinfo2 is None:
+    # glibc before 2.33 has only mallinfo, whose int fields hold the sizes
+    # modulo 2**32: read as unsigned, the growth the test measures is exact.
+    mallinfo, field = getattr(libc, "mallinfo2", None), ctypes.c_size_t
+    if mallinfo is None:
+        mallinfo, field = getattr(libc, "mallinfo", None), ctypes.c_uint
+    if mallinfo is None:
         return None
 
-    class Mallinfo2(ctypes.Structure):
-        _fields_ = [(name, ctypes.c_size_t) for name in (
+    class Mallinfo(ctypes.Structure):
+        _fields_ = [(name, field) for name in (
             "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
 
-    mallinfo2.restype = Mallinfo2
-    return lambda: mallinfo2().uordblks + mallinfo2().hblkhd
+    mallinfo.restype = Mallinfo
+    return lambda: mallinfo().uordblks + mallinfo().hblkhd
 
 
 heap_bytes = _heap_counter()
