@@ -358,8 +358,7 @@ void resize_passes(const Mask8& mask, std::uint64_t height_out, std::uint64_t wi
 
 FilterType filter_from_name(std::string_view name) {
     if (name == "nearest" || name == "lowest") return FilterType::Nearest;
-    // "lanzos" and "highest" name a kernel that was never built; they have
-    // always meant the cubic.
+    // "lanzos" and "highest" are names of the cubic, not of a kernel of their own.
     if (name == "catmullrom" || name == "cubic" || name == "medium" || name == "lanzos" || name == "highest") {
         return FilterType::CatmullRom;
     }

@@ -20,9 +20,9 @@ SimdPaths available_simd_paths() noexcept {
 }
 
 SimdPath best_simd_path() noexcept {
-    // AVX-512 runs the same kernels at twice the width, but measured here it
-    // is no faster than AVX2 for either core, and its twice larger working
-    // set costs every call more to set up; it is used only when named.
+    // AVX-512 runs the same kernels at twice the width, which neither core
+    // gains from, and its twice larger working set costs every call more to
+    // set up; it is used only when named.
     const SimdPaths available = available_simd_paths();
     return std::find(available.begin(), available.end(), SimdPath::Avx2) != available.end() ? SimdPath::Avx2
                                                                                             : SimdPath::Baseline;
