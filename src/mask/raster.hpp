@@ -1,41 +1,18 @@
 // The mask types and the rasterisation rule: rows of (column, value) runs
-// drawn into a row-major mask of 8-bit levels.
+// drawn into a row-major mask of 8-bit values or of floats.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <new>
-#include <span>
 #include <utility>
-#include <vector>
 
 #include "support/buffer.hpp"
 #include "support/panic.hpp"
 
 namespace ostrel {
-
-// Where a new value begins along a row, not a length: the value holds from
-// `column` up to the next run's column (or the right edge).
-struct Run {
-    std::uint16_t column;
-    std::uint16_t value;
-
-    friend bool operator==(const Run&, const Run&) = default;
-};
-
-// Rows are stored flat: row i is runs[(i ? row_ends[i-1] : 0) .. row_ends[i]),
-// so a model with many short rows costs one allocation, not one per row.
-struct CompactMaskModel {
-    std::vector<Run> runs;
-    std::vector<std::size_t> row_ends;
-
-    std::size_t row_count() const { return row_ends.size(); }
-    std::span<const Run> row(std::size_t i) const {
-        const std::size_t begin = i == 0 ? 0 : row_ends[i - 1];
-        return std::span<const Run>(runs).subspan(begin, row_ends[i] - begin);
-    }
-};
 
 // A row-major 8-bit mask: element (r, c) is data[r * width + c].
 struct Mask8 {
@@ -57,13 +34,11 @@ inline constexpr const char* kShapeTooLarge =
 // Whether (height, width) is a representable shape: the product with a zero
 // length counted as 1 must fit in a signed 64-bit integer, even when the mask
 // would hold no element.
-bool shape_fits(std::uint64_t width, std::uint64_t height);
-
-// Rasterises the model into a zero-filled (height, width) mask. Throws Panic
-// with kShapeTooLarge when the shape does not fit, and kIndexOutOfBounds for a
-// row at or beyond height or a run column at or beyond width; std::bad_alloc
-// when the mask's memory cannot be had.
-Mask8 reconstruct_ndarray(const CompactMaskModel& model, std::uint64_t width, std::uint64_t height);
+inline bool shape_fits(std::uint64_t width, std::uint64_t height) {
+    std::uint64_t cells = 0;
+    return !__builtin_mul_overflow(std::max<std::uint64_t>(height, 1), std::max<std::uint64_t>(width, 1), &cells) &&
+           cells <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+}
 
 // Draws rows as their runs arrive, one call per row and per run, into a mask
 // whose cells are levels[v] for the 8-bit level v (the level itself, or a

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <limits>
 #include <new>
-#include <type_traits>
 #include <vector>
 
 #include <math.h>
@@ -140,15 +139,6 @@ private:
     float ratio_, sratio_, reach_;
 };
 
-template <class Value>
-Value level_value(std::uint8_t v) {
-    if constexpr (std::is_same_v<Value, float>) {
-        return static_cast<float>(v) / 255.0f;
-    } else {
-        return v;
-    }
-}
-
 std::size_t checked_product(std::uint64_t a, std::uint64_t b, std::uint64_t size) {
     std::uint64_t n = 0;
     if (__builtin_mul_overflow(a, b, &n) || __builtin_mul_overflow(n, size, &n) ||
@@ -250,49 +240,10 @@ std::size_t windows_bytes(const Axis& axis, std::uint64_t count) {
 // height values, and the weights are those of the rows and columns being
 // written. Both passes run on the SIMD path's kernels.
 using resize_detail::kBlockRows;
-// Columns a strip holds: output columns whose levels are gathered before they
-// are stored, and source columns of the vertical pass between its rows and
+// Columns a strip holds: output columns whose windows are made together when
+// they are not kept, and source columns of the vertical pass between its rows and
 // the block.
 constexpr std::size_t kStripColumns = 512;
-
-// Where the horizontal pass puts its values: 8-bit levels, or levels / 255
-// as floats, the form the caller finally returns.
-struct LevelsOut {
-    std::uint8_t* data;
-    std::size_t stride;
-    std::vector<std::int32_t> levels = std::vector<std::int32_t>(kStripColumns * kBlockRows);
-
-    void strip(const resize_detail::Kernels& kernels, const float* block, resize_detail::WindowsView columns_of,
-               std::size_t x0, std::size_t x1, std::size_t y0, std::size_t rows) {
-        kernels.horizontal_levels(block, columns_of, x0, x1, levels.data());
-        for (std::size_t j = 0; j < x1 - x0; ++j) {
-            for (std::size_t r = 0; r < rows; ++r) {
-                data[(y0 + r) * stride + x0 + j] = static_cast<std::uint8_t>(levels[j * kBlockRows + r]);
-            }
-        }
-    }
-
-    void row_strip(const resize_detail::Kernels& kernels, const float* row, resize_detail::WindowsView columns_of,
-                   std::size_t x0, std::size_t x1, std::size_t y) {
-        kernels.row_levels(row, columns_of, x0, x1, levels.data());
-        for (std::size_t j = 0; j < x1 - x0; ++j) data[y * stride + x0 + j] = static_cast<std::uint8_t>(levels[j]);
-    }
-};
-
-struct UnitFloatsOut {
-    float* data;
-    std::size_t stride;
-
-    void strip(const resize_detail::Kernels& kernels, const float* block, resize_detail::WindowsView columns_of,
-               std::size_t x0, std::size_t x1, std::size_t y0, std::size_t rows) {
-        kernels.horizontal_unit_floats(block, columns_of, x0, x1, y0, rows, data, stride);
-    }
-
-    void row_strip(const resize_detail::Kernels& kernels, const float* row, resize_detail::WindowsView columns_of,
-                   std::size_t x0, std::size_t x1, std::size_t y) {
-        kernels.row_unit_floats(row, columns_of, x0, x1, data + y * stride + x0);
-    }
-};
 
 resize_detail::Kernels kernels_for(SimdPath path) {
     using resize_detail::Kernels;
@@ -301,9 +252,9 @@ resize_detail::Kernels kernels_for(SimdPath path) {
     return kByPath[simd_path_index(path)]();
 }
 
-template <class Out>
+// The two passes into `out`, a row-major image of width_out floats a row.
 void resize_passes(const Mask8& mask, std::uint64_t height_out, std::uint64_t width_out, Filter filter, SimdPath path,
-                   Out out) {
+                   float* out) {
     const resize_detail::Kernels kernels = kernels_for(path);
     const std::size_t w = static_cast<std::size_t>(mask.width);
     const std::size_t h_out = static_cast<std::size_t>(height_out);
@@ -326,7 +277,9 @@ void resize_passes(const Mask8& mask, std::uint64_t height_out, std::uint64_t wi
         for (std::size_t x0 = 0; x0 < w_out; x0 += kStripColumns) {
             const std::size_t x1 = std::min(w_out, x0 + kStripColumns);
             columns_of.fill(columns_axis, x0, x1, trim_columns);
-            for (std::size_t y = 0; y < h_out; ++y) out.row_strip(kernels, rows.data() + y * w, columns_of.view(), x0, x1, y);
+            for (std::size_t y = 0; y < h_out; ++y) {
+                kernels.row_unit_floats(rows.data() + y * w, columns_of.view(), x0, x1, out + y * w_out + x0);
+            }
         }
         return;
     }
@@ -349,7 +302,7 @@ void resize_passes(const Mask8& mask, std::uint64_t height_out, std::uint64_t wi
         for (std::size_t x0 = 0; x0 < w_out; x0 += kStripColumns) {
             const std::size_t x1 = std::min(w_out, x0 + kStripColumns);
             if (one_block) columns_of.fill(columns_axis, x0, x1, trim_columns);
-            out.strip(kernels, block.data(), columns_of.view(), x0, x1, y0, count);
+            kernels.horizontal_unit_floats(block.data(), columns_of.view(), x0, x1, y0, count, out, w_out);
         }
     }
 }
@@ -373,34 +326,27 @@ std::uint32_t scaled_size(std::uint64_t n, float scale) {
     return static_cast<std::uint32_t>(v);
 }
 
-namespace {
-
-// The resize into either kind of output: `Image` is Mask8 or UnitFloatImage.
-template <class Image, class Out>
-Image resize_into(const Mask8& mask, float scale, FilterType filter_type, SimdPath path, Out (*out_of)(Image&)) {
-    using Value = std::remove_reference_t<decltype(*Image{}.data.data())>;
+UnitFloatImage resize_to_unit_floats(const Mask8& mask, float scale, FilterType filter_type, SimdPath path) {
     const std::uint64_t w = mask.width, h = mask.height;
     const std::uint64_t w_out = scaled_size(w, scale), h_out = scaled_size(h, scale);
 
-    Image result{h_out, w_out, {}};
-    const std::size_t result_size = checked_product(w_out, h_out, sizeof(Value));
+    UnitFloatImage result{h_out, w_out, {}};
+    const std::size_t result_size = checked_product(w_out, h_out, sizeof(float));
 
     if (w == 0 || h == 0 || w_out == 0 || h_out == 0) {
-        result.data = Buffer<Value>::zeroed(result_size);
+        result.data = Buffer<float>::zeroed(result_size);
         return result;
     }
+    result.data = Buffer<float>::uninitialised(result_size);
+    float* dst = result.data.data();
     if (w_out == w && h_out == h) {
-        result.data = Buffer<Value>::uninitialised(result_size);
-        Value* dst = result.data.data();
         const std::uint8_t* src = mask.data.data();
-        for (std::size_t i = 0; i < result_size; ++i) dst[i] = level_value<Value>(src[i]);
+        for (std::size_t i = 0; i < result_size; ++i) dst[i] = static_cast<float>(src[i]) / 255.0f;
         return result;
     }
-
-    result.data = Buffer<Value>::uninitialised(result_size);
     if (filter_type == FilterType::Nearest) {
         // Every window of the nearest filter is one source index with weight
-        // 1, so both passes reduce to copying that pixel's level: the sums
+        // 1, so both passes reduce to copying that pixel's value: the sums
         // 0 + v * 1 are v, and v rounds to itself. The output is written a
         // strip of columns at a time, whose source columns are kept; each
         // row's source row is found as the row is written.
@@ -409,43 +355,22 @@ Image resize_into(const Mask8& mask, float scale, FilterType filter_type, SimdPa
         const Axis rows_axis(h, h_out, filter), columns_axis(w, w_out, filter);
         std::vector<float> weights;
         std::vector<std::uint64_t> columns;
-        Value values[256];
-        for (std::size_t v = 0; v < 256; ++v) values[v] = level_value<Value>(static_cast<std::uint8_t>(v));
+        float values[256];
+        for (std::size_t v = 0; v < 256; ++v) values[v] = static_cast<float>(v) / 255.0f;
         for (std::size_t x0 = 0; x0 < static_cast<std::size_t>(w_out); x0 += kNearestStrip) {
             const std::size_t x1 = std::min(static_cast<std::size_t>(w_out), x0 + kNearestStrip);
             columns.clear();
             for (std::size_t x = x0; x < x1; ++x) columns.push_back(columns_axis.window(x, weights));
             for (std::size_t y = 0; y < static_cast<std::size_t>(h_out); ++y) {
                 const std::uint8_t* src = mask.data.data() + rows_axis.window(y, weights) * static_cast<std::size_t>(w);
-                Value* dst = result.data.data() + y * static_cast<std::size_t>(w_out) + x0;
-                for (std::size_t j = 0; j < columns.size(); ++j) dst[j] = values[src[columns[j]]];
+                float* row = dst + y * static_cast<std::size_t>(w_out) + x0;
+                for (std::size_t j = 0; j < columns.size(); ++j) row[j] = values[src[columns[j]]];
             }
         }
         return result;
     }
-    resize_passes(mask, h_out, w_out, filter_of(filter_type), path, out_of(result));
+    resize_passes(mask, h_out, w_out, filter_of(filter_type), path, dst);
     return result;
-}
-
-}  // namespace
-
-Mask8 resize(const Mask8& mask, float scale, FilterType filter_type, SimdPath path) {
-    return resize_into<Mask8>(mask, scale, filter_type, path,
-                              +[](Mask8& m) { return LevelsOut{m.data.data(), static_cast<std::size_t>(m.width)}; });
-}
-
-UnitFloatImage resize_to_unit_floats(const Mask8& mask, float scale, FilterType filter_type, SimdPath path) {
-    return resize_into<UnitFloatImage>(mask, scale, filter_type, path,
-                                       +[](UnitFloatImage& m) {
-                                           return UnitFloatsOut{m.data.data(), static_cast<std::size_t>(m.width)};
-                                       });
-}
-
-Buffer<float> to_unit_floats(std::span<const std::uint8_t> values) {
-    Buffer<float> out = Buffer<float>::uninitialised(values.size());
-    float* dst = out.data();
-    for (std::size_t i = 0; i < values.size(); ++i) dst[i] = static_cast<float>(values[i]) / 255.0f;
-    return out;
 }
 
 }  // namespace ostrel

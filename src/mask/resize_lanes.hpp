@@ -90,17 +90,6 @@ struct Resize {
         return __builtin_convertvector(t + 0.5f, I);
     }
 
-    static void horizontal_levels(const float* block, WindowsView columns_of, std::size_t x0, std::size_t x1,
-                                  std::int32_t* levels) {
-        for (std::size_t xo = x0; xo < x1; ++xo) {
-            F acc[kGroups];
-            column_sums(block, columns_of, xo, acc);
-            for (std::size_t g = 0; g < kGroups; ++g) {
-                Vec::store(levels + (xo - x0) * kBlockRows + W * g, round_to_levels(acc[g]));
-            }
-        }
-    }
-
     // W output columns at a time are turned back into rows in the registers
     // and stored as runs of W contiguous floats; a partial block of rows and
     // the last columns go one value at a time.
@@ -149,14 +138,6 @@ struct Resize {
         return Vec::loadf(sums);
     }
 
-    static void row_levels(const float* row, WindowsView columns_of, std::size_t x0, std::size_t x1,
-                           std::int32_t* levels) {
-        for (std::size_t xo = x0; xo < x1; xo += W) {
-            const I level = round_to_levels(row_sums(row, columns_of, xo, x1));
-            for (std::size_t i = 0; i < W && xo + i < x1; ++i) levels[xo + i - x0] = level[i];
-        }
-    }
-
     static void row_unit_floats(const float* row, WindowsView columns_of, std::size_t x0, std::size_t x1, float* out) {
         std::size_t xo = x0;
         for (; xo + W <= x1; xo += W) {
@@ -169,8 +150,7 @@ struct Resize {
     }
 
     static Kernels kernels() noexcept {
-        return Kernels{W, &vertical_rows, &to_block, &horizontal_levels, &horizontal_unit_floats, &row_levels,
-                       &row_unit_floats};
+        return Kernels{W, &vertical_rows, &to_block, &horizontal_unit_floats, &row_unit_floats};
     }
 };
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "mask/record.hpp"
+#include "reference/mask_model.hpp"
 
 namespace ostrel {
 namespace {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "mask/record.hpp"
+#include "reference/mask_model.hpp"
 #include "support/panic.hpp"
 
 namespace ostrel {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "mask/raster.hpp"
+#include "reference/mask_model.hpp"
 #include "support/panic.hpp"
 
 // Huge requests must surface as std::bad_alloc under the sanitizers too.

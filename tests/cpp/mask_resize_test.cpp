@@ -14,6 +14,7 @@
 #include <math.h>
 
 #include "mask/resize.hpp"
+#include "reference/mask_model.hpp"
 
 namespace ostrel {
 namespace {

@@ -14,7 +14,7 @@
 #include <msgpack/null_visitor.hpp>
 #include <msgpack/unpack.hpp>
 
-#include "mask/raster.hpp"
+#include "reference/mask_model.hpp"
 
 namespace oracle {
 
