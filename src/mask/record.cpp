@@ -29,34 +29,25 @@ private:
 
 template <class T>
 std::optional<Buffer<T>> draw_record(std::span<const std::uint8_t> bytes, std::uint64_t width, std::uint64_t height,
-                                     const T (&levels)[256]) {
-    Canvas<T> canvas(width, height, levels);
+                                     const T (&palette)[256]) {
+    Canvas<T> canvas(width, height, palette);
     CanvasSink<T> sink(canvas);
     if (!RecordReader(bytes, sink).read()) return std::nullopt;
     return canvas.finish();
 }
 
-// v / 255 for each level v, one single-precision division each.
-struct UnitFloatLevels {
-    float levels[256];
-    constexpr UnitFloatLevels() : levels{} {
-        for (std::size_t v = 0; v < 256; ++v) levels[v] = static_cast<float>(v) / 255.0f;
-    }
-};
-constexpr UnitFloatLevels kUnitFloatLevels{};
-
 }  // namespace
 
 std::optional<Mask8> decode_and_reconstruct(std::span<const std::uint8_t> bytes, std::uint64_t width,
                                             std::uint64_t height) {
-    std::optional<Buffer<std::uint8_t>> data = draw_record(bytes, width, height, kIdentityLevels.levels);
+    std::optional<Buffer<std::uint8_t>> data = draw_record(bytes, width, height, kIdentityPalette.cells);
     if (!data) return std::nullopt;
     return Mask8{height, width, std::move(*data)};
 }
 
 std::optional<UnitFloatImage> decode_and_reconstruct_unit_floats(std::span<const std::uint8_t> bytes,
                                                                  std::uint64_t width, std::uint64_t height) {
-    std::optional<Buffer<float>> data = draw_record(bytes, width, height, kUnitFloatLevels.levels);
+    std::optional<Buffer<float>> data = draw_record(bytes, width, height, kUnitFloatPalette.cells);
     if (!data) return std::nullopt;
     return UnitFloatImage{height, width, std::move(*data)};
 }

@@ -83,12 +83,8 @@ private:
         }
         if (m >= 0xA0 && m <= 0xBF) {
             v = m & 0x1F;
-        } else if (m == 0xD9 || m == 0xC4) {
-            if (!big_endian(1, v)) return false;
-        } else if (m == 0xDA || m == 0xC5) {
-            if (!big_endian(2, v)) return false;
-        } else if (m == 0xDB || m == 0xC6) {
-            if (!big_endian(4, v)) return false;
+        } else if (length_field(m) != 0) {
+            if (!length(m, v)) return false;
         } else {
             return false;
         }
@@ -148,9 +144,9 @@ private:
                 case 0xCD: case 0xD1: size = 2; break;
                 case 0xCA: case 0xCE: case 0xD2: size = 4; break;
                 case 0xCB: case 0xCF: case 0xD3: size = 8; break;
-                case 0xC4: case 0xD9: if (!big_endian(1, size)) return false; break;
-                case 0xC5: case 0xDA: if (!big_endian(2, size)) return false; break;
-                case 0xC6: case 0xDB: if (!big_endian(4, size)) return false; break;
+                case 0xC4: case 0xC5: case 0xC6: case 0xD9: case 0xDA: case 0xDB:
+                    if (!length(m, size)) return false;
+                    break;
                 case 0xD4: case 0xD5: case 0xD6: case 0xD7: case 0xD8:
                     ext = true;
                     size = 1 + (std::uint64_t{1} << (m - 0xD4));  // the type byte, then the data
@@ -201,6 +197,21 @@ private:
         return true;
     }
 
+    // The bytes of the length field after a bin 8/16/32 or str 8/16/32
+    // marker; 0 for any other marker.
+    static constexpr std::size_t length_field(std::uint8_t m) {
+        switch (m) {
+        case 0xC4: case 0xD9: return 1;
+        case 0xC5: case 0xDA: return 2;
+        case 0xC6: case 0xDB: return 4;
+        default: return 0;
+        }
+    }
+    static constexpr bool is_bin(std::uint8_t m) { return m >= 0xC4 && m <= 0xC6; }
+
+    // The length after marker m, one that has a length field.
+    bool length(std::uint8_t m, std::uint64_t& size) { return big_endian(length_field(m), size); }
+
     bool array_header(std::uint64_t& n) {
         std::uint8_t m = 0;
         if (!byte(m)) return false;
@@ -217,10 +228,10 @@ private:
     bool list_header(std::uint64_t& n) {
         if (p_ == end_) return false;
         const std::uint8_t m = *p_;
-        if (m == 0xC4 || m == 0xC5 || m == 0xC6) {
+        if (is_bin(m)) {
             ++p_;
             std::uint64_t size = 0;
-            if (!big_endian(m == 0xC4 ? 1 : m == 0xC5 ? 2 : 4, size) || size != 0) return false;
+            if (!length(m, size) || size != 0) return false;
             n = 0;
             return true;
         }
@@ -253,11 +264,11 @@ private:
     bool run_pair(std::uint16_t& column, std::uint16_t& value) {
         if (p_ == end_) return false;
         const std::uint8_t m = *p_;
-        if (m == 0xC4 || m == 0xC5 || m == 0xC6) {
+        if (is_bin(m)) {
             // A bin of two or more bytes: column and value are its first two.
             ++p_;
             std::uint64_t size = 0;
-            if (!big_endian(m == 0xC4 ? 1 : m == 0xC5 ? 2 : 4, size) || size < 2) return false;
+            if (!length(m, size) || size < 2) return false;
             if (remaining() < size) return false;
             column = p_[0];
             value = p_[1];

@@ -12,6 +12,7 @@
 
 #include "mask/resize_kernels.hpp"
 #include "support/panic.hpp"
+#include "support/saturate.hpp"
 
 namespace ostrel {
 namespace {
@@ -81,14 +82,6 @@ Filter filter_of(FilterType type) {
     return {apply_kernel<linear_kernel>, 1.0f};
 }
 
-// floor/ceil results as signed integers, saturating instead of overflowing.
-std::int64_t saturate_i64(float v) {
-    if (std::isnan(v)) return 0;
-    if (v >= 9223372036854775808.0f) return std::numeric_limits<std::int64_t>::max();
-    if (v < -9223372036854775808.0f) return std::numeric_limits<std::int64_t>::min();
-    return static_cast<std::int64_t>(v);
-}
-
 // Maps source pixels to output pixels along one axis.
 class Axis {
 public:
@@ -104,8 +97,9 @@ public:
     std::uint64_t window(std::uint64_t o, std::vector<float>& weights) const {
         const float centre = (static_cast<float>(o) + 0.5f) * ratio_;
         const std::int64_t last = static_cast<std::int64_t>(n_ - 1);
-        const std::int64_t first = std::clamp<std::int64_t>(saturate_i64(std::floor(centre - reach_)), 0, last);
-        std::int64_t end = saturate_i64(std::ceil(reach_ + centre));
+        const std::int64_t first =
+            std::clamp<std::int64_t>(saturating_truncate<std::int64_t>(std::floor(centre - reach_)), 0, last);
+        std::int64_t end = saturating_truncate<std::int64_t>(std::ceil(reach_ + centre));
         end = end <= first ? first + 1 : std::min(end, last + 1);
 
         // Each weight is K((f32(i) - c) / sratio), summed in index order, then
@@ -163,7 +157,7 @@ struct Windows {
     // zero at either end of a window are left out. A sum over finite values
     // then changes at most in the sign of a zero (0 + v * 0 is the +0 a sum
     // starts from; s + v * 0 is s unless s is a zero), and a zero's sign never
-    // reaches a level.
+    // reaches an 8-bit value.
     void fill(const Axis& axis, std::uint64_t o0, std::uint64_t o1, bool trim) {
         first.clear();
         offsets.assign(1, 0);
@@ -191,7 +185,7 @@ struct Windows {
     }
 };
 
-// The bound on a sum of 8-bit levels with these weights, raised to cover it.
+// The bound on a sum of 8-bit values with these weights, raised to cover it.
 float raise_bound(float bound, const float* weights, std::size_t count) {
     float sum = 0.0f;
     for (std::size_t k = 0; k < count; ++k) sum += 255.0f * std::fabs(weights[k]);
@@ -200,10 +194,10 @@ float raise_bound(float bound, const float* weights, std::size_t count) {
 
 bool bound_is_finite(float bound) { return bound < std::numeric_limits<float>::max() / 2; }  // NaN fails too
 
-// Whether every sum of 8-bit levels with the weights of outputs 0 .. n_out - 1
+// Whether every sum of 8-bit values with the weights of outputs 0 .. n_out - 1
 // is finite: from windows already made for all of them, or else made again
 // one at a time.
-bool sums_of_levels_are_finite(const Axis& axis, std::uint64_t n_out, const Windows* all) {
+bool sums_of_values_are_finite(const Axis& axis, std::uint64_t n_out, const Windows* all) {
     if (!axis.filter().negative_lobes) return true;
     float bound = 0.0f;
     if (all != nullptr) {
@@ -266,9 +260,9 @@ void resize_passes(const Mask8& mask, std::uint64_t height_out, std::uint64_t wi
     Windows rows_of, columns_of;
     const bool all_rows = h_out < kBlockRows || windows_bytes(rows_axis, h_out) <= kBlockRows * w * sizeof(float);
     if (all_rows) rows_of.fill(rows_axis, 0, h_out, true);
-    // The vertical pass sums levels, always finite; the horizontal pass sums
+    // The vertical pass sums 8-bit values, always finite; the horizontal pass sums
     // its results, finite whenever the vertical weights keep them so.
-    const bool trim_columns = sums_of_levels_are_finite(rows_axis, height_out, all_rows ? &rows_of : nullptr);
+    const bool trim_columns = sums_of_values_are_finite(rows_axis, height_out, all_rows ? &rows_of : nullptr);
 
     if (h_out < kBlockRows) {
         // All output rows at once, as rows: the intermediate image itself.
@@ -320,10 +314,7 @@ FilterType filter_from_name(std::string_view name) {
 }
 
 std::uint32_t scaled_size(std::uint64_t n, float scale) {
-    const float v = static_cast<float>(n) * scale;
-    if (!(v > 0.0f)) return 0;
-    if (v >= 4294967296.0f) return std::numeric_limits<std::uint32_t>::max();
-    return static_cast<std::uint32_t>(v);
+    return saturating_truncate<std::uint32_t>(static_cast<float>(n) * scale);
 }
 
 UnitFloatImage resize_to_unit_floats(const Mask8& mask, float scale, FilterType filter_type, SimdPath path) {
@@ -341,7 +332,7 @@ UnitFloatImage resize_to_unit_floats(const Mask8& mask, float scale, FilterType 
     float* dst = result.data.data();
     if (w_out == w && h_out == h) {
         const std::uint8_t* src = mask.data.data();
-        for (std::size_t i = 0; i < result_size; ++i) dst[i] = static_cast<float>(src[i]) / 255.0f;
+        for (std::size_t i = 0; i < result_size; ++i) dst[i] = unit_float(static_cast<float>(src[i]));
         return result;
     }
     if (filter_type == FilterType::Nearest) {
@@ -355,8 +346,6 @@ UnitFloatImage resize_to_unit_floats(const Mask8& mask, float scale, FilterType 
         const Axis rows_axis(h, h_out, filter), columns_axis(w, w_out, filter);
         std::vector<float> weights;
         std::vector<std::uint64_t> columns;
-        float values[256];
-        for (std::size_t v = 0; v < 256; ++v) values[v] = static_cast<float>(v) / 255.0f;
         for (std::size_t x0 = 0; x0 < static_cast<std::size_t>(w_out); x0 += kNearestStrip) {
             const std::size_t x1 = std::min(static_cast<std::size_t>(w_out), x0 + kNearestStrip);
             columns.clear();
@@ -364,7 +353,7 @@ UnitFloatImage resize_to_unit_floats(const Mask8& mask, float scale, FilterType 
             for (std::size_t y = 0; y < static_cast<std::size_t>(h_out); ++y) {
                 const std::uint8_t* src = mask.data.data() + rows_axis.window(y, weights) * static_cast<std::size_t>(w);
                 float* row = dst + y * static_cast<std::size_t>(w_out) + x0;
-                for (std::size_t j = 0; j < columns.size(); ++j) row[j] = values[src[columns[j]]];
+                for (std::size_t j = 0; j < columns.size(); ++j) row[j] = kUnitFloatPalette.cells[src[columns[j]]];
             }
         }
         return result;

@@ -5,15 +5,16 @@
 // What keeps the bits: a lane is one output row (horizontal pass) or one
 // column (vertical pass), and runs exactly the scalar sum of its window, from
 // +0 in ascending tap order, each product and sum rounded on its own (the
-// build forbids fused multiply-adds); the rounding to levels and the division
+// build forbids fused multiply-adds); the rounding to 8-bit values and the division
 // by 255 are per lane too. No path reorders a sum, so every width gives the
-// same levels.
+// same values.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "mask/resize_kernels.hpp"
+#include "mask/unit_float.hpp"
 #include "support/lanes.hpp"
 
 namespace ostrel::resize_detail {
@@ -79,12 +80,12 @@ struct Resize {
     }
 
     // Clamp to [0, 255], then round half away from zero; NaN (from weights
-    // that cancel) becomes 0. Below one half (NaN included) the level is 0.
+    // that cancel) becomes 0. Below one half (NaN included) the value is 0.
     // From one half to 255, t + 0.5 is exact in single precision or, below
     // 1, rounds to a value in [1, 1.5], so truncating it rounds t half away
     // from zero: for every float this gives what clamping and std::round give
     // (checked over all 2^32 bit patterns).
-    static I round_to_levels(F t) {
+    static I round_to_u8(F t) {
         t = t >= 0.5f ? t : F{};
         t = t < 255.0f ? t : F{} + 255.0f;
         return __builtin_convertvector(t + 0.5f, I);
@@ -102,7 +103,7 @@ struct Resize {
                 F acc[kGroups];
                 column_sums(block, columns_of, xo + c, acc);
                 for (std::size_t g = 0; g < kGroups; ++g) {
-                    values[g][c] = __builtin_convertvector(round_to_levels(acc[g]), F) / 255.0f;
+                    values[g][c] = unit_float(__builtin_convertvector(round_to_u8(acc[g]), F));
                 }
             }
             for (std::size_t g = 0; g < kGroups; ++g) {
@@ -114,7 +115,7 @@ struct Resize {
             F acc[kGroups];
             column_sums(block, columns_of, xo, acc);
             for (std::size_t g = 0; g < kGroups; ++g) {
-                const F value = __builtin_convertvector(round_to_levels(acc[g]), F) / 255.0f;
+                const F value = unit_float(__builtin_convertvector(round_to_u8(acc[g]), F));
                 for (std::size_t i = 0; i < W && W * g + i < rows; ++i) image[(y0 + W * g + i) * stride + xo] = value[i];
             }
         }
@@ -141,10 +142,10 @@ struct Resize {
     static void row_unit_floats(const float* row, WindowsView columns_of, std::size_t x0, std::size_t x1, float* out) {
         std::size_t xo = x0;
         for (; xo + W <= x1; xo += W) {
-            Vec::store(out + (xo - x0), __builtin_convertvector(round_to_levels(row_sums(row, columns_of, xo, x1)), F) / 255.0f);
+            Vec::store(out + (xo - x0), unit_float(__builtin_convertvector(round_to_u8(row_sums(row, columns_of, xo, x1)), F)));
         }
         if (xo < x1) {
-            const F value = __builtin_convertvector(round_to_levels(row_sums(row, columns_of, xo, x1)), F) / 255.0f;
+            const F value = unit_float(__builtin_convertvector(round_to_u8(row_sums(row, columns_of, xo, x1)), F));
             for (std::size_t i = 0; xo + i < x1; ++i) out[xo + i - x0] = value[i];
         }
     }

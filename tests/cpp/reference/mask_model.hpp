@@ -87,7 +87,7 @@ inline std::optional<CompactMaskModel> decode_compact_mask(std::span<const std::
 // The model drawn into a zero-filled (height, width) mask by the module's
 // rasterisation rule, with its errors.
 inline Mask8 reconstruct_ndarray(const CompactMaskModel& model, std::uint64_t width, std::uint64_t height) {
-    Canvas<std::uint8_t> canvas(width, height, kIdentityLevels.levels);
+    Canvas<std::uint8_t> canvas(width, height, kIdentityPalette.cells);
     for (std::size_t i = 0; i < model.row_count(); ++i) {
         const std::span<const Run> runs = model.row(i);
         auto pen = canvas.begin_row(runs.size());
