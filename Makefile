@@ -25,7 +25,7 @@ FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 600
 ASAN_BUILD := build/asan
 
-.PHONY: all system-deps venv develop cpp-test python-test test test-aarch64 demo dist bench clean \
+.PHONY: all system-deps venv develop cpp-test log10-test python-test test test-aarch64 demo dist bench clean \
         fuzz-build fuzz fuzz-test sanitize-test compat-test
 
 # Installs those of the Debian packages $(1) that are missing (as root, or through sudo).
@@ -65,11 +65,21 @@ cpp-test: system-deps venv
 	$(VENV)/bin/cmake --build $(CPP_BUILD)
 	cd $(CPP_BUILD) && ../../$(VENV)/bin/ctest --output-on-failure -j2
 
+# Every one of the 2^32 float inputs through the module's log10, the scalar
+# form and every SIMD path, against the C library's log10 and log10l and
+# libquadmath's log10q (all with GCC on x86_64); a few minutes on 2 cores.
+log10-test: system-deps venv
+	@echo "== log10-test: the module's log10 of all 2^32 float inputs on every SIMD path, against an independent oracle"
+	$(VENV)/bin/cmake -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DOSTREL_PYTHON_MODULE=OFF -DOSTREL_CPP_TESTS=ON -DOSTREL_WERROR=$(WERROR) >/dev/null
+	$(VENV)/bin/cmake --build $(CPP_BUILD) --target ostrel_log10_exhaustive
+	$(CPP_BUILD)/ostrel_log10_exhaustive
+
 python-test: develop
 	@echo "== python-test: the pytest suite against the module in .venv"
 	$(PY) -m pytest -q tests/python
 
-test: cpp-test python-test fuzz-test sanitize-test compat-test
+test: cpp-test log10-test python-test fuzz-test sanitize-test compat-test
 
 build/.fuzz-deps:
 	$(call apt_install,$(FUZZ_APT_PACKAGES))

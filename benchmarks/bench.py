@@ -296,7 +296,7 @@ def read_floor(path):
         return {}
     floor = {}
     for b in json.loads(Path(path).read_text())["benchmarks"]:
-        if b.get("aggregate_name") == "median" and b["name"].startswith("fft_and_log10f/"):
+        if b.get("aggregate_name") == "median" and b["name"].startswith("fft_and_log10/"):
             tenths = int(b["name"].split("/")[1])
             floor[tenths / 10] = b["real_time"] / 1e3  # reported in ms
     return floor

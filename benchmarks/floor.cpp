@@ -1,8 +1,9 @@
 // The C++ half of `make bench`: the module's FFT alone, on every SIMD path
 // this CPU has, against FFTW's single-precision real transform (a GPL library,
 // timed here for comparison only, never used by the module), both one frame
-// at a time and batched; and the floor under the audio functions, the FFT
-// plus the log10f calls of the log-mel values, with nothing around them.
+// at a time and batched; the floor under the audio functions, the FFT plus
+// the log10 of the log-mel values, with nothing around them; and that log10
+// alone, the module's in lanes beside the C library's log10f.
 // Per-frame times are in the counter `per_frame` (seconds).
 #include <benchmark/benchmark.h>
 
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "audio/fft.hpp"
+#include "audio/fft_kernels.hpp"
 #include "audio/transforms.hpp"
 #include "support/simd.hpp"
 
@@ -53,27 +55,75 @@ void count_frames(benchmark::State& state, std::size_t frames) {
                                                          benchmark::Counter::kInvert);
 }
 
+fft_detail::Kernels kernels_of(SimdPath path) {
+    switch (path) {
+    case SimdPath::Avx2:
+        return fft_detail::avx2_kernels();
+    case SimdPath::Avx512:
+        return fft_detail::avx512_kernels();
+    case SimdPath::Baseline:
+        break;
+    }
+    return fft_detail::baseline_kernels();
+}
+
 // The module's FFT over the frames of an input, a batch of lanes at a time.
-// With `logs`, one log10f per band follows each frame, of a value taken from
-// its spectrum so that the calls cannot be hoisted: the floor.
+// With `logs`, the module's log10 of one value per band and lane follows each
+// batch, the values taken from the spectra so that nothing can be hoisted:
+// the floor.
 void module_fft(benchmark::State& state, SimdPath path, bool logs) {
     const std::size_t frames = frames_for(seconds_of(state));
     const std::vector<float> samples = noise((frames - 1) * kHop + kFftSize);
     RealFft fft(kFftSize, path);
-    std::vector<float> out(kBands);
+    const fft_detail::Kernels kernels = kernels_of(path);
+    std::vector<float> values(kBands * fft.lanes()), out(kBands * fft.lanes());
     for (auto _ : state) {
         for (std::size_t f = 0; f < frames; f += fft.lanes()) {
             const std::size_t count = std::min(fft.lanes(), frames - f);
             fft.forward_batch(samples.data() + f * kHop, kHop, count, {});
             if (!logs) continue;
-            for (std::size_t j = 0; j < count; ++j) {
-                for (std::size_t b = 0; b < kBands; ++b) out[b] = std::log10(std::fabs(fft.batch_bin(b + 3, j).re) + 1e-5f);
-                benchmark::DoNotOptimize(out.data());
+            for (std::size_t b = 0; b < kBands; ++b) {
+                for (std::size_t j = 0; j < fft.lanes(); ++j) values[b * fft.lanes() + j] = std::fabs(fft.batch_bin(b + 3, j).re) + 1e-5f;
             }
+            kernels.log10(values.data(), out.data(), values.size());
+            benchmark::DoNotOptimize(out.data());
         }
         benchmark::ClobberMemory();
     }
     count_frames(state, frames);
+}
+
+// log10 of 80 values per frame, 64 frames of level-like values (1e-6 to 10)
+// at a time: the module's in lanes on `path`, or libm's log10f one by one.
+std::vector<float> level_values() {
+    std::mt19937 rng(11);
+    std::uniform_real_distribution<float> exponent(-6.0f, 1.0f);
+    std::vector<float> v(kBands * 64);
+    for (float& x : v) x = std::pow(10.0f, exponent(rng));
+    return v;
+}
+
+void module_log10(benchmark::State& state, SimdPath path) {
+    const std::vector<float> in = level_values();
+    std::vector<float> out(in.size());
+    const fft_detail::Kernels kernels = kernels_of(path);
+    for (auto _ : state) {
+        kernels.log10(in.data(), out.data(), in.size());
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    count_frames(state, 64);
+}
+
+void libm_log10f(benchmark::State& state) {
+    const std::vector<float> in = level_values();
+    std::vector<float> out(in.size());
+    for (auto _ : state) {
+        for (std::size_t i = 0; i < in.size(); ++i) out[i] = ::log10f(in[i]);
+        benchmark::DoNotOptimize(out.data());
+        benchmark::ClobberMemory();
+    }
+    count_frames(state, 64);
 }
 
 // The whole transform of one model version, as the module runs it.
@@ -150,10 +200,12 @@ int register_all() {
         const std::string name = simd_path_name(path);
         benchmark::RegisterBenchmark(("fft/" + name).c_str(), module_fft, path, false)->Apply(sixty_seconds);
         benchmark::RegisterBenchmark(("transform/" + name).c_str(), module_transform, path)->Apply(sixty_seconds);
+        benchmark::RegisterBenchmark(("log10_80/" + name).c_str(), module_log10, path)->Repetitions(5)->ReportAggregatesOnly(true);
     }
+    benchmark::RegisterBenchmark("log10_80/libm_log10f", libm_log10f)->Repetitions(5)->ReportAggregatesOnly(true);
     benchmark::RegisterBenchmark("construction", construction)->Unit(benchmark::kMicrosecond);
     // The floor that `make bench` puts beside the module: the path it uses.
-    benchmark::RegisterBenchmark("fft_and_log10f", module_fft, best_simd_path(), true)->Apply(lengths);
+    benchmark::RegisterBenchmark("fft_and_log10", module_fft, best_simd_path(), true)->Apply(lengths);
 #if OSTREL_BENCH_FFTW
     benchmark::RegisterBenchmark("fft/fftw_one_at_a_time", fftw_one_at_a_time, false)->Apply(sixty_seconds);
     benchmark::RegisterBenchmark("fft/fftw_batched", fftw_batched)->Apply(sixty_seconds);

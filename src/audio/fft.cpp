@@ -198,4 +198,9 @@ void RealFft::batch_mel_energies(std::span<const float> filters, std::span<const
     kernels_.mel_energies(spectrum_, bins(), floor, filters.data(), ranges.data(), bands, magnitudes_, energies.data());
 }
 
+void RealFft::batch_levels(const fft_detail::LevelRule& rule, std::span<float> values) const {
+    if (values.size() % lanes() != 0) panic("fft: levels need whole vectors of lanes");
+    kernels_.levels(rule, values.data(), values.size());
+}
+
 }  // namespace ostrel::audio

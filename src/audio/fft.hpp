@@ -131,6 +131,10 @@ public:
     void batch_mel_energies(std::span<const float> filters, std::span<const BinRange> ranges, float floor,
                             std::span<float> energies);
 
+    // `values` (a multiple of lanes() of them, such as a batch's energies)
+    // turned in place into normalised log-mel values by `rule`, in lanes.
+    void batch_levels(const fft_detail::LevelRule& rule, std::span<float> values) const;
+
 private:
     // Tables built for this transform; empty for a size whose tables are constants.
     std::unique_ptr<const struct FftPlan> plan_;

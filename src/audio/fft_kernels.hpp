@@ -17,6 +17,19 @@ struct BinRange {
 
 namespace fft_detail {
 
+// What turns a batch's mel energies into normalised log-mel values, as plain
+// data (LogMelLevels and MelNormalization are the scalar forms of its rule).
+struct LevelRule {
+    float min_level = 0.0f;
+    float amplitude_scale = 1.0f;
+    float log_multiplier = 1.0f;
+    float ref_level_db = 0.0f;
+    bool standardize = true;  // else the symmetric clip
+    float mean = 0.0f;        // standardize: (x - mean) / deviation
+    float deviation = 1.0f;
+    float min_level_db = 0.0f;  // clip: min(max(8 ((x - min_level_db) / -min_level_db) - 4, -4), 4)
+};
+
 // One pass of the complex transform: sub-transforms of `length` points, each
 // split by a butterfly of `radix` points, `stride` of them side by side.
 struct Stage {
@@ -63,6 +76,15 @@ struct Kernels {
     // product would.
     void (*mel_energies)(const float* spectrum, std::size_t bins, float floor, const float* filters,
                          const BinRange* ranges, std::size_t bands, float* magnitudes, float* energies) = nullptr;
+
+    // `count` (a multiple of lanes) energies to normalised log-mel values in
+    // place, each by the scalar rule's steps in order.
+    void (*levels)(const LevelRule& rule, float* values, std::size_t count) = nullptr;
+
+    // The correctly rounded log10 of `count` (a multiple of lanes) values:
+    // the levels' own, for tests and benchmarks to call alone. `out` must not
+    // overlap `in`.
+    void (*log10)(const float* in, float* out, std::size_t count) = nullptr;
 };
 
 // One per SimdPath. Where a path does not exist (the wide ones off x86_64),

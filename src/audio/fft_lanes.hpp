@@ -16,6 +16,7 @@
 #include <cstdint>
 
 #include "audio/fft_kernels.hpp"
+#include "audio/log10_lanes.hpp"
 #include "support/lanes.hpp"
 
 namespace ostrel::audio::fft_detail {
@@ -239,7 +240,51 @@ struct Lanes {
         }
     }
 
-    static Kernels kernels() noexcept { return Kernels{W, &spectra, &mel_energies}; }
+    // max_num(a, b) and min_num(a, b) with a constant b that is not NaN.
+    static V max_num(V a, float b) {
+        const Mask keep = a > b;
+        return (V)(((Mask)a & keep) | ((Mask)(V{} + b) & ~keep));
+    }
+    static V min_num(V a, float b) {
+        const Mask keep = a < b;
+        return (V)(((Mask)a & keep) | ((Mask)(V{} + b) & ~keep));
+    }
+
+    // LogMelLevels::apply, then MelNormalization::apply, on every lane: the
+    // floor and the scale, the log10 of a block of vectors, then the rest.
+    static void levels(const LevelRule& rule, float* values, std::size_t count) {
+        using Log10 = cr_detail::Log10Lanes<W>;
+        constexpr std::size_t kChunk = Log10::kBlock * W;
+        for (std::size_t i = 0; i < count; i += kChunk) {
+            const std::size_t n = count - i < kChunk ? count - i : kChunk;
+            float scaled[kChunk];
+            float logs[kChunk];
+            for (std::size_t k = 0; k < n; k += W) {
+                store(scaled + k, max_num(load(values + i + k), rule.min_level) * rule.amplitude_scale);
+            }
+            Log10::log10_all(scaled, logs, n);
+            for (std::size_t k = 0; k < n; k += W) {
+                const V level = rule.log_multiplier * load(logs + k) - rule.ref_level_db;
+                V out;
+                if (rule.standardize) {
+                    out = (level - rule.mean) / rule.deviation;
+                } else {
+                    V v = level - rule.min_level_db;
+                    v = v / (-rule.min_level_db);
+                    v = 8.0f * v;
+                    v = v - 4.0f;
+                    out = min_num(max_num(v, -4.0f), 4.0f);
+                }
+                store(values + i + k, out);
+            }
+        }
+    }
+
+    static void log10(const float* in, float* out, std::size_t count) {
+        cr_detail::Log10Lanes<W>::log10_all(in, out, count);
+    }
+
+    static Kernels kernels() noexcept { return Kernels{W, &spectra, &mel_energies, &levels, &log10}; }
 };
 
 }  // namespace

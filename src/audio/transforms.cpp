@@ -7,6 +7,7 @@
 #include <limits>
 #include <new>
 
+#include "audio/elementary.hpp"
 #include "support/panic.hpp"
 
 namespace ostrel::audio {
@@ -38,7 +39,7 @@ std::vector<float> hann_window(std::size_t size) {
     std::vector<float> window(size);
     for (std::size_t n = 0; n < size; ++n) {
         const float t = (static_cast<float>(n) * kTwoPi) / static_cast<float>(size);
-        window[n] = (1.0f - std::cos(t)) * 0.5f;
+        window[n] = (1.0f - cr::cos(t)) * 0.5f;
     }
     return window;
 }
@@ -99,6 +100,17 @@ float clipped(float x, float min_level_db) noexcept {
 }
 
 }  // namespace
+
+fft_detail::LevelRule level_rule(const LogMelLevels& levels, const MelNormalization& normalization) {
+    return fft_detail::LevelRule{levels.min_level,
+                                 levels.amplitude_scale,
+                                 levels.log_multiplier,
+                                 levels.ref_level_db,
+                                 normalization.kind == MelNormalization::Kind::Standardize,
+                                 kMelMean,
+                                 kMelStd,
+                                 normalization.min_level_db};
+}
 
 float MelNormalization::apply(float x) const noexcept {
     return kind == Kind::Standardize ? standardized(x) : clipped(x, min_level_db);
@@ -276,18 +288,17 @@ std::optional<TransformResult> Audio2MelSpectrogram::transform(std::vector<float
     // a batch of consecutive frames at a time, one per vector lane. A frame's
     // values do not depend on its batch (see audio/fft_lanes.hpp).
     const std::size_t lanes = spectrogram_.lanes();
+    const fft_detail::LevelRule rule = level_rule(levels_, normalization);
     for (std::size_t frame = 0; frame < frames; frame += lanes) {
         const std::size_t count = std::min(lanes, frames - frame);
         const std::size_t start = (frame + silent_hops + 1) * hop_size_ - n_fft_;
         const float* first = signal.span(start, (count - 1) * hop_size_ + n_fft_, edge_frames_);
-        spectrogram_.batch_spectra(first, count)
-            .batch_mel_energies(mel_filters_.values, filter_ranges_, kMagnitudeFloor, energies_);
-        // Lanes past the batch's frames hold nothing worth a log10f call.
-        float* values = energies_.data();
-        for (std::size_t b = 0; b < bands; ++b) {
-            for (std::size_t j = b * lanes; j < b * lanes + count; ++j) values[j] = levels_.apply(values[j]);
-        }
-        normalization.apply_all(energies_);
+        RealFft& fft = spectrogram_.batch_spectra(first, count);
+        fft.batch_mel_energies(mel_filters_.values, filter_ranges_, kMagnitudeFloor, energies_);
+        // Every lane, those past the batch's frames too, which hold the
+        // energies of silence: whole vectors cost less than a partial one.
+        fft.batch_levels(rule, energies_);
+        const float* values = energies_.data();
         for (std::size_t b = 0; b < bands; ++b) {
             std::copy_n(values + b * lanes, count, result.mel_frames.data() + b * frames + frame);
         }

@@ -30,6 +30,10 @@ struct MelNormalization {
     void apply_all(std::span<float> values) const noexcept;
 };
 
+// The levels of `levels` followed by `normalization`, as the rule the
+// lanes apply to each batch of energies.
+fft_detail::LevelRule level_rule(const LogMelLevels& levels, const MelNormalization& normalization);
+
 // Windows packed back to back: `count` windows of kWindowBytes each.
 struct PreprocessedWindows {
     std::size_t count = 0;

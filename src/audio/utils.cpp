@@ -7,6 +7,7 @@
 #include <limits>
 #include <new>
 
+#include "audio/elementary.hpp"
 #include "support/panic.hpp"
 
 namespace ostrel::audio {
@@ -23,20 +24,20 @@ constexpr float kHtkScale = std::bit_cast<float>(0x45223000u);     // 2595.0
 constexpr float kResampleRatio = std::bit_cast<float>(0x3EB9C278u);  // 16000 / 44100
 
 float hz_to_mel(float hz, bool htk) {
-    if (htk) return std::log10(hz / kHtkCorner + 1.0f) * kHtkScale;
-    if (hz >= kLogStartHz) return std::log(hz / kLogStartHz) / kLogRate + kLogStartMel;
+    if (htk) return cr::log10(hz / kHtkCorner + 1.0f) * kHtkScale;
+    if (hz >= kLogStartHz) return cr::ln(hz / kLogStartHz) / kLogRate + kLogStartMel;
     return hz / kHzPerMel;
 }
 
 float mel_to_hz(float mel, bool htk) {
-    if (htk) return (std::pow(10.0f, mel / kHtkScale) + (-1.0f)) * kHtkCorner;
-    if (mel >= kLogStartMel) return std::exp((mel - kLogStartMel) * kLogRate) * kLogStartHz;
+    if (htk) return (cr::exp10(mel / kHtkScale) + (-1.0f)) * kHtkCorner;
+    if (mel >= kLogStartMel) return cr::exp((mel - kLogStartMel) * kLogRate) * kLogStartHz;
     // Adding +0.0 turns a -0.0 into +0.0.
     return mel * kHzPerMel + 0.0f;
 }
 
-// min(max(v, 0), 1); a NaN ratio becomes 0.
-float clamp_unit(float v) { return std::fmin(std::fmax(v, 0.0f), 1.0f); }
+// min(max(v, 0), 1); a NaN ratio becomes 0, and -0.0 becomes +0.0.
+float clamp_unit(float v) { return min_num(max_num(v, 0.0f), 1.0f); }
 
 }  // namespace
 
@@ -84,10 +85,10 @@ Matrix mel(MelConfig config) {
             hi = static_cast<std::size_t>(std::upper_bound(bins, bins + n_bins, upper_edge) - bins);
         }
 
-        // The library's fmin and fmax differ from a plain comparison only when
-        // an operand is NaN or when +0.0 meets -0.0; neither can happen while
+        // maxNum and minNum differ from a plain comparison only when an
+        // operand is NaN or when +0.0 meets -0.0; neither can happen while
         // both ratios are non-zero numbers, so that case runs as a branch-free
-        // loop across vector lanes and the rare rest goes through the library.
+        // loop across vector lanes and the rare rest takes the exact rule.
         int exact_needed = 0;
         for (std::size_t j = lo; j < hi; ++j) {
             const float rise = (-(lower_edge - bins[j])) / lower_width;
@@ -101,7 +102,7 @@ Matrix mel(MelConfig config) {
             const float rise = (-(lower_edge - bins[j])) / lower_width;
             const float fall = (upper_edge - bins[j]) / upper_width;
             if (rise != 0.0f && fall != 0.0f && rise == rise && fall == fall) continue;
-            row[j] = std::fmin(clamp_unit(rise), clamp_unit(fall));
+            row[j] = min_num(clamp_unit(rise), clamp_unit(fall));
         }
         if (config.normalize) {
             // Equal area: 2 over the filter's full width in Hz.
@@ -227,8 +228,11 @@ std::uint32_t truncate_u32(float value) noexcept {
 }
 
 std::uint64_t round_u64(float value) noexcept {
-    // std::round rounds halves away from zero and is exact in f32.
-    return truncate_u64(std::round(value));
+    // From 2^23 on every float is a whole number. Below, the fraction left
+    // after truncation is exact, and a half or more rounds up (away from zero).
+    if (!(value < 0x1p23f)) return truncate_u64(value);
+    const std::uint64_t whole = truncate_u64(value);
+    return whole + static_cast<std::uint64_t>(value - static_cast<float>(whole) >= 0.5f);
 }
 
 }  // namespace ostrel::audio

@@ -12,6 +12,7 @@
 #include <span>
 #include <vector>
 
+#include "audio/elementary.hpp"
 #include "audio/fft.hpp"
 
 namespace ostrel::audio {
@@ -57,7 +58,8 @@ struct LogMelLevels {
     float ref_level_db = 0.0f;
 
     // In this order, each step rounded: maxNum (a NaN energy takes the
-    // floor), scale, libm's log10f, multiply, subtract.
+    // floor), scale, the correctly rounded log10, multiply, subtract. The
+    // transformer runs the same steps in lanes (fft_detail::LevelRule).
     float apply(float energy) const noexcept;
 };
 
@@ -86,15 +88,16 @@ std::vector<float> crop_pad_audio(std::vector<float> samples, std::size_t length
 // nearest input sample; no filtering.
 std::vector<float> resample_nearest(std::span<const float> samples);
 
-// IEEE maxNum and minNum: when one operand is NaN the other is the result.
-// Inline, unlike fmaxf and fminf, since they run for every log-mel value.
+// IEEE maxNum and minNum: when one operand is NaN the other is the result;
+// of +0.0 and -0.0 the second operand. Inline and the module's own, unlike a
+// C library's fmaxf and fminf, whose choice between zeros varies.
 inline float max_num(float a, float b) noexcept { return (a > b || b != b) ? a : b; }
 inline float min_num(float a, float b) noexcept { return (a < b || b != b) ? a : b; }
 
 inline float LogMelLevels::apply(float energy) const noexcept {
     const float floored = max_num(energy, min_level);
     const float scaled = floored * amplitude_scale;
-    const float log = std::log10(scaled);
+    const float log = cr::log10(scaled);
     return log_multiplier * log - ref_level_db;
 }
 

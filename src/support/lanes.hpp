@@ -1,12 +1,12 @@
-// GCC/Clang vector types of W float or int32 lanes, with the loads, stores
-// and shuffles the kernels share. Included only by the per-SIMD-path
-// translation units, which compile it for their own instruction set; all of
-// it has internal linkage there, so a function compiled for a wide path can
-// never stand in for a baseline one at link time.
+// GCC/Clang vector types of W float, int32, double or int64 lanes, with the
+// loads, stores and shuffles the kernels share. Included only by the
+// per-SIMD-path translation units, which compile it for their own instruction
+// set; all of it has internal linkage there, so a function compiled for a
+// wide path can never stand in for a baseline one at link time.
 //
-// Lane arithmetic is IEEE single precision per lane, like the scalar code:
-// a kernel that runs the scalar operations in their order on every lane gives
-// the same bits at any width.
+// Lane arithmetic is IEEE single (or double) precision per lane, like the
+// scalar code: a kernel that runs the scalar operations in their order on
+// every lane gives the same bits at any width.
 #pragma once
 
 #include <cstddef>
@@ -21,26 +21,48 @@ namespace {
 // template parameter to a typedef.
 template <std::size_t W>
 struct VectorTypes;
+// One lane: the scalar form of a kernel, compiled from the same template.
+template <>
+struct VectorTypes<1> {
+    typedef float F __attribute__((vector_size(4)));
+    typedef std::int32_t I __attribute__((vector_size(4)));
+    typedef std::uint32_t U __attribute__((vector_size(4)));
+    typedef double D __attribute__((vector_size(8)));
+    typedef std::int64_t L __attribute__((vector_size(8)));
+};
 template <>
 struct VectorTypes<4> {
     typedef float F __attribute__((vector_size(16)));
     typedef std::int32_t I __attribute__((vector_size(16)));
+    typedef std::uint32_t U __attribute__((vector_size(16)));
+    typedef double D __attribute__((vector_size(32)));
+    typedef std::int64_t L __attribute__((vector_size(32)));
 };
 template <>
 struct VectorTypes<8> {
     typedef float F __attribute__((vector_size(32)));
     typedef std::int32_t I __attribute__((vector_size(32)));
+    typedef std::uint32_t U __attribute__((vector_size(32)));
+    typedef double D __attribute__((vector_size(64)));
+    typedef std::int64_t L __attribute__((vector_size(64)));
 };
 template <>
 struct VectorTypes<16> {
     typedef float F __attribute__((vector_size(64)));
     typedef std::int32_t I __attribute__((vector_size(64)));
+    typedef std::uint32_t U __attribute__((vector_size(64)));
+    typedef double D __attribute__((vector_size(128)));
+    typedef std::int64_t L __attribute__((vector_size(128)));
 };
 
 template <std::size_t W>
 struct Vec {
     using F = typename VectorTypes<W>::F;
     using I = typename VectorTypes<W>::I;
+    using U = typename VectorTypes<W>::U;
+    // W lanes of double and of int64, for work that needs more precision.
+    using D = typename VectorTypes<W>::D;
+    using L = typename VectorTypes<W>::L;
     static_assert(sizeof(F) == W * sizeof(float));
 
     template <class T>

@@ -189,6 +189,17 @@ TEST(RealFft, AFrameHasTheSameBitsInAnyBatchOnAnyPath) {
                             << simd_path_name(path) << " frame " << f << " band " << b;
                     }
                 }
+                // The levels and either normalisation in lanes, against the scalar steps.
+                for (const MelNormalization& n : {MelNormalization::symmetric_clip(-100.0f), MelNormalization::standardize()}) {
+                    std::vector<float> values = energies;
+                    fft.batch_levels(level_rule(levels, n), values);
+                    for (std::size_t j = 0; j < count; ++j) {
+                        for (std::size_t b = 0; b < 80; ++b) {
+                            ASSERT_EQ(bits(values[b * lanes + j]), bits(n.apply(columns[start + j][b])))
+                                << simd_path_name(path) << " frame " << start + j << " band " << b;
+                        }
+                    }
+                }
             }
         }
     }
