@@ -1,13 +1,13 @@
-#include "frame/args.hpp"
+#include "python/args.hpp"
 
 #include <cmath>
 #include <limits>
 #include <string>
 
-#include "frame/errors.hpp"
-#include "frame/pyref.hpp"
+#include "python/errors.hpp"
+#include "python/pyref.hpp"
 
-namespace ostrel::frame {
+namespace ostrel::python {
 
 namespace {
 
@@ -169,4 +169,4 @@ std::optional<ScaleArgument> to_scale(PyObject* object, const char* name) {
     });
 }
 
-}  // namespace ostrel::frame
+}  // namespace ostrel::python

@@ -1,4 +1,4 @@
-#include "frame/borrow.hpp"
+#include "python/borrow.hpp"
 
 #include <cstdint>
 #include <limits>
@@ -7,11 +7,11 @@
 #include <string>
 #include <unordered_map>
 
-#include "frame/errors.hpp"
-#include "frame/numpy.hpp"
-#include "frame/pyref.hpp"
+#include "python/errors.hpp"
+#include "python/numpy.hpp"
+#include "python/pyref.hpp"
 
-namespace ostrel::frame {
+namespace ostrel::python {
 
 namespace {
 
@@ -229,4 +229,4 @@ ReadBorrow::~ReadBorrow() {
     shared.release(shared.flags, array_);
 }
 
-}  // namespace ostrel::frame
+}  // namespace ostrel::python

@@ -1,4 +1,4 @@
-#include "frame/errors.hpp"
+#include "python/errors.hpp"
 
 #include <pthread.h>
 
@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string_view>
 
-namespace ostrel::frame {
+namespace ostrel::python {
 
 namespace {
 
@@ -210,4 +210,4 @@ void raise_memory_error() noexcept { PyErr_NoMemory(); }
 
 }  // namespace detail
 
-}  // namespace ostrel::frame
+}  // namespace ostrel::python
