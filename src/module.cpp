@@ -104,13 +104,13 @@ PyObject* reconstruct_mask(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         const auto scale = python::to_scale(slots[3], "scale");
 
         // Without a resize the runs are drawn straight as the returned floats.
-        UnitFloatImage values;
+        mask::UnitFloatImage values;
         if (scale) {
-            std::optional<Mask8> mask = decode_and_reconstruct(bytes, width, height);
+            std::optional<mask::Mask8> mask = mask::decode_and_reconstruct(bytes, width, height);
             if (!mask) throw PyError::made(PyExc_ValueError, kDeserializeError);
-            values = resize_to_unit_floats(*mask, scale->factor, filter_from_name(scale->filter));
+            values = mask::resize_to_unit_floats(*mask, scale->factor, mask::filter_from_name(scale->filter));
         } else {
-            std::optional<UnitFloatImage> mask = decode_and_reconstruct_unit_floats(bytes, width, height);
+            std::optional<mask::UnitFloatImage> mask = mask::decode_and_reconstruct_unit_floats(bytes, width, height);
             if (!mask) throw PyError::made(PyExc_ValueError, kDeserializeError);
             values = std::move(*mask);
         }

@@ -13,18 +13,18 @@
 #include "support/buffer.hpp"
 #include "support/panic.hpp"
 
-namespace ostrel {
+namespace ostrel::mask {
 
 // A row-major 8-bit mask: element (r, c) is data[r * width + c].
 struct Mask8 {
-    std::uint64_t height = 0, width = 0;
+    std::uint64_t width = 0, height = 0;
     Buffer<std::uint8_t> data;
 };
 
 // A row-major image of values v / 255, v an 8-bit value: element (r, c) is
 // data[r * width + c].
 struct UnitFloatImage {
-    std::uint64_t height = 0, width = 0;
+    std::uint64_t width = 0, height = 0;
     Buffer<float> data;
 };
 
@@ -176,4 +176,4 @@ struct Palette {
 inline constexpr Palette<std::uint8_t> kIdentityPalette([](std::uint8_t v) { return v; });
 inline constexpr Palette<float> kUnitFloatPalette([](float v) { return unit_float(v); });
 
-}  // namespace ostrel
+}  // namespace ostrel::mask

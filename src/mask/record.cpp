@@ -5,7 +5,7 @@
 
 #include "mask/record_reader.hpp"
 
-namespace ostrel {
+namespace ostrel::mask {
 namespace {
 
 // Draws the rows into a canvas as they arrive. Without a mask to draw into
@@ -42,14 +42,14 @@ std::optional<Mask8> decode_and_reconstruct(std::span<const std::uint8_t> bytes,
                                             std::uint64_t height) {
     std::optional<Buffer<std::uint8_t>> data = draw_record(bytes, width, height, kIdentityPalette.cells);
     if (!data) return std::nullopt;
-    return Mask8{height, width, std::move(*data)};
+    return Mask8{width, height, std::move(*data)};
 }
 
 std::optional<UnitFloatImage> decode_and_reconstruct_unit_floats(std::span<const std::uint8_t> bytes,
                                                                  std::uint64_t width, std::uint64_t height) {
     std::optional<Buffer<float>> data = draw_record(bytes, width, height, kUnitFloatPalette.cells);
     if (!data) return std::nullopt;
-    return UnitFloatImage{height, width, std::move(*data)};
+    return UnitFloatImage{width, height, std::move(*data)};
 }
 
-}  // namespace ostrel
+}  // namespace ostrel::mask

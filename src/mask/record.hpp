@@ -8,7 +8,7 @@
 
 #include "mask/raster.hpp"
 
-namespace ostrel {
+namespace ostrel::mask {
 
 // Reads one record from the start of `bytes` (bytes after it are ignored) and
 // draws it into a zero-filled (height, width) mask. std::nullopt for bytes
@@ -21,4 +21,4 @@ std::optional<Mask8> decode_and_reconstruct(std::span<const std::uint8_t> bytes,
 std::optional<UnitFloatImage> decode_and_reconstruct_unit_floats(std::span<const std::uint8_t> bytes,
                                                                  std::uint64_t width, std::uint64_t height);
 
-}  // namespace ostrel
+}  // namespace ostrel::mask

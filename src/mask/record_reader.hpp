@@ -9,7 +9,7 @@
 #include <cstring>
 #include <span>
 
-namespace ostrel {
+namespace ostrel::mask {
 
 // Containers may nest this deep in the whole input, the record's own array or
 // map counting as level 1, and an ext value counting as a level of its own.
@@ -305,4 +305,4 @@ private:
     Sink& sink_;
 };
 
-}  // namespace ostrel
+}  // namespace ostrel::mask

@@ -14,7 +14,7 @@
 #include "support/panic.hpp"
 #include "support/saturate.hpp"
 
-namespace ostrel {
+namespace ostrel::mask {
 namespace {
 
 // 1 / (0.5 * sqrt(2 * pi)), the peak of a normal density with sigma 0.5. It
@@ -180,7 +180,7 @@ struct Windows {
             offsets.push_back(weights.size());
         }
     }
-    resize_detail::WindowsView view() const {
+    WindowsView view() const {
         return {first.data(), offsets.data(), weights.data(), static_cast<std::size_t>(base)};
     }
 };
@@ -233,23 +233,21 @@ std::size_t windows_bytes(const Axis& axis, std::uint64_t count) {
 // the working memory is at most the intermediate image of width x output
 // height values, and the weights are those of the rows and columns being
 // written. Both passes run on the SIMD path's kernels.
-using resize_detail::kBlockRows;
 // Columns a strip holds: output columns whose windows are made together when
 // they are not kept, and source columns of the vertical pass between its rows and
 // the block.
 constexpr std::size_t kStripColumns = 512;
 
-resize_detail::Kernels kernels_for(SimdPath path) {
-    using resize_detail::Kernels;
-    constexpr Kernels (*kByPath[])() noexcept = {resize_detail::baseline_kernels, resize_detail::avx2_kernels,
-                                                 resize_detail::avx512_kernels};
+Kernels kernels_for(SimdPath path) {
+    constexpr Kernels (*kByPath[])() noexcept = {baseline_kernels, avx2_kernels,
+                                                 avx512_kernels};
     return kByPath[simd_path_index(path)]();
 }
 
 // The two passes into `out`, a row-major image of width_out floats a row.
 void resize_passes(const Mask8& mask, std::uint64_t height_out, std::uint64_t width_out, Filter filter, SimdPath path,
                    float* out) {
-    const resize_detail::Kernels kernels = kernels_for(path);
+    const Kernels kernels = kernels_for(path);
     const std::size_t w = static_cast<std::size_t>(mask.width);
     const std::size_t h_out = static_cast<std::size_t>(height_out);
     const std::size_t w_out = static_cast<std::size_t>(width_out);
@@ -321,7 +319,7 @@ UnitFloatImage resize_to_unit_floats(const Mask8& mask, float scale, FilterType 
     const std::uint64_t w = mask.width, h = mask.height;
     const std::uint64_t w_out = scaled_size(w, scale), h_out = scaled_size(h, scale);
 
-    UnitFloatImage result{h_out, w_out, {}};
+    UnitFloatImage result{w_out, h_out, {}};
     const std::size_t result_size = checked_product(w_out, h_out, sizeof(float));
 
     if (w == 0 || h == 0 || w_out == 0 || h_out == 0) {
@@ -362,4 +360,4 @@ UnitFloatImage resize_to_unit_floats(const Mask8& mask, float scale, FilterType 
     return result;
 }
 
-}  // namespace ostrel
+}  // namespace ostrel::mask

@@ -13,7 +13,7 @@
 #include "support/buffer.hpp"
 #include "support/simd.hpp"
 
-namespace ostrel {
+namespace ostrel::mask {
 
 enum class FilterType { Nearest, Linear, CatmullRom, Gaussian };
 
@@ -33,4 +33,4 @@ std::uint32_t scaled_size(std::uint64_t n, float scale);
 UnitFloatImage resize_to_unit_floats(const Mask8& mask, float scale, FilterType filter,
                                      SimdPath path = best_simd_path());
 
-}  // namespace ostrel
+}  // namespace ostrel::mask

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace ostrel::resize_detail {
+namespace ostrel::mask {
 
 // Output rows are made a block of this many at a time.
 inline constexpr std::size_t kBlockRows = 16;
@@ -59,4 +59,4 @@ Kernels baseline_kernels() noexcept;
 Kernels avx2_kernels() noexcept;
 Kernels avx512_kernels() noexcept;
 
-}  // namespace ostrel::resize_detail
+}  // namespace ostrel::mask

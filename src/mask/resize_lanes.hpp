@@ -17,7 +17,7 @@
 #include "mask/unit_float.hpp"
 #include "support/lanes.hpp"
 
-namespace ostrel::resize_detail {
+namespace ostrel::mask {
 namespace {
 
 template <std::size_t W>
@@ -156,4 +156,4 @@ struct Resize {
 };
 
 }  // namespace
-}  // namespace ostrel::resize_detail
+}  // namespace ostrel::mask

@@ -3,7 +3,7 @@
 // when the CPU has it (support/simd.cpp).
 #include "mask/resize_lanes.hpp"
 
-namespace ostrel::resize_detail {
+namespace ostrel::mask {
 
 #if defined(__x86_64__)
 Kernels avx2_kernels() noexcept { return Resize<8>::kernels(); }
@@ -11,4 +11,4 @@ Kernels avx2_kernels() noexcept { return Resize<8>::kernels(); }
 Kernels avx2_kernels() noexcept { return baseline_kernels(); }
 #endif
 
-}  // namespace ostrel::resize_detail
+}  // namespace ostrel::mask

@@ -4,7 +4,7 @@
 // as the per-path kernels include it.
 #pragma once
 
-namespace ostrel {
+namespace ostrel::mask {
 namespace {
 
 template <class F>
@@ -13,4 +13,4 @@ constexpr F unit_float(F value) noexcept {
 }
 
 }  // namespace
-}  // namespace ostrel
+}  // namespace ostrel::mask

@@ -35,6 +35,7 @@
 namespace {
 
 using namespace ostrel;
+using namespace ostrel::mask;
 
 constexpr std::uint64_t kMaxCells = std::uint64_t{1} << 16;
 constexpr std::uint64_t kMaxResized = std::uint64_t{1} << 18;

@@ -18,8 +18,8 @@
 
 namespace oracle {
 
-using ostrel::CompactMaskModel;
-using ostrel::Run;
+using ostrel::mask::CompactMaskModel;
+using ostrel::mask::Run;
 
 // Open containers and ext values, the record's own counting as level 1.
 constexpr std::size_t kMaxDepth = 1023;

@@ -20,7 +20,7 @@
 #include "mask/resize.hpp"
 #include "support/buffer.hpp"
 
-namespace ostrel {
+namespace ostrel::mask {
 
 // Where a new value begins along a row, not a length: the value holds from
 // `column` up to the next run's column (or the right edge).
@@ -94,7 +94,7 @@ inline Mask8 reconstruct_ndarray(const CompactMaskModel& model, std::uint64_t wi
         for (const Run& run : runs) canvas.run(pen, run.column, run.value);
         canvas.end_row(pen);
     }
-    return Mask8{height, width, canvas.finish()};
+    return Mask8{width, height, canvas.finish()};
 }
 
 // v / 255 in single precision for each value, in order.
@@ -111,7 +111,7 @@ inline Mask8 resize(const Mask8& mask, float scale, FilterType filter, SimdPath 
     float quotients[256];
     for (std::size_t v = 0; v < 256; ++v) quotients[v] = static_cast<float>(v) / 255.0f;
     const UnitFloatImage floats = resize_to_unit_floats(mask, scale, filter, path);
-    Mask8 out{floats.height, floats.width, Buffer<std::uint8_t>::uninitialised(floats.data.size())};
+    Mask8 out{floats.width, floats.height, Buffer<std::uint8_t>::uninitialised(floats.data.size())};
     for (std::size_t i = 0; i < floats.data.size(); ++i) {
         const float* at = std::lower_bound(std::begin(quotients), std::end(quotients), floats.data[i]);
         if (at == std::end(quotients) || std::bit_cast<std::uint32_t>(*at) != std::bit_cast<std::uint32_t>(floats.data[i])) {
@@ -122,4 +122,4 @@ inline Mask8 resize(const Mask8& mask, float scale, FilterType filter, SimdPath 
     return out;
 }
 
-}  // namespace ostrel
+}  // namespace ostrel::mask
