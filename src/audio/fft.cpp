@@ -111,13 +111,12 @@ struct ConstantTables {
 // The audio transforms' frame length.
 constexpr std::size_t kConstantSize = 800;
 
-fft_detail::Kernels kernels_for(SimdPath path) {
-    constexpr fft_detail::Kernels (*kByPath[])() noexcept = {fft_detail::baseline_kernels, fft_detail::avx2_kernels,
-                                                             fft_detail::avx512_kernels};
-    return kByPath[simd_path_index(path)]();
-}
 
 }  // namespace
+
+fft_detail::Kernels fft_detail::kernels_for(SimdPath path) {
+    return on_simd_path(path, []<SimdPath P>() { return path_kernels<P>(); });
+}
 
 // The tables of a size without constant ones, built by the RealFft that uses them.
 struct FftPlan {
@@ -153,7 +152,7 @@ bool RealFft::supports(std::size_t size) noexcept {
 
 RealFft::RealFft(std::size_t size, SimdPath path) : path_(path), size_(size) {
     if (!supports(size)) panic("fft size must be even, with half of it a product of 2, 3 and 5");
-    kernels_ = kernels_for(path);
+    kernels_ = fft_detail::kernels_for(path);
     if (size == kConstantSize) {
         tables_ = &ConstantTables<kConstantSize>::kTables;
     } else {

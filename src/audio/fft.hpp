@@ -55,6 +55,9 @@ constexpr double cos_series(double t) noexcept {
     return r;
 }
 
+// The kernels of `path`, a path this CPU has.
+Kernels kernels_for(SimdPath path);
+
 }  // namespace fft_detail
 
 constexpr UnitRoot unit_root(std::size_t k, std::size_t n) noexcept {

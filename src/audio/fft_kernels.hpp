@@ -7,6 +7,8 @@
 
 #include <cstddef>
 
+#include "support/simd.hpp"
+
 namespace ostrel::audio {
 
 // The bins [first, last) outside which a filter's weights are all zero.
@@ -87,11 +89,9 @@ struct Kernels {
     void (*log10)(const float* in, float* out, std::size_t count) = nullptr;
 };
 
-// One per SimdPath. Where a path does not exist (the wide ones off x86_64),
-// its getter returns the baseline kernels; it is never chosen there.
-Kernels baseline_kernels() noexcept;
-Kernels avx2_kernels() noexcept;
-Kernels avx512_kernels() noexcept;
+// The kernels of path P, built in fft_path.cpp (see on_simd_path()).
+template <SimdPath P>
+Kernels path_kernels() noexcept;
 
 }  // namespace fft_detail
 }  // namespace ostrel::audio

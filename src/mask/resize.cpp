@@ -239,9 +239,7 @@ std::size_t windows_bytes(const Axis& axis, std::uint64_t count) {
 constexpr std::size_t kStripColumns = 512;
 
 Kernels kernels_for(SimdPath path) {
-    constexpr Kernels (*kByPath[])() noexcept = {baseline_kernels, avx2_kernels,
-                                                 avx512_kernels};
-    return kByPath[simd_path_index(path)]();
+    return on_simd_path(path, []<SimdPath P>() { return path_kernels<P>(); });
 }
 
 // The two passes into `out`, a row-major image of width_out floats a row.

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "support/simd.hpp"
+
 namespace ostrel::mask {
 
 // Output rows are made a block of this many at a time.
@@ -53,10 +55,8 @@ struct Kernels {
                             float* out) = nullptr;
 };
 
-// One per SimdPath. Where a path does not exist (the wide ones off x86_64),
-// its getter returns the baseline kernels; it is never chosen there.
-Kernels baseline_kernels() noexcept;
-Kernels avx2_kernels() noexcept;
-Kernels avx512_kernels() noexcept;
+// The kernels of path P, built in resize_path.cpp (see on_simd_path()).
+template <SimdPath P>
+Kernels path_kernels() noexcept;
 
 }  // namespace ostrel::mask

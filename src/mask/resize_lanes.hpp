@@ -1,5 +1,5 @@
 // The resampler's two passes written once for W lanes. Included only by the
-// per-path translation units (resize_path_*.cpp), each compiled for its own
+// per-path translation unit (resize_path.cpp), compiled once for each path's
 // instruction set; everything here has internal linkage.
 //
 // What keeps the bits: a lane is one output row (horizontal pass) or one

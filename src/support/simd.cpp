@@ -46,12 +46,12 @@ const char* simd_path_name(SimdPath path) noexcept {
 #endif
 }
 
-std::size_t simd_path_index(SimdPath path) {
+SimdPath available_simd_path(SimdPath path) {
     const SimdPaths available = available_simd_paths();
     if (std::find(available.begin(), available.end(), path) == available.end()) {
         panic("SIMD path not available on this CPU");
     }
-    return static_cast<std::size_t>(path);
+    return path;
 }
 
 }  // namespace ostrel

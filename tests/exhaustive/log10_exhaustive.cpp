@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "audio/elementary.hpp"
-#include "audio/fft_kernels.hpp"
+#include "audio/fft.hpp"
 #include "support/simd.hpp"
 
 namespace {
@@ -157,10 +157,7 @@ int main(int argc, char** argv) {
     const auto started = std::chrono::steady_clock::now();
     std::vector<Path> paths;
     for (SimdPath path : ostrel::available_simd_paths()) {
-        const fft_detail::Kernels k = path == SimdPath::Avx512 ? fft_detail::avx512_kernels()
-                                      : path == SimdPath::Avx2 ? fft_detail::avx2_kernels()
-                                                               : fft_detail::baseline_kernels();
-        paths.push_back({ostrel::simd_path_name(path), k});
+        paths.push_back({ostrel::simd_path_name(path), fft_detail::kernels_for(path)});
     }
     std::printf("log10 of binary32 inputs 0x%08llX to 0x%08llX: the scalar form and the paths",
                 static_cast<unsigned long long>(first), static_cast<unsigned long long>(end - 1));
