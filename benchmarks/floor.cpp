@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "audio/fft.hpp"
-#include "audio/fft_kernels.hpp"
+#include "audio/mel_kernels.hpp"
 #include "audio/transforms.hpp"
 #include "support/simd.hpp"
 
@@ -63,7 +63,7 @@ void module_fft(benchmark::State& state, SimdPath path, bool logs) {
     const std::size_t frames = frames_for(seconds_of(state));
     const std::vector<float> samples = noise((frames - 1) * kHop + kFftSize);
     RealFft fft(kFftSize, path);
-    const fft_detail::Kernels kernels = fft_detail::kernels_for(path);
+    const MelKernels kernels = mel_kernels_for(path);
     std::vector<float> values(kBands * fft.lanes()), out(kBands * fft.lanes());
     for (auto _ : state) {
         for (std::size_t f = 0; f < frames; f += fft.lanes()) {
@@ -94,7 +94,7 @@ std::vector<float> level_values() {
 void module_log10(benchmark::State& state, SimdPath path) {
     const std::vector<float> in = level_values();
     std::vector<float> out(in.size());
-    const fft_detail::Kernels kernels = fft_detail::kernels_for(path);
+    const MelKernels kernels = mel_kernels_for(path);
     for (auto _ : state) {
         kernels.log10(in.data(), out.data(), in.size());
         benchmark::DoNotOptimize(out.data());
@@ -120,7 +120,7 @@ void module_transform(benchmark::State& state, SimdPath path) {
     const std::vector<float> samples = noise(static_cast<std::size_t>(seconds_of(state) * 16000));
     for (auto _ : state) {
         Audio2MelSpectrogram t = make_transformer(ModelVersion::V2, path);
-        benchmark::DoNotOptimize(t.transform(samples, model_config(ModelVersion::V2).normalization));
+        benchmark::DoNotOptimize(t.transform(samples));
     }
     count_frames(state, frames);
 }

@@ -131,16 +131,14 @@ PyObject* melspectrogram(const python::Signature& signature, audio::ModelVersion
         if (!python::is_float32_vector(wav)) throw PyError::made(PyExc_TypeError, kNotFloat32Array);
         std::vector<float> samples = python::copy_samples(wav);
 
-        std::optional<audio::TransformResult> result =
-            audio::run_transform(transformer, version, std::move(samples), sample_rate);
-        if (!result) panic("called `Option::unwrap()` on a `None` value");
+        const audio::TransformResult result = audio::run_transform(transformer, std::move(samples), sample_rate);
 
         // Each window is written straight into its bytes object.
         constexpr std::size_t size = audio::TransformResult::kWindowBytes;
-        if (result->chunk_count > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / size) throw std::bad_alloc();
-        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(result->chunk_count)));
+        if (result.chunk_count > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / size) throw std::bad_alloc();
+        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(result.chunk_count)));
         if (!list) throw PyError::fetch();
-        result->pack_windows(audio::model_config(version).pad_value, [&](std::size_t k) {
+        result.pack_windows(transformer.config().pad_value, [&](std::size_t k) {
             PyObject* item = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
             if (item == nullptr) throw PyError::fetch();
             // Steals item, even on failure; the list is new and the index in range.

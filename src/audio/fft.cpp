@@ -162,10 +162,9 @@ RealFft::RealFft(std::size_t size, SimdPath path) : path_(path), size_(size) {
     const std::size_t half = size / 2;
     const std::size_t work = 4 * half * lanes();
     const std::size_t spectrum = (half + 1) * 2 * lanes();
-    memory_.reset(new float[work + spectrum + bins() * lanes()]);
+    memory_.reset(new float[work + spectrum]);
     work_ = memory_.get();
     spectrum_ = work_ + work;
-    magnitudes_ = spectrum_ + spectrum;
 }
 
 void RealFft::forward(std::span<const float> input, std::span<Complex> output) {
@@ -183,23 +182,6 @@ void RealFft::forward_batch(const float* first, std::size_t step, std::size_t co
 Complex RealFft::batch_bin(std::size_t k, std::size_t j) const noexcept {
     const std::size_t at = k * 2 * lanes() + j;
     return Complex{spectrum_[at], spectrum_[at + lanes()]};
-}
-
-void RealFft::batch_mel_energies(std::span<const float> filters, std::span<const BinRange> ranges, float floor,
-                                 std::span<float> energies) {
-    const std::size_t bands = ranges.size();
-    if (filters.size() != bands * bins() || energies.size() < bands * lanes()) {
-        panic("fft: filterbank or energies do not match the spectrum");
-    }
-    for (const BinRange& r : ranges) {
-        if (r.first > r.last || r.last > bins()) panic("fft: filter range outside the spectrum");
-    }
-    kernels_.mel_energies(spectrum_, bins(), floor, filters.data(), ranges.data(), bands, magnitudes_, energies.data());
-}
-
-void RealFft::batch_levels(const fft_detail::LevelRule& rule, std::span<float> values) const {
-    if (values.size() % lanes() != 0) panic("fft: levels need whole vectors of lanes");
-    kernels_.levels(rule, values.data(), values.size());
 }
 
 }  // namespace ostrel::audio

@@ -127,16 +127,9 @@ public:
     // Bin k of lane j's spectrum from the last forward_batch().
     Complex batch_bin(std::size_t k, std::size_t j) const noexcept;
 
-    // The mel energies of every lane of the last batch: energies[band * lanes() + j]
-    // for the rows of `filters` (bands x bins() weights, row-major) over their
-    // `ranges`, from magnitudes sqrt((re^2 + im^2) + floor); see
-    // fft_detail::Kernels::mel_energies.
-    void batch_mel_energies(std::span<const float> filters, std::span<const BinRange> ranges, float floor,
-                            std::span<float> energies);
-
-    // `values` (a multiple of lanes() of them, such as a batch's energies)
-    // turned in place into normalised log-mel values by `rule`, in lanes.
-    void batch_levels(const fft_detail::LevelRule& rule, std::span<float> values) const;
+    // The spectra of the last forward_batch(), bins() bins a lane, as the
+    // kernels lay them out (fft_detail::Kernels).
+    const float* batch_spectra() const noexcept { return spectrum_; }
 
 private:
     // Tables built for this transform; empty for a size whose tables are constants.
@@ -147,11 +140,10 @@ private:
     std::size_t size_ = 0;
     // The kernels' working memory, in one block that every batch writes
     // before it reads, so it is never cleared: the ping-pong buffers of the
-    // complex transform, the batch's spectra and their magnitudes.
+    // complex transform and the batch's spectra.
     std::unique_ptr<float[]> memory_;
     float* work_ = nullptr;
     float* spectrum_ = nullptr;
-    float* magnitudes_ = nullptr;
 };
 
 }  // namespace ostrel::audio

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "audio/elementary.hpp"
-#include "audio/fft.hpp"
+#include "audio/mel_kernels.hpp"
 #include "support/simd.hpp"
 
 namespace ostrel::audio {
@@ -77,7 +77,7 @@ TEST(Log10, CorrectlyRoundedOnEveryPath) {
 
     for (SimdPath path : available_simd_paths()) {
         std::vector<float> got(inputs.size());
-        fft_detail::kernels_for(path).log10(inputs.data(), got.data(), inputs.size());
+        mel_kernels_for(path).log10(inputs.data(), got.data(), inputs.size());
         for (std::size_t i = 0; i < inputs.size(); ++i) {
             const float x = inputs[i];
             // The scalar forms and every path give the same bits, NaN included.

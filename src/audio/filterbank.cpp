@@ -1,14 +1,13 @@
-#include "audio/utils.hpp"
+#include "audio/filterbank.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
-#include <limits>
-#include <new>
 
 #include "audio/elementary.hpp"
-#include "support/panic.hpp"
+#include "audio/levels.hpp"
 
 namespace ostrel::audio {
 namespace {
@@ -20,8 +19,6 @@ constexpr float kLogStartMel = std::bit_cast<float>(0x41700001u);  // 1000 / kHz
 constexpr float kLogRate = std::bit_cast<float>(0x3D8CCDBBu);      // ln(6.4) / 27
 constexpr float kHtkCorner = std::bit_cast<float>(0x442F0000u);    // 700.0
 constexpr float kHtkScale = std::bit_cast<float>(0x45223000u);     // 2595.0
-
-constexpr float kResampleRatio = std::bit_cast<float>(0x3EB9C278u);  // 16000 / 44100
 
 float hz_to_mel(float hz, bool htk) {
     if (htk) return cr::log10(hz / kHtkCorner + 1.0f) * kHtkScale;
@@ -148,91 +145,6 @@ std::vector<BinRange> nonzero_bin_ranges(const Matrix& filters) {
         ranges[i] = BinRange{first, last};
     }
     return ranges;
-}
-
-void log_mel_column(std::span<const Complex> spectrum, const Matrix& filters, std::span<const BinRange> ranges,
-                    const LogMelLevels& levels, std::span<float> magnitudes, std::span<float> column) {
-    const std::size_t n_bins = filters.cols;
-    if (spectrum.size() < n_bins || magnitudes.size() < n_bins || column.size() < filters.rows ||
-        ranges.size() < filters.rows) {
-        panic("log_mel_spectrogram: spectrum or buffers do not match the filterbank");
-    }
-
-    // The squares are summed first and the floor added to the sum.
-    const Complex* bins = spectrum.data();
-    float* mags = magnitudes.data();
-    int finite = 1;
-    for (std::size_t k = 0; k < n_bins; ++k) {
-        const float re = bins[k].re;
-        const float im = bins[k].im;
-        const float m = std::sqrt((re * re + im * im) + kMagnitudeFloor);
-        mags[k] = m;
-        finite &= static_cast<int>(m <= std::numeric_limits<float>::max());
-    }
-    const bool all_finite = finite != 0;
-
-    // Weights outside a filter's range are zero and add +0.0 to a sum of
-    // non-negative finite terms, so summing the range alone gives the full
-    // product's value. A NaN or infinite magnitude does reach every filter
-    // (NaN * 0 and inf * 0 are NaN), so such a frame takes the full sum.
-    for (std::size_t i = 0; i < filters.rows; ++i) {
-        const float* weights = filters.values.data() + i * n_bins;
-        const std::size_t first = all_finite ? ranges[i].first : 0;
-        const std::size_t last = all_finite ? ranges[i].last : n_bins;
-        float energy = 0.0f;
-        for (std::size_t k = first; k < last; ++k) energy = energy + weights[k] * magnitudes[k];
-        column[i] = levels.apply(energy);
-    }
-}
-
-Matrix log_mel_spectrogram(std::span<const Complex> spectrum, const Matrix& filters, float min_level,
-                           float amplitude_scale, float log_multiplier, float ref_level_db) {
-    if (spectrum.size() < filters.cols) panic("log_mel_spectrogram: spectrum has fewer bins than the filterbank");
-    const std::vector<BinRange> ranges = nonzero_bin_ranges(filters);
-    std::vector<float> magnitudes(filters.cols);
-    Matrix column{filters.rows, 1, std::vector<float>(filters.rows)};
-    log_mel_column(spectrum, filters, ranges, LogMelLevels{min_level, amplitude_scale, log_multiplier, ref_level_db},
-                   magnitudes, column.values);
-    return column;
-}
-
-std::vector<float> crop_pad_audio(std::vector<float> samples, std::size_t length, std::size_t extra) {
-    if (extra > std::numeric_limits<std::size_t>::max() - length) throw std::bad_alloc();
-    // Shrinking keeps the first samples; growing appends +0.0 at the end.
-    samples.resize(length + extra, 0.0f);
-    return samples;
-}
-
-std::vector<float> resample_nearest(std::span<const float> samples) {
-    const std::size_t input_len = samples.size();
-    const std::size_t output_len = round_u64(static_cast<float>(input_len) * kResampleRatio);
-    std::vector<float> output(output_len);
-    for (std::size_t n = 0; n < output_len; ++n) {
-        // A true division: the reciprocal of the ratio would round differently.
-        const std::uint64_t j = round_u64(static_cast<float>(n) / kResampleRatio);
-        output[n] = samples[std::min<std::uint64_t>(j, input_len - 1)];
-    }
-    return output;
-}
-
-std::uint64_t truncate_u64(float value) noexcept {
-    if (!(value > 0.0f)) return 0;  // negative, zero and NaN
-    if (value >= 0x1p64f) return std::numeric_limits<std::uint64_t>::max();
-    return static_cast<std::uint64_t>(value);
-}
-
-std::uint32_t truncate_u32(float value) noexcept {
-    if (!(value > 0.0f)) return 0;
-    if (value >= 0x1p32f) return std::numeric_limits<std::uint32_t>::max();
-    return static_cast<std::uint32_t>(value);
-}
-
-std::uint64_t round_u64(float value) noexcept {
-    // From 2^23 on every float is a whole number. Below, the fraction left
-    // after truncation is exact, and a half or more rounds up (away from zero).
-    if (!(value < 0x1p23f)) return truncate_u64(value);
-    const std::uint64_t whole = truncate_u64(value);
-    return whole + static_cast<std::uint64_t>(value - static_cast<float>(whole) >= 0.5f);
 }
 
 }  // namespace ostrel::audio
