@@ -173,7 +173,7 @@ float exp_to_float(double hi, double lo, float x) {
 
 float log10(float x) noexcept {
     float y = 0.0f;
-    cr_detail::Log10Lanes<1>::log10<1>(&x, &y);
+    Log10Lanes<1>::log10<1>(&x, &y);
     return y;
 }
 

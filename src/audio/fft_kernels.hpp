@@ -11,11 +11,9 @@
 
 namespace ostrel::audio {
 
-namespace fft_detail {
-
 // One pass of the complex transform: sub-transforms of `length` points, each
 // split by a butterfly of `radix` points, `stride` of them side by side.
-struct Stage {
+struct FftStage {
     std::size_t radix = 0;   // 2, 3, 4 or 5
     std::size_t length = 0;  // n
     std::size_t stride = 0;  // s; n * s is the transform's length
@@ -25,9 +23,9 @@ struct Stage {
 };
 
 // Everything a real transform of 2 * half samples needs, shared read-only.
-struct Tables {
+struct FftTables {
     std::size_t half = 0;  // points of the complex transform
-    const Stage* stages = nullptr;
+    const FftStage* stages = nullptr;
     std::size_t stage_count = 0;
     // For k = 0 .. half: (cos, -sin) of 2 pi k / (2 * half), the rotation that
     // joins the even and odd halves of the spectrum.
@@ -40,7 +38,7 @@ struct Tables {
 // The kernels of one SIMD path. Buffers hold one value per lane side by side:
 // a complex array of n points is n * 2 * lanes floats, point i's real parts at
 // [2 i lanes, 2 i lanes + lanes) and its imaginary parts after them.
-struct Kernels {
+struct FftKernels {
     std::size_t lanes = 0;
 
     // The spectra, bins 0 .. half, of `count` <= lanes real frames of
@@ -48,13 +46,15 @@ struct Kernels {
     // by `window` (2 * half values) unless that is null. Lanes from count on
     // transform zeros. `work` holds 4 * half * lanes floats, `spectrum`
     // (half + 1) * 2 * lanes.
-    void (*spectra)(const Tables& tables, const float* first, std::size_t step, std::size_t count,
+    void (*spectra)(const FftTables& tables, const float* first, std::size_t step, std::size_t count,
                     const float* window, float* work, float* spectrum) = nullptr;
 };
 
 // The kernels of path P, built in fft_path.cpp (see on_simd_path()).
 template <SimdPath P>
-Kernels path_kernels() noexcept;
+FftKernels fft_kernels() noexcept;
 
-}  // namespace fft_detail
+// The kernels of `path`, a path this CPU has.
+FftKernels fft_kernels_for(SimdPath path);
+
 }  // namespace ostrel::audio

@@ -18,24 +18,24 @@
 #include "audio/fft_kernels.hpp"
 #include "support/lanes.hpp"
 
-namespace ostrel::audio::fft_detail {
+namespace ostrel::audio {
 namespace {
 
 template <std::size_t W>
-struct Lanes {
+struct FftLanes {
     using Vec = simd::Vec<W>;
-    using V = typename Vec::F;
-    using Mask = typename Vec::I;
+    using F = typename Vec::F;
+    using I = typename Vec::I;
 
     struct C {
-        V re;
-        V im;
+        F re;
+        F im;
     };
 
     static constexpr std::size_t kPoint = 2 * W;  // floats per complex point
 
-    static V load(const float* p) { return Vec::loadf(p); }
-    static void store(float* p, V v) { Vec::store(p, v); }
+    static F load(const float* p) { return Vec::loadf(p); }
+    static void store(float* p, F v) { Vec::store(p, v); }
     static C get(const float* buffer, std::size_t i) { return {load(buffer + i * kPoint), load(buffer + i * kPoint + W)}; }
     static void put(float* buffer, std::size_t i, C c) {
         store(buffer + i * kPoint, c.re);
@@ -61,12 +61,12 @@ struct Lanes {
         std::size_t i = 0;
         if (count == W) {
             for (; i + W <= half; i += W) {
-                V re[W];
-                V im[W];
+                F re[W];
+                F im[W];
                 for (std::size_t j = 0; j < W; ++j) {
                     const float* x = first + j * step + 2 * i;
-                    V a = load(x);
-                    V b = load(x + W);
+                    F a = load(x);
+                    F b = load(x + W);
                     if (window != nullptr) {
                         a = a * load(window + 2 * i);
                         b = b * load(window + 2 * i + W);
@@ -102,7 +102,7 @@ struct Lanes {
     // point r + s (q + j m) of the input feeds the radix-p butterfly whose k-th
     // output, turned by exp(-2 pi i q k / n), lands at r + s (p q + k).
     template <std::size_t P>
-    static void pass(const Tables& t, const Stage& stage, const float* in, float* out) {
+    static void pass(const FftTables& t, const FftStage& stage, const float* in, float* out) {
         const std::size_t n = stage.length;
         const std::size_t s = stage.stride;
         const std::size_t m = n / P;
@@ -125,7 +125,7 @@ struct Lanes {
 
     // y[k] = sum over j of a[j] exp(-2 pi i j k / P).
     template <std::size_t P>
-    static void butterfly(const Tables& t, const C* a, C* y) {
+    static void butterfly(const FftTables& t, const C* a, C* y) {
         if constexpr (P == 2) {
             y[0] = add(a[0], a[1]);
             y[1] = sub(a[0], a[1]);
@@ -165,14 +165,14 @@ struct Lanes {
         }
     }
 
-    static void spectra(const Tables& t, const float* first, std::size_t step, std::size_t count,
+    static void spectra(const FftTables& t, const float* first, std::size_t step, std::size_t count,
                         const float* window, float* work, float* spectrum) {
         const std::size_t half = t.half;
         float* in = work;
         float* out = work + half * kPoint;
         gather(half, first, step, count, window, in);
         for (std::size_t i = 0; i < t.stage_count; ++i) {
-            const Stage& stage = t.stages[i];
+            const FftStage& stage = t.stages[i];
             switch (stage.radix) {
             case 2:
                 pass<2>(t, stage, in, out);
@@ -197,8 +197,8 @@ struct Lanes {
         // of the odd ones, O = (Z[k] - conj Z[half-k]) / 2i; the real frame's
         // spectrum is X[k] = E[k] + exp(-2 pi i k / 2 half) O[k].
         const C z0 = get(in, 0);
-        put(spectrum, 0, C{z0.re + z0.im, V{}});
-        put(spectrum, half, C{z0.re - z0.im, V{}});
+        put(spectrum, 0, C{z0.re + z0.im, F{}});
+        put(spectrum, half, C{z0.re - z0.im, F{}});
         for (std::size_t k = 1; k < half; ++k) {
             const C zk = get(in, k);
             const C zc = get(in, half - k);
@@ -209,8 +209,8 @@ struct Lanes {
         }
     }
 
-    static Kernels kernels() noexcept { return Kernels{W, &spectra}; }
+    static FftKernels kernels() noexcept { return FftKernels{W, &spectra}; }
 };
 
 }  // namespace
-}  // namespace ostrel::audio::fft_detail
+}  // namespace ostrel::audio

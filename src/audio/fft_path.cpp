@@ -3,13 +3,13 @@
 // set; each compilation builds that path's table alone.
 #include "audio/fft_lanes.hpp"
 
-namespace ostrel::audio::fft_detail {
+namespace ostrel::audio {
 
 template <SimdPath P>
-Kernels path_kernels() noexcept {
-    return Lanes<simd_lanes(P)>::kernels();
+FftKernels fft_kernels() noexcept {
+    return FftLanes<simd_lanes(P)>::kernels();
 }
 
-template Kernels path_kernels<SimdPath::OSTREL_SIMD_PATH>() noexcept;
+template FftKernels fft_kernels<SimdPath::OSTREL_SIMD_PATH>() noexcept;
 
-}  // namespace ostrel::audio::fft_detail
+}  // namespace ostrel::audio

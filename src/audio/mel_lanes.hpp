@@ -73,7 +73,7 @@ struct MelLanes {
     // LogMelLevels::apply, then MelNormalization::apply, on every lane: the
     // floor and the scale, the log10 of a block of vectors, then the rest.
     static void levels(const LevelRule& rule, float* values, std::size_t count) {
-        using Log10 = cr_detail::Log10Lanes<W>;
+        using Log10 = Log10Lanes<W>;
         constexpr std::size_t kChunk = Log10::kBlock * W;
         for (std::size_t i = 0; i < count; i += kChunk) {
             const std::size_t n = count - i < kChunk ? count - i : kChunk;
@@ -101,7 +101,7 @@ struct MelLanes {
     }
 
     static void log10(const float* in, float* out, std::size_t count) {
-        cr_detail::Log10Lanes<W>::log10_all(in, out, count);
+        Log10Lanes<W>::log10_all(in, out, count);
     }
 
     static MelKernels kernels() noexcept { return MelKernels{W, &mel_energies, &levels, &log10}; }

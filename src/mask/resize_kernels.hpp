@@ -26,7 +26,7 @@ struct WindowsView {
     std::size_t base = 0;
 };
 
-struct Kernels {
+struct ResizeKernels {
     std::size_t lanes = 0;
 
     // T[y][x] = sum over k of f32(M[first + k][x]) * w_k, starting from 0, for
@@ -57,6 +57,6 @@ struct Kernels {
 
 // The kernels of path P, built in resize_path.cpp (see on_simd_path()).
 template <SimdPath P>
-Kernels path_kernels() noexcept;
+ResizeKernels resize_kernels() noexcept;
 
 }  // namespace ostrel::mask

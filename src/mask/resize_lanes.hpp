@@ -21,7 +21,7 @@ namespace ostrel::mask {
 namespace {
 
 template <std::size_t W>
-struct Resize {
+struct ResizeLanes {
     using Vec = simd::Vec<W>;
     using F = typename Vec::F;
     using I = typename Vec::I;
@@ -150,8 +150,8 @@ struct Resize {
         }
     }
 
-    static Kernels kernels() noexcept {
-        return Kernels{W, &vertical_rows, &to_block, &horizontal_unit_floats, &row_unit_floats};
+    static ResizeKernels kernels() noexcept {
+        return ResizeKernels{W, &vertical_rows, &to_block, &horizontal_unit_floats, &row_unit_floats};
     }
 };
 

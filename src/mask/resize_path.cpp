@@ -6,10 +6,10 @@
 namespace ostrel::mask {
 
 template <SimdPath P>
-Kernels path_kernels() noexcept {
-    return Resize<simd_lanes(P)>::kernels();
+ResizeKernels resize_kernels() noexcept {
+    return ResizeLanes<simd_lanes(P)>::kernels();
 }
 
-template Kernels path_kernels<SimdPath::OSTREL_SIMD_PATH>() noexcept;
+template ResizeKernels resize_kernels<SimdPath::OSTREL_SIMD_PATH>() noexcept;
 
 }  // namespace ostrel::mask

@@ -60,11 +60,11 @@ TEST(RealFft, TablesHoldTheBitsOfTwiddlesComputedAtRunTime) {
     auto im = [&](std::size_t k, std::size_t n) { return bits(static_cast<float>(-unit_root(k + opaque, n).sin)); };
     for (std::size_t size : {800u, 400u, 1000u}) {
         RealFft fft(size);
-        const fft_detail::Tables& t = fft.tables();
+        const FftTables& t = fft.tables();
         ASSERT_EQ(t.half, size / 2);
         std::size_t points = 1;
         for (std::size_t s = 0; s < t.stage_count; ++s) {
-            const fft_detail::Stage& stage = t.stages[s];
+            const FftStage& stage = t.stages[s];
             ASSERT_EQ(stage.length * stage.stride, size / 2) << size;
             points *= stage.radix;
             for (std::size_t q = 0; q < stage.length / stage.radix; ++q) {

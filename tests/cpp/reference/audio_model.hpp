@@ -42,14 +42,14 @@ public:
     // Pushes at most hop_size samples (short chunks are padded with zeros).
     // Returns bins 0 .. fft_size/2 of the windowed frame's DFT, or nothing
     // while fewer than fft_size samples have been pushed.
-    std::optional<std::span<const Complex>> add(std::span<const float> frames) {
-        if (frames.size() > hop_size_) panic("frames must be <= hop_size");
+    std::optional<std::span<const Complex>> add(std::span<const float> samples) {
+        if (samples.size() > hop_size_) panic("frames must be <= hop_size");
         // Keep the newest fft_size samples: drop one hop from the front, append the chunk.
         std::copy(sample_buffer_.begin() + static_cast<std::ptrdiff_t>(hop_size_), sample_buffer_.end(),
                   sample_buffer_.begin());
         const auto tail = sample_buffer_.end() - static_cast<std::ptrdiff_t>(hop_size_);
-        std::fill(std::copy(frames.begin(), frames.end(), tail), sample_buffer_.end(), 0.0f);
-        total_samples_ += frames.size();
+        std::fill(std::copy(samples.begin(), samples.end(), tail), sample_buffer_.end(), 0.0f);
+        total_samples_ += samples.size();
         if (total_samples_ < fft_size_) return std::nullopt;
         return spectrum_of(sample_buffer_);
     }
