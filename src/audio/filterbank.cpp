@@ -53,6 +53,53 @@ std::vector<float> mel_frequencies(const MelConfig& config) {
     return points;
 }
 
+namespace {
+
+// One triangular filter: it rises from `lower` to the next edge and falls from
+// there to `upper`, each ratio a bin's distance from an outer edge over that
+// side's width.
+struct Triangle {
+    float lower, upper;
+    float lower_width, upper_width;
+
+    float rise(float bin) const { return (-(lower - bin)) / lower_width; }
+    float fall(float bin) const { return (upper - bin) / upper_width; }
+
+    // With finite edges and positive widths, a bin below the lower edge or
+    // above the upper edge has one negative ratio and so weight +0.0.
+    bool bounded() const {
+        return std::isfinite(lower) && std::isfinite(upper) && lower_width > 0.0f && upper_width > 0.0f &&
+               std::isfinite(lower_width) && std::isfinite(upper_width);
+    }
+};
+
+// maxNum and minNum differ from a plain comparison only when an operand is
+// NaN or when +0.0 meets -0.0; neither can happen while both ratios are
+// non-zero numbers.
+bool plain_ratios(float rise, float fall) { return rise != 0.0f && fall != 0.0f && rise == rise && fall == fall; }
+
+// The weights min(clamp(rise), clamp(fall)) of bins lo .. hi - 1 into `row`:
+// a branch-free loop across vector lanes with plain comparisons, then the
+// exact rule for the rare bins that need it.
+void fill_triangle(const Triangle& t, const float* bins, std::size_t lo, std::size_t hi, float* row) {
+    int exact_needed = 0;
+    for (std::size_t j = lo; j < hi; ++j) {
+        const float rise = t.rise(bins[j]);
+        const float fall = t.fall(bins[j]);
+        const float r = rise > 0.0f ? (rise < 1.0f ? rise : 1.0f) : 0.0f;
+        const float f = fall > 0.0f ? (fall < 1.0f ? fall : 1.0f) : 0.0f;
+        row[j] = r < f ? r : f;
+        exact_needed |= static_cast<int>(!plain_ratios(rise, fall));
+    }
+    for (std::size_t j = lo; exact_needed != 0 && j < hi; ++j) {
+        const float rise = t.rise(bins[j]);
+        const float fall = t.fall(bins[j]);
+        if (!plain_ratios(rise, fall)) row[j] = min_num(clamp_unit(rise), clamp_unit(fall));
+    }
+}
+
+}  // namespace
+
 Matrix mel(MelConfig config) {
     const std::size_t n_bins = config.n_fft / 2 + 1;
     const std::size_t n_mels = config.n_mels;
@@ -61,46 +108,21 @@ Matrix mel(MelConfig config) {
     std::vector<float> bin_frequencies(n_bins);
     for (std::size_t j = 0; j < n_bins; ++j) bin_frequencies[j] = static_cast<float>(j) * bin_hz;
     const bool bins_ascending = bin_hz > 0.0f && std::isfinite(bin_hz);
+    const float* bins = bin_frequencies.data();
 
     const std::vector<float> mel_points = mel_frequencies(config);
     Matrix filters{n_mels, n_bins, std::vector<float>(n_mels * n_bins, 0.0f)};
     for (std::size_t i = 0; i < n_mels; ++i) {
-        const float lower_width = mel_points[i + 1] - mel_points[i];
-        const float upper_width = mel_points[i + 2] - mel_points[i + 1];
+        const Triangle t{mel_points[i], mel_points[i + 2], mel_points[i + 1] - mel_points[i],
+                         mel_points[i + 2] - mel_points[i + 1]};
         float* row = filters.values.data() + i * n_bins;
-        const float lower_edge = mel_points[i];
-        const float upper_edge = mel_points[i + 2];
-        const float* bins = bin_frequencies.data();
-
-        // With finite edges and positive widths, a bin below the lower edge or
-        // above the upper edge has one negative ratio and so weight +0.0, which
-        // the zero-filled row already holds; only the bins between are computed.
+        // Bins outside a bounded triangle keep the zero-filled row's +0.0.
         std::size_t lo = 0, hi = n_bins;
-        if (bins_ascending && std::isfinite(lower_edge) && std::isfinite(upper_edge) && lower_width > 0.0f &&
-            upper_width > 0.0f && std::isfinite(lower_width) && std::isfinite(upper_width)) {
-            lo = static_cast<std::size_t>(std::lower_bound(bins, bins + n_bins, lower_edge) - bins);
-            hi = static_cast<std::size_t>(std::upper_bound(bins, bins + n_bins, upper_edge) - bins);
+        if (bins_ascending && t.bounded()) {
+            lo = static_cast<std::size_t>(std::lower_bound(bins, bins + n_bins, t.lower) - bins);
+            hi = static_cast<std::size_t>(std::upper_bound(bins, bins + n_bins, t.upper) - bins);
         }
-
-        // maxNum and minNum differ from a plain comparison only when an
-        // operand is NaN or when +0.0 meets -0.0; neither can happen while
-        // both ratios are non-zero numbers, so that case runs as a branch-free
-        // loop across vector lanes and the rare rest takes the exact rule.
-        int exact_needed = 0;
-        for (std::size_t j = lo; j < hi; ++j) {
-            const float rise = (-(lower_edge - bins[j])) / lower_width;
-            const float fall = (upper_edge - bins[j]) / upper_width;
-            const float r = rise > 0.0f ? (rise < 1.0f ? rise : 1.0f) : 0.0f;
-            const float f = fall > 0.0f ? (fall < 1.0f ? fall : 1.0f) : 0.0f;
-            row[j] = r < f ? r : f;
-            exact_needed |= static_cast<int>(!(rise != 0.0f && fall != 0.0f && rise == rise && fall == fall));
-        }
-        for (std::size_t j = lo; exact_needed != 0 && j < hi; ++j) {
-            const float rise = (-(lower_edge - bins[j])) / lower_width;
-            const float fall = (upper_edge - bins[j]) / upper_width;
-            if (rise != 0.0f && fall != 0.0f && rise == rise && fall == fall) continue;
-            row[j] = min_num(clamp_unit(rise), clamp_unit(fall));
-        }
+        fill_triangle(t, bins, lo, hi, row);
         if (config.normalize) {
             // Equal area: 2 over the filter's full width in Hz.
             const float scale = 2.0f / (mel_points[i + 2] - mel_points[i]);

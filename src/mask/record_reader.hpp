@@ -112,6 +112,57 @@ private:
         return true;
     }
 
+    // What follows a value's marker: `size` bytes of payload, or for an
+    // array or a map `elements` values (a map's keys and values both count).
+    // An ext value nests like a container, though it holds none.
+    struct Header {
+        std::uint64_t size = 0;
+        std::uint64_t elements = 0;
+        bool container = false;
+        bool nests = false;
+    };
+
+    // Reads the length fields after marker m; false when they run past the
+    // end, or for 0xC1, which no value uses.
+    bool header(std::uint8_t m, Header& h) {
+        if (m <= 0x7F || m >= 0xE0) return true;  // fixints
+        if (m >= 0xA0 && m <= 0xBF) {
+            h.size = m & 0x1F;
+            return true;
+        }
+        if (m <= 0x9F) {
+            h.container = h.nests = true;
+            h.elements = m < 0x90 ? 2 * (m & 0x0F) : m & 0x0F;
+            return true;
+        }
+        switch (m) {
+        case 0xC0: case 0xC2: case 0xC3: return true;
+        case 0xCC: case 0xD0: h.size = 1; return true;
+        case 0xCD: case 0xD1: h.size = 2; return true;
+        case 0xCA: case 0xCE: case 0xD2: h.size = 4; return true;
+        case 0xCB: case 0xCF: case 0xD3: h.size = 8; return true;
+        case 0xC4: case 0xC5: case 0xC6: case 0xD9: case 0xDA: case 0xDB: return length(m, h.size);
+        case 0xD4: case 0xD5: case 0xD6: case 0xD7: case 0xD8:
+            h.nests = true;
+            h.size = 1 + (std::uint64_t{1} << (m - 0xD4));  // the type byte, then the data
+            return true;
+        case 0xC7: case 0xC8: case 0xC9:
+            h.nests = true;
+            if (!big_endian(std::size_t{1} << (m - 0xC7), h.size)) return false;
+            ++h.size;  // the type byte
+            return true;
+        case 0xDC: case 0xDD:
+            h.container = h.nests = true;
+            return big_endian(m == 0xDC ? 2 : 4, h.elements);
+        case 0xDE: case 0xDF:
+            h.container = h.nests = true;
+            if (!big_endian(m == 0xDE ? 2 : 4, h.elements)) return false;
+            h.elements *= 2;
+            return true;
+        default: return false;  // 0xC1
+        }
+    }
+
     // Reads over one value of any type, containers included, as the value of
     // an entry of the record's map (level 1). Open containers are kept as
     // counts of the values they still hold, on a stack bounded by the depth
@@ -127,57 +178,18 @@ private:
             }
             --left;
             std::uint8_t m = 0;
-            if (!byte(m)) return false;
-            std::uint64_t size = 0;        // bytes of payload after the marker and length
-            std::uint64_t elements = 0;    // values held, for an array or a map
-            bool container = false, ext = false;
-            if (m <= 0x7F || m >= 0xE0) continue;  // fixints
-            if (m >= 0xA0 && m <= 0xBF) {
-                size = m & 0x1F;
-            } else if (m <= 0x9F) {
-                container = true;
-                elements = m < 0x90 ? 2 * (m & 0x0F) : m & 0x0F;  // a map holds a key and a value per entry
-            } else {
-                switch (m) {
-                case 0xC0: case 0xC2: case 0xC3: continue;
-                case 0xCC: case 0xD0: size = 1; break;
-                case 0xCD: case 0xD1: size = 2; break;
-                case 0xCA: case 0xCE: case 0xD2: size = 4; break;
-                case 0xCB: case 0xCF: case 0xD3: size = 8; break;
-                case 0xC4: case 0xC5: case 0xC6: case 0xD9: case 0xDA: case 0xDB:
-                    if (!length(m, size)) return false;
-                    break;
-                case 0xD4: case 0xD5: case 0xD6: case 0xD7: case 0xD8:
-                    ext = true;
-                    size = 1 + (std::uint64_t{1} << (m - 0xD4));  // the type byte, then the data
-                    break;
-                case 0xC7: case 0xC8: case 0xC9:
-                    ext = true;
-                    if (!big_endian(std::size_t{1} << (m - 0xC7), size)) return false;
-                    ++size;
-                    break;
-                case 0xDC: case 0xDD:
-                    container = true;
-                    if (!big_endian(m == 0xDC ? 2 : 4, elements)) return false;
-                    break;
-                case 0xDE: case 0xDF:
-                    container = true;
-                    if (!big_endian(m == 0xDE ? 2 : 4, elements)) return false;
-                    elements *= 2;
-                    break;
-                default: return false;  // 0xC1, never used
-                }
-            }
+            Header h;
+            if (!byte(m) || !header(m, h)) return false;
             // The record's map is level 1, so `open` containers in, the next
             // one would be level open + 2.
-            if ((container || ext) && open + 1 >= kMaxDepth) return false;
-            if (container) {
+            if (h.nests && open + 1 >= kMaxDepth) return false;
+            if (h.container) {
                 enclosing[open++] = left;
-                left = elements;
+                left = h.elements;
                 continue;
             }
-            if (remaining() < size) return false;
-            p_ += size;
+            if (remaining() < h.size) return false;
+            p_ += h.size;
         }
     }
 
