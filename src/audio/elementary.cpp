@@ -1,3 +1,6 @@
+// The module's own log10, ln, exp, exp10 and cos of binary32 arguments
+// (elementary.hpp): the scalar log10 is the lanes' one-lane form, the rest
+// double evaluations rounded once.
 #include "audio/elementary.hpp"
 
 #include <bit>

@@ -1,3 +1,6 @@
+// The real FFT's passes and twiddle tables (compile-time constants for the
+// audio's 800 samples, built at run time for other lengths), and the batch
+// interface over the per-path kernels.
 #include "audio/fft.hpp"
 
 #include <array>

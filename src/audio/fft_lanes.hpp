@@ -1,8 +1,8 @@
 // The FFT kernels written once for a vector of W lanes, one frame per lane.
-// Included only by the per-path translation units (fft_path_*.cpp), each of
-// which compiles it for its own instruction set; everything here has internal
-// linkage, so no function compiled for a wide path can stand in for a
-// baseline one at link time.
+// Included only by fft_path.cpp, which the build compiles once for each SIMD
+// path's instruction set; everything here has internal linkage, so no
+// function compiled for a wide path can stand in for a baseline one at link
+// time.
 //
 // What keeps the bits: every lane runs exactly the operations of the scalar
 // algorithm, in the order written, each rounded on its own (the build forbids

@@ -1,3 +1,5 @@
+// The mel filterbank: the two mel scales, the filter edges, the triangular
+// weights of each filter and the bin range each filter weights.
 #include "audio/filterbank.hpp"
 
 #include <algorithm>

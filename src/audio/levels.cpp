@@ -1,3 +1,5 @@
+// The log-mel normalisations, scalar, and the rule the mel kernels apply in
+// lanes.
 #include "audio/levels.hpp"
 
 #include <bit>

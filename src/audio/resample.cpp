@@ -1,3 +1,4 @@
+// Nearest-sample resampling of 44100 Hz audio to 16000 Hz.
 #include "audio/resample.hpp"
 
 #include <algorithm>

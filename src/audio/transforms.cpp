@@ -1,3 +1,6 @@
+// The transformer: the models' configurations, the signal cut, padded and
+// pre-emphasised, the frames through the FFT and mel kernels a batch at a
+// time, and the packing of the result into windows.
 #include "audio/transforms.hpp"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The record drawn as it is read: the reader's rows and runs handed straight
+// to a Canvas of 8-bit values or of the module's floats.
 #include "mask/record.hpp"
 
 #include <cstddef>

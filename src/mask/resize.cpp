@@ -1,3 +1,5 @@
+// The resampler: filter kernels, the windows of weights along each axis, and
+// the two passes over the per-path kernels (or the nearest filter's copy).
 #include "mask/resize.hpp"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// Binding of vector-call arguments to parameters, with CPython's messages,
+// and the conversion of each kind of parameter.
 #include "python/args.hpp"
 
 #include <cmath>

@@ -1,3 +1,5 @@
+// The array-borrow registry shared through a capsule on NumPy's multiarray
+// module: found or installed, and a read borrow taken and given back.
 #include "python/borrow.hpp"
 
 #include <cstdint>

@@ -1,3 +1,5 @@
+// PyError, the report and raising of internal errors as PanicException, and
+// the errors the conversions raise.
 #include "python/errors.hpp"
 
 #include <pthread.h>

@@ -1,3 +1,5 @@
+// The lazy binding to NumPy's C API, the copy of input samples, and output
+// arrays over the module's own buffers.
 #define OSTREL_NUMPY_API_OWNER
 #include "python/numpy_api.hpp"
 

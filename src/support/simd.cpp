@@ -1,3 +1,5 @@
+// The SIMD paths this CPU can run, asked of the CPU on every call, and the
+// default choice among them.
 #include "support/simd.hpp"
 
 #include <algorithm>

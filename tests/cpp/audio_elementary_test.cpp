@@ -94,8 +94,8 @@ TEST(Log10, CorrectlyRoundedOnEveryPath) {
 }
 
 // Every cosine of the Hann window and every exponential and logarithm of the
-// filterbanks, Slaney and HTK, as utils.cpp and transforms.cpp compute their
-// arguments for the models' 800-point FFT and 80 bands from 55 to 7600 Hz.
+// filterbanks, Slaney and HTK, as filterbank.cpp and transforms.cpp compute
+// their arguments for the models' 800-point FFT and 80 bands from 55 to 7600 Hz.
 TEST(Elementary, WindowAndFilterbankValuesAreCorrectlyRounded) {
     std::size_t checked = 0;
     const auto expect = [&](const char* name, float x, float got, long double exact) {
