@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "audio/fft.hpp"
-#include "audio/fft_kernels.hpp"
+#include "audio/mel_kernels.hpp"
 #include "audio/transforms.hpp"
 #include "support/simd.hpp"
 
@@ -55,18 +55,6 @@ void count_frames(benchmark::State& state, std::size_t frames) {
                                                          benchmark::Counter::kInvert);
 }
 
-fft_detail::Kernels kernels_of(SimdPath path) {
-    switch (path) {
-    case SimdPath::Avx2:
-        return fft_detail::avx2_kernels();
-    case SimdPath::Avx512:
-        return fft_detail::avx512_kernels();
-    case SimdPath::Baseline:
-        break;
-    }
-    return fft_detail::baseline_kernels();
-}
-
 // The module's FFT over the frames of an input, a batch of lanes at a time.
 // With `logs`, the module's log10 of one value per band and lane follows each
 // batch, the values taken from the spectra so that nothing can be hoisted:
@@ -75,7 +63,7 @@ void module_fft(benchmark::State& state, SimdPath path, bool logs) {
     const std::size_t frames = frames_for(seconds_of(state));
     const std::vector<float> samples = noise((frames - 1) * kHop + kFftSize);
     RealFft fft(kFftSize, path);
-    const fft_detail::Kernels kernels = kernels_of(path);
+    const MelKernels kernels = mel_kernels_for(path);
     std::vector<float> values(kBands * fft.lanes()), out(kBands * fft.lanes());
     for (auto _ : state) {
         for (std::size_t f = 0; f < frames; f += fft.lanes()) {
@@ -106,7 +94,7 @@ std::vector<float> level_values() {
 void module_log10(benchmark::State& state, SimdPath path) {
     const std::vector<float> in = level_values();
     std::vector<float> out(in.size());
-    const fft_detail::Kernels kernels = kernels_of(path);
+    const MelKernels kernels = mel_kernels_for(path);
     for (auto _ : state) {
         kernels.log10(in.data(), out.data(), in.size());
         benchmark::DoNotOptimize(out.data());
@@ -132,7 +120,7 @@ void module_transform(benchmark::State& state, SimdPath path) {
     const std::vector<float> samples = noise(static_cast<std::size_t>(seconds_of(state) * 16000));
     for (auto _ : state) {
         Audio2MelSpectrogram t = make_transformer(ModelVersion::V2, path);
-        benchmark::DoNotOptimize(t.transform(samples, model_config(ModelVersion::V2).normalization));
+        benchmark::DoNotOptimize(t.transform(samples));
     }
     count_frames(state, frames);
 }

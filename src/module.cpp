@@ -13,10 +13,10 @@
 #include <utility>
 
 #include "audio/transforms.hpp"
-#include "frame/args.hpp"
-#include "frame/errors.hpp"
-#include "frame/numpy.hpp"
-#include "frame/pyref.hpp"
+#include "python/args.hpp"
+#include "python/errors.hpp"
+#include "python/numpy.hpp"
+#include "python/pyref.hpp"
 #include "mask/record.hpp"
 #include "mask/resize.hpp"
 
@@ -24,8 +24,8 @@ namespace ostrel {
 
 namespace {
 
-using frame::PyError;
-using frame::PyRef;
+using python::PyError;
+using python::PyRef;
 
 // ---- docstrings: the first line is the text signature CPython reads ----
 
@@ -82,9 +82,9 @@ constexpr char kMelV2Doc[] = OSTREL_MEL_DOC("vxmv2_melspectrogram", "V2");
 
 constexpr const char* kMaskParameters[] = {"bytes", "width", "height", "scale"};
 constexpr const char* kMelParameters[] = {"wav", "sample_rate"};
-constexpr frame::Signature kReconstructMask{"reconstruct_mask", kMaskParameters, 3};
-constexpr frame::Signature kMelV1{"vxmv1_melspectrogram", kMelParameters, 2};
-constexpr frame::Signature kMelV2{"vxmv2_melspectrogram", kMelParameters, 2};
+constexpr python::Signature kReconstructMask{"reconstruct_mask", kMaskParameters, 3};
+constexpr python::Signature kMelV1{"vxmv1_melspectrogram", kMelParameters, 2};
+constexpr python::Signature kMelV2{"vxmv2_melspectrogram", kMelParameters, 2};
 
 constexpr const char* kDeserializeError = "Failed to deserialize CompactMaskModel";
 constexpr const char* kNotFloat32Array = "Expected a NumPy ndarray of type float32";
@@ -92,55 +92,53 @@ constexpr const char* kNotFloat32Array = "Expected a NumPy ndarray of type float
 // ---- operations ----
 
 PyObject* dummy_func(PyObject*, PyObject*) {
-    return frame::guarded([] { return PyLong_FromLong(0); });
+    return python::guarded([] { return PyLong_FromLong(0); });
 }
 
 PyObject* reconstruct_mask(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return frame::guarded([&] {
-        const auto slots = frame::bind<4>(kReconstructMask, args, nargs, kwnames);
-        const auto bytes = frame::to_bytes_view(slots[0], "bytes");
-        const std::uint64_t width = frame::to_u64(slots[1], "width");
-        const std::uint64_t height = frame::to_u64(slots[2], "height");
-        const auto scale = frame::to_scale(slots[3], "scale");
+    return python::guarded([&] {
+        const auto slots = python::bind<4>(kReconstructMask, args, nargs, kwnames);
+        const auto bytes = python::to_bytes_view(slots[0], "bytes");
+        const std::uint64_t width = python::to_u64(slots[1], "width");
+        const std::uint64_t height = python::to_u64(slots[2], "height");
+        const auto scale = python::to_scale(slots[3], "scale");
 
         // Without a resize the runs are drawn straight as the returned floats.
-        UnitFloatImage values;
+        mask::UnitFloatImage values;
         if (scale) {
-            std::optional<Mask8> mask = decode_and_reconstruct(bytes, width, height);
+            std::optional<mask::Mask8> mask = mask::decode_and_reconstruct(bytes, width, height);
             if (!mask) throw PyError::made(PyExc_ValueError, kDeserializeError);
-            values = resize_to_unit_floats(*mask, scale->factor, filter_from_name(scale->filter));
+            values = mask::resize_to_unit_floats(*mask, scale->factor, mask::filter_from_name(scale->filter));
         } else {
-            std::optional<UnitFloatImage> mask = decode_and_reconstruct_unit_floats(bytes, width, height);
+            std::optional<mask::UnitFloatImage> mask = mask::decode_and_reconstruct_unit_floats(bytes, width, height);
             if (!mask) throw PyError::made(PyExc_ValueError, kDeserializeError);
             values = std::move(*mask);
         }
         const auto rows = static_cast<std::size_t>(values.height);
         const auto cols = static_cast<std::size_t>(values.width);
-        return frame::make_float_array(std::move(values.data), rows, cols).release();
+        return python::make_float_array(std::move(values.data), rows, cols).release();
     });
 }
 
-PyObject* melspectrogram(const frame::Signature& signature, audio::ModelVersion version, PyObject* const* args,
+PyObject* melspectrogram(const python::Signature& signature, audio::ModelVersion version, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames) {
-    return frame::guarded([&] {
-        const auto slots = frame::bind<2>(signature, args, nargs, kwnames);
+    return python::guarded([&] {
+        const auto slots = python::bind<2>(signature, args, nargs, kwnames);
         PyObject* wav = slots[0];  // borrowed; examined after the transformer is built
-        const std::uint32_t sample_rate = frame::to_u32(slots[1], "sample_rate");
+        const std::uint32_t sample_rate = python::to_u32(slots[1], "sample_rate");
 
         audio::Audio2MelSpectrogram transformer = audio::make_transformer(version);
-        if (!frame::is_float32_vector(wav)) throw PyError::made(PyExc_TypeError, kNotFloat32Array);
-        std::vector<float> samples = frame::copy_samples(wav);
+        if (!python::is_float32_vector(wav)) throw PyError::made(PyExc_TypeError, kNotFloat32Array);
+        std::vector<float> samples = python::copy_samples(wav);
 
-        std::optional<audio::TransformResult> result =
-            audio::run_transform(transformer, version, std::move(samples), sample_rate);
-        if (!result) panic("called `Option::unwrap()` on a `None` value");
+        const audio::TransformResult result = audio::run_transform(transformer, std::move(samples), sample_rate);
 
         // Each window is written straight into its bytes object.
         constexpr std::size_t size = audio::TransformResult::kWindowBytes;
-        if (result->chunk_count > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / size) throw std::bad_alloc();
-        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(result->chunk_count)));
+        if (result.chunk_count > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / size) throw std::bad_alloc();
+        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(result.chunk_count)));
         if (!list) throw PyError::fetch();
-        result->pack_windows(audio::model_config(version).pad_value, [&](std::size_t k) {
+        result.pack_windows(transformer.config().pad_value, [&](std::size_t k) {
             PyObject* item = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
             if (item == nullptr) throw PyError::fetch();
             // Steals item, even on failure; the list is new and the index in range.
@@ -196,7 +194,7 @@ void ostrel_module(PyObject* module) {
         if (!function) throw PyError::fetch();
         PyRef name = PyRef::steal(PyObject_GetAttrString(function.get(), "__name__"));
         if (!name) throw PyError::fetch();
-        if (!PyUnicode_Check(name.get())) throw frame::downcast_error(name.get(), "PyString");
+        if (!PyUnicode_Check(name.get())) throw python::downcast_error(name.get(), "PyString");
 
         PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
         if (!all) {
@@ -206,9 +204,9 @@ void ostrel_module(PyObject* module) {
             if (!all) throw PyError::fetch();
             if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw PyError::fetch();
         }
-        if (!PyList_Check(all.get())) throw frame::downcast_error(all.get(), "PyList");
+        if (!PyList_Check(all.get())) throw python::downcast_error(all.get(), "PyList");
         if (PyList_Append(all.get(), name.get()) < 0) {
-            frame::panic_with("could not append __name__ to __all__", PyError::fetch());
+            python::panic_with("could not append __name__ to __all__", PyError::fetch());
         }
         if (PyObject_SetAttr(module, name.get(), function.get()) < 0) throw PyError::fetch();
     }
@@ -237,5 +235,5 @@ PyObject* init_module() {
 }  // namespace ostrel
 
 PyMODINIT_FUNC PyInit_ostrel_py() {
-    return ostrel::frame::guarded([] { return ostrel::init_module(); });
+    return ostrel::python::guarded([] { return ostrel::init_module(); });
 }

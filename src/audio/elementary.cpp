@@ -1,3 +1,6 @@
+// The module's own log10, ln, exp, exp10 and cos of binary32 arguments
+// (elementary.hpp): the scalar log10 is the lanes' one-lane form, the rest
+// double evaluations rounded once.
 #include "audio/elementary.hpp"
 
 #include <bit>
@@ -173,7 +176,7 @@ float exp_to_float(double hi, double lo, float x) {
 
 float log10(float x) noexcept {
     float y = 0.0f;
-    cr_detail::Log10Lanes<1>::log10<1>(&x, &y);
+    Log10Lanes<1>::log10<1>(&x, &y);
     return y;
 }
 

@@ -1,3 +1,6 @@
+// The real FFT's passes and twiddle tables (compile-time constants for the
+// audio's 800 samples, built at run time for other lengths), and the batch
+// interface over the per-path kernels.
 #include "audio/fft.hpp"
 
 #include <array>
@@ -46,7 +49,7 @@ constexpr float twiddle_im(std::size_t k, std::size_t n) noexcept { return stati
 // The twiddles of every pass (passes.twiddle_floats floats) and the join
 // rotations (2 * (half + 1) floats) of a real transform of 2 * half samples.
 // The same code fills the constant tables while the module is compiled and
-// any other size's tables at run time.
+// any other length's tables at run time.
 constexpr void fill_twiddles(std::size_t half, const Passes& passes, float* twiddles, float* join) noexcept {
     for (std::size_t i = 0; i < passes.count; ++i) {
         const std::size_t p = passes.radix[i];
@@ -65,13 +68,13 @@ constexpr void fill_twiddles(std::size_t half, const Passes& passes, float* twid
     }
 }
 
-constexpr fft_detail::Stage stage_of(const Passes& passes, std::size_t i, const float* twiddles) noexcept {
-    return fft_detail::Stage{passes.radix[i], passes.length[i], passes.stride[i], twiddles + passes.offset[i]};
+constexpr FftStage stage_of(const Passes& passes, std::size_t i, const float* twiddles) noexcept {
+    return FftStage{passes.radix[i], passes.length[i], passes.stride[i], twiddles + passes.offset[i]};
 }
 
-constexpr fft_detail::Tables tables_over(std::size_t half, const fft_detail::Stage* stages, std::size_t stage_count,
+constexpr FftTables tables_over(std::size_t half, const FftStage* stages, std::size_t stage_count,
                                          const float* join) noexcept {
-    fft_detail::Tables t;
+    FftTables t;
     t.half = half;
     t.stages = stages;
     t.stage_count = stage_count;
@@ -84,7 +87,7 @@ constexpr fft_detail::Tables tables_over(std::size_t half, const fft_detail::Sta
     return t;
 }
 
-// The tables of one size as constants of the module, computed by the
+// The tables of one length as constants of the module, computed by the
 // compiler: no state is made for them at run time.
 template <std::size_t Size>
 struct ConstantTables {
@@ -100,34 +103,33 @@ struct ConstantTables {
         return v;
     }();
     // Built after the values, as the stages point into them.
-    static constexpr std::array<fft_detail::Stage, kPasses.count> kStages = [] {
-        std::array<fft_detail::Stage, kPasses.count> stages{};
+    static constexpr std::array<FftStage, kPasses.count> kStages = [] {
+        std::array<FftStage, kPasses.count> stages{};
         for (std::size_t i = 0; i < kPasses.count; ++i) stages[i] = stage_of(kPasses, i, kValues.twiddles);
         return stages;
     }();
-    static constexpr fft_detail::Tables kTables = tables_over(kHalf, kStages.data(), kPasses.count, kValues.join);
+    static constexpr FftTables kTables = tables_over(kHalf, kStages.data(), kPasses.count, kValues.join);
 };
 
 // The audio transforms' frame length.
 constexpr std::size_t kConstantSize = 800;
 
-fft_detail::Kernels kernels_for(SimdPath path) {
-    constexpr fft_detail::Kernels (*kByPath[])() noexcept = {fft_detail::baseline_kernels, fft_detail::avx2_kernels,
-                                                             fft_detail::avx512_kernels};
-    return kByPath[simd_path_index(path)]();
-}
 
 }  // namespace
 
-// The tables of a size without constant ones, built by the RealFft that uses them.
+FftKernels fft_kernels_for(SimdPath path) {
+    return on_simd_path(path, []<SimdPath P>() { return fft_kernels<P>(); });
+}
+
+// The tables of a length without constant ones, built by the RealFft that uses them.
 struct FftPlan {
     std::vector<float> twiddles;
     std::vector<float> join;
-    std::vector<fft_detail::Stage> stages;
-    fft_detail::Tables tables;
+    std::vector<FftStage> stages;
+    FftTables tables;
 
-    explicit FftPlan(std::size_t size) {
-        const std::size_t half = size / 2;
+    explicit FftPlan(std::size_t n_fft) {
+        const std::size_t half = n_fft / 2;
         const Passes passes = passes_of(half);
         twiddles.resize(passes.twiddle_floats);
         join.resize(2 * (half + 1));
@@ -141,66 +143,48 @@ RealFft::RealFft(RealFft&&) noexcept = default;
 RealFft& RealFft::operator=(RealFft&&) noexcept = default;
 RealFft::~RealFft() = default;
 
-bool RealFft::supports(std::size_t size) noexcept {
+bool RealFft::supports(std::size_t n_fft) noexcept {
     // The bound keeps every index of the reductions in unit_root() exact.
-    if (size < 2 || size % 2 != 0 || size > (std::size_t{1} << 31)) return false;
-    std::size_t rest = size / 2;
+    if (n_fft < 2 || n_fft % 2 != 0 || n_fft > (std::size_t{1} << 31)) return false;
+    std::size_t rest = n_fft / 2;
     for (std::size_t p : {2, 3, 5}) {
         while (rest % p == 0) rest /= p;
     }
     return rest == 1;
 }
 
-RealFft::RealFft(std::size_t size, SimdPath path) : path_(path), size_(size) {
-    if (!supports(size)) panic("fft size must be even, with half of it a product of 2, 3 and 5");
-    kernels_ = kernels_for(path);
-    if (size == kConstantSize) {
+RealFft::RealFft(std::size_t n_fft, SimdPath path) : n_fft_(n_fft) {
+    if (!supports(n_fft)) panic("fft size must be even, with half of it a product of 2, 3 and 5");
+    kernels_ = fft_kernels_for(path);
+    if (n_fft == kConstantSize) {
         tables_ = &ConstantTables<kConstantSize>::kTables;
     } else {
-        plan_ = std::make_unique<const FftPlan>(size);
+        plan_ = std::make_unique<const FftPlan>(n_fft);
         tables_ = &plan_->tables;
     }
-    const std::size_t half = size / 2;
+    const std::size_t half = n_fft / 2;
     const std::size_t work = 4 * half * lanes();
     const std::size_t spectrum = (half + 1) * 2 * lanes();
-    memory_.reset(new float[work + spectrum + bins() * lanes()]);
+    memory_.reset(new float[work + spectrum]);
     work_ = memory_.get();
     spectrum_ = work_ + work;
-    magnitudes_ = spectrum_ + spectrum;
 }
 
 void RealFft::forward(std::span<const float> input, std::span<Complex> output) {
-    if (input.size() < size_ || output.size() < bins()) panic("fft: buffer shorter than the plan");
+    if (input.size() < n_fft_ || output.size() < bins()) panic("fft: buffer shorter than the plan");
     forward_batch(input.data(), 0, 1, {});
     for (std::size_t k = 0; k < bins(); ++k) output[k] = batch_bin(k, 0);
 }
 
 void RealFft::forward_batch(const float* first, std::size_t step, std::size_t count, std::span<const float> window) {
     if (count == 0 || count > lanes()) panic("fft: batch must hold 1 ..= lanes frames");
-    if (!window.empty() && window.size() != size_) panic("fft: window must hold size samples");
+    if (!window.empty() && window.size() != n_fft_) panic("fft: window must hold size samples");
     kernels_.spectra(*tables_, first, step, count, window.empty() ? nullptr : window.data(), work_, spectrum_);
 }
 
 Complex RealFft::batch_bin(std::size_t k, std::size_t j) const noexcept {
     const std::size_t at = k * 2 * lanes() + j;
     return Complex{spectrum_[at], spectrum_[at + lanes()]};
-}
-
-void RealFft::batch_mel_energies(std::span<const float> filters, std::span<const BinRange> ranges, float floor,
-                                 std::span<float> energies) {
-    const std::size_t bands = ranges.size();
-    if (filters.size() != bands * bins() || energies.size() < bands * lanes()) {
-        panic("fft: filterbank or energies do not match the spectrum");
-    }
-    for (const BinRange& r : ranges) {
-        if (r.first > r.last || r.last > bins()) panic("fft: filter range outside the spectrum");
-    }
-    kernels_.mel_energies(spectrum_, bins(), floor, filters.data(), ranges.data(), bands, magnitudes_, energies.data());
-}
-
-void RealFft::batch_levels(const fft_detail::LevelRule& rule, std::span<float> values) const {
-    if (values.size() % lanes() != 0) panic("fft: levels need whole vectors of lanes");
-    kernels_.levels(rule, values.data(), values.size());
 }
 
 }  // namespace ostrel::audio

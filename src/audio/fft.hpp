@@ -34,9 +34,7 @@ struct UnitRoot {
     double sin = 0.0;
 };
 
-namespace fft_detail {
-
-inline constexpr double kTwoPi = std::bit_cast<double>(0x401921FB54442D18ull);  // 6.283185307179586
+inline constexpr double kTwoPiDouble = std::bit_cast<double>(0x401921FB54442D18ull);  // 6.283185307179586
 
 // sin and cos by their Taylor series on |t| <= pi/4, evaluated by Horner's
 // rule from the smallest term; ten terms leave the truncation far below a
@@ -55,7 +53,6 @@ constexpr double cos_series(double t) noexcept {
     return r;
 }
 
-}  // namespace fft_detail
 
 constexpr UnitRoot unit_root(std::size_t k, std::size_t n) noexcept {
     // Exact reductions on the fraction k / n of a turn: by symmetry about the
@@ -79,44 +76,43 @@ constexpr UnitRoot unit_root(std::size_t k, std::size_t n) noexcept {
         n = 4 * n;
         swap = true;
     }
-    const double t = (fft_detail::kTwoPi * static_cast<double>(k)) / static_cast<double>(n);
-    double c = fft_detail::cos_series(t);
-    double s = fft_detail::sin_series(t);
+    const double t = (kTwoPiDouble * static_cast<double>(k)) / static_cast<double>(n);
+    double c = cos_series(t);
+    double s = sin_series(t);
     if (swap) std::swap(c, s);
     if (negate_cos) c = -c;
     if (negate_sin) s = -s;
     return UnitRoot{c, s};
 }
 
-// A forward, unnormalised DFT of `size` real samples:
-// X[k] = sum over n of x[n] * exp(-2 pi i k n / size), for k = 0 .. size/2.
-// The bins above size/2 are the conjugates of those below and are never
-// needed. `size` must be even, with size/2 a product of 2, 3 and 5 (800 is
+// A forward, unnormalised DFT of `n_fft` real samples:
+// X[k] = sum over n of x[n] * exp(-2 pi i k n / n_fft), for k = 0 .. n_fft/2.
+// The bins above n_fft/2 are the conjugates of those below and are never
+// needed. `n_fft` must be even, with n_fft/2 a product of 2, 3 and 5 (800 is
 // 2 * 4 * 4 * 5 * 5). The tables of the audio transforms' 800 samples are
 // constants, computed while the module is compiled; those of any other size
 // are built by the RealFft that needs them, which is their only holder.
 class RealFft {
 public:
-    // Throws Panic for a size it cannot transform, std::bad_alloc when its
+    // Throws Panic for a length it cannot transform, std::bad_alloc when its
     // memory cannot be had. `path` must be one of available_simd_paths().
-    explicit RealFft(std::size_t size, SimdPath path = best_simd_path());
+    explicit RealFft(std::size_t n_fft, SimdPath path = best_simd_path());
     RealFft(RealFft&&) noexcept;
     RealFft& operator=(RealFft&&) noexcept;
     ~RealFft();
 
-    static bool supports(std::size_t size) noexcept;
+    static bool supports(std::size_t n_fft) noexcept;
 
-    std::size_t size() const noexcept { return size_; }
-    std::size_t bins() const noexcept { return size_ / 2 + 1; }
+    std::size_t n_fft() const noexcept { return n_fft_; }
+    std::size_t bins() const noexcept { return n_fft_ / 2 + 1; }
     std::size_t lanes() const noexcept { return kernels_.lanes; }
-    SimdPath path() const noexcept { return path_; }
     // The twiddles and passes the kernels run from.
-    const fft_detail::Tables& tables() const noexcept { return *tables_; }
+    const FftTables& tables() const noexcept { return *tables_; }
 
-    // Transforms size() samples of `input` into bins() values of `output`.
+    // Transforms n_fft() samples of `input` into bins() values of `output`.
     void forward(std::span<const float> input, std::span<Complex> output);
 
-    // Transforms `count` (1 ..= lanes()) frames at once: frame j is the size()
+    // Transforms `count` (1 ..= lanes()) frames at once: frame j is the n_fft()
     // samples from first + j * step, multiplied by `window` when it is not
     // empty. The spectra stay in the batch until the next call.
     void forward_batch(const float* first, std::size_t step, std::size_t count, std::span<const float> window);
@@ -124,31 +120,22 @@ public:
     // Bin k of lane j's spectrum from the last forward_batch().
     Complex batch_bin(std::size_t k, std::size_t j) const noexcept;
 
-    // The mel energies of every lane of the last batch: energies[band * lanes() + j]
-    // for the rows of `filters` (bands x bins() weights, row-major) over their
-    // `ranges`, from magnitudes sqrt((re^2 + im^2) + floor); see
-    // fft_detail::Kernels::mel_energies.
-    void batch_mel_energies(std::span<const float> filters, std::span<const BinRange> ranges, float floor,
-                            std::span<float> energies);
-
-    // `values` (a multiple of lanes() of them, such as a batch's energies)
-    // turned in place into normalised log-mel values by `rule`, in lanes.
-    void batch_levels(const fft_detail::LevelRule& rule, std::span<float> values) const;
+    // The spectra of the last forward_batch(), bins() bins a lane, as the
+    // kernels lay them out (FftKernels).
+    const float* batch_spectra() const noexcept { return spectrum_; }
 
 private:
     // Tables built for this transform; empty for a size whose tables are constants.
     std::unique_ptr<const struct FftPlan> plan_;
-    const fft_detail::Tables* tables_ = nullptr;
-    fft_detail::Kernels kernels_;
-    SimdPath path_;
-    std::size_t size_ = 0;
+    const FftTables* tables_ = nullptr;
+    FftKernels kernels_;
+    std::size_t n_fft_ = 0;
     // The kernels' working memory, in one block that every batch writes
     // before it reads, so it is never cleared: the ping-pong buffers of the
-    // complex transform, the batch's spectra and their magnitudes.
+    // complex transform and the batch's spectra.
     std::unique_ptr<float[]> memory_;
     float* work_ = nullptr;
     float* spectrum_ = nullptr;
-    float* magnitudes_ = nullptr;
 };
 
 }  // namespace ostrel::audio

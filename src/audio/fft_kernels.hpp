@@ -7,32 +7,13 @@
 
 #include <cstddef>
 
+#include "support/simd.hpp"
+
 namespace ostrel::audio {
-
-// The bins [first, last) outside which a filter's weights are all zero.
-struct BinRange {
-    std::size_t first = 0;
-    std::size_t last = 0;
-};
-
-namespace fft_detail {
-
-// What turns a batch's mel energies into normalised log-mel values, as plain
-// data (LogMelLevels and MelNormalization are the scalar forms of its rule).
-struct LevelRule {
-    float min_level = 0.0f;
-    float amplitude_scale = 1.0f;
-    float log_multiplier = 1.0f;
-    float ref_level_db = 0.0f;
-    bool standardize = true;  // else the symmetric clip
-    float mean = 0.0f;        // standardize: (x - mean) / deviation
-    float deviation = 1.0f;
-    float min_level_db = 0.0f;  // clip: min(max(8 ((x - min_level_db) / -min_level_db) - 4, -4), 4)
-};
 
 // One pass of the complex transform: sub-transforms of `length` points, each
 // split by a butterfly of `radix` points, `stride` of them side by side.
-struct Stage {
+struct FftStage {
     std::size_t radix = 0;   // 2, 3, 4 or 5
     std::size_t length = 0;  // n
     std::size_t stride = 0;  // s; n * s is the transform's length
@@ -42,9 +23,9 @@ struct Stage {
 };
 
 // Everything a real transform of 2 * half samples needs, shared read-only.
-struct Tables {
+struct FftTables {
     std::size_t half = 0;  // points of the complex transform
-    const Stage* stages = nullptr;
+    const FftStage* stages = nullptr;
     std::size_t stage_count = 0;
     // For k = 0 .. half: (cos, -sin) of 2 pi k / (2 * half), the rotation that
     // joins the even and odd halves of the spectrum.
@@ -57,7 +38,7 @@ struct Tables {
 // The kernels of one SIMD path. Buffers hold one value per lane side by side:
 // a complex array of n points is n * 2 * lanes floats, point i's real parts at
 // [2 i lanes, 2 i lanes + lanes) and its imaginary parts after them.
-struct Kernels {
+struct FftKernels {
     std::size_t lanes = 0;
 
     // The spectra, bins 0 .. half, of `count` <= lanes real frames of
@@ -65,33 +46,15 @@ struct Kernels {
     // by `window` (2 * half values) unless that is null. Lanes from count on
     // transform zeros. `work` holds 4 * half * lanes floats, `spectrum`
     // (half + 1) * 2 * lanes.
-    void (*spectra)(const Tables& tables, const float* first, std::size_t step, std::size_t count,
+    void (*spectra)(const FftTables& tables, const float* first, std::size_t step, std::size_t count,
                     const float* window, float* work, float* spectrum) = nullptr;
-
-    // From such spectra: every bin's magnitude sqrt((re^2 + im^2) + floor)
-    // into `magnitudes` (bins * lanes floats), then for each of `bands` filters
-    // (rows of `filters`, bins weights each) the sum over its range in
-    // ascending bin order into energies[band * lanes + lane]. When any
-    // magnitude is NaN or infinite, every filter sums all bins, as a dense
-    // product would.
-    void (*mel_energies)(const float* spectrum, std::size_t bins, float floor, const float* filters,
-                         const BinRange* ranges, std::size_t bands, float* magnitudes, float* energies) = nullptr;
-
-    // `count` (a multiple of lanes) energies to normalised log-mel values in
-    // place, each by the scalar rule's steps in order.
-    void (*levels)(const LevelRule& rule, float* values, std::size_t count) = nullptr;
-
-    // The correctly rounded log10 of `count` (a multiple of lanes) values:
-    // the levels' own, for tests and benchmarks to call alone. `out` must not
-    // overlap `in`.
-    void (*log10)(const float* in, float* out, std::size_t count) = nullptr;
 };
 
-// One per SimdPath. Where a path does not exist (the wide ones off x86_64),
-// its getter returns the baseline kernels; it is never chosen there.
-Kernels baseline_kernels() noexcept;
-Kernels avx2_kernels() noexcept;
-Kernels avx512_kernels() noexcept;
+// The kernels of path P, built in fft_path.cpp (see on_simd_path()).
+template <SimdPath P>
+FftKernels fft_kernels() noexcept;
 
-}  // namespace fft_detail
+// The kernels of `path`, a path this CPU has.
+FftKernels fft_kernels_for(SimdPath path);
+
 }  // namespace ostrel::audio

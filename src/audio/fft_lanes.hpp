@@ -1,8 +1,8 @@
 // The FFT kernels written once for a vector of W lanes, one frame per lane.
-// Included only by the per-path translation units (fft_path_*.cpp), each of
-// which compiles it for its own instruction set; everything here has internal
-// linkage, so no function compiled for a wide path can stand in for a
-// baseline one at link time.
+// Included only by fft_path.cpp, which the build compiles once for each SIMD
+// path's instruction set; everything here has internal linkage, so no
+// function compiled for a wide path can stand in for a baseline one at link
+// time.
 //
 // What keeps the bits: every lane runs exactly the operations of the scalar
 // algorithm, in the order written, each rounded on its own (the build forbids
@@ -16,27 +16,26 @@
 #include <cstdint>
 
 #include "audio/fft_kernels.hpp"
-#include "audio/log10_lanes.hpp"
 #include "support/lanes.hpp"
 
-namespace ostrel::audio::fft_detail {
+namespace ostrel::audio {
 namespace {
 
 template <std::size_t W>
-struct Lanes {
+struct FftLanes {
     using Vec = simd::Vec<W>;
-    using V = typename Vec::F;
-    using Mask = typename Vec::I;
+    using F = typename Vec::F;
+    using I = typename Vec::I;
 
     struct C {
-        V re;
-        V im;
+        F re;
+        F im;
     };
 
     static constexpr std::size_t kPoint = 2 * W;  // floats per complex point
 
-    static V load(const float* p) { return Vec::loadf(p); }
-    static void store(float* p, V v) { Vec::store(p, v); }
+    static F load(const float* p) { return Vec::loadf(p); }
+    static void store(float* p, F v) { Vec::store(p, v); }
     static C get(const float* buffer, std::size_t i) { return {load(buffer + i * kPoint), load(buffer + i * kPoint + W)}; }
     static void put(float* buffer, std::size_t i, C c) {
         store(buffer + i * kPoint, c.re);
@@ -62,12 +61,12 @@ struct Lanes {
         std::size_t i = 0;
         if (count == W) {
             for (; i + W <= half; i += W) {
-                V re[W];
-                V im[W];
+                F re[W];
+                F im[W];
                 for (std::size_t j = 0; j < W; ++j) {
                     const float* x = first + j * step + 2 * i;
-                    V a = load(x);
-                    V b = load(x + W);
+                    F a = load(x);
+                    F b = load(x + W);
                     if (window != nullptr) {
                         a = a * load(window + 2 * i);
                         b = b * load(window + 2 * i + W);
@@ -103,7 +102,7 @@ struct Lanes {
     // point r + s (q + j m) of the input feeds the radix-p butterfly whose k-th
     // output, turned by exp(-2 pi i q k / n), lands at r + s (p q + k).
     template <std::size_t P>
-    static void pass(const Tables& t, const Stage& stage, const float* in, float* out) {
+    static void pass(const FftTables& t, const FftStage& stage, const float* in, float* out) {
         const std::size_t n = stage.length;
         const std::size_t s = stage.stride;
         const std::size_t m = n / P;
@@ -126,7 +125,7 @@ struct Lanes {
 
     // y[k] = sum over j of a[j] exp(-2 pi i j k / P).
     template <std::size_t P>
-    static void butterfly(const Tables& t, const C* a, C* y) {
+    static void butterfly(const FftTables& t, const C* a, C* y) {
         if constexpr (P == 2) {
             y[0] = add(a[0], a[1]);
             y[1] = sub(a[0], a[1]);
@@ -166,14 +165,14 @@ struct Lanes {
         }
     }
 
-    static void spectra(const Tables& t, const float* first, std::size_t step, std::size_t count,
+    static void spectra(const FftTables& t, const float* first, std::size_t step, std::size_t count,
                         const float* window, float* work, float* spectrum) {
         const std::size_t half = t.half;
         float* in = work;
         float* out = work + half * kPoint;
         gather(half, first, step, count, window, in);
         for (std::size_t i = 0; i < t.stage_count; ++i) {
-            const Stage& stage = t.stages[i];
+            const FftStage& stage = t.stages[i];
             switch (stage.radix) {
             case 2:
                 pass<2>(t, stage, in, out);
@@ -198,8 +197,8 @@ struct Lanes {
         // of the odd ones, O = (Z[k] - conj Z[half-k]) / 2i; the real frame's
         // spectrum is X[k] = E[k] + exp(-2 pi i k / 2 half) O[k].
         const C z0 = get(in, 0);
-        put(spectrum, 0, C{z0.re + z0.im, V{}});
-        put(spectrum, half, C{z0.re - z0.im, V{}});
+        put(spectrum, 0, C{z0.re + z0.im, F{}});
+        put(spectrum, half, C{z0.re - z0.im, F{}});
         for (std::size_t k = 1; k < half; ++k) {
             const C zk = get(in, k);
             const C zc = get(in, half - k);
@@ -210,82 +209,8 @@ struct Lanes {
         }
     }
 
-    static void mel_energies(const float* spectrum, std::size_t bins, float floor, const float* filters,
-                             const BinRange* ranges, std::size_t bands, float* magnitudes, float* energies) {
-        // The squares are summed first and the floor added to the sum.
-        for (std::size_t k = 0; k < bins; ++k) {
-            const C x = get(spectrum, k);
-            store(magnitudes + k * W, (x.re * x.re + x.im * x.im) + floor);
-        }
-        // Correctly rounded on every instruction set; the plain loop lets the
-        // compiler use the vector square root.
-        for (std::size_t i = 0; i < bins * W; ++i) magnitudes[i] = __builtin_sqrtf(magnitudes[i]);
-
-        Mask finite = load(magnitudes) == load(magnitudes);
-        for (std::size_t k = 0; k < bins; ++k) finite &= load(magnitudes + k * W) <= 3.40282347e38f;
-        bool all_finite = true;
-        for (std::size_t j = 0; j < W; ++j) all_finite = all_finite && finite[j] != 0;
-
-        // Weights outside a filter's range are zero and add +0.0 to a sum of
-        // non-negative finite terms, so the range alone gives the dense
-        // product's value; a NaN or infinite magnitude reaches every filter
-        // (NaN * 0 and inf * 0 are NaN), so then every bin is summed.
-        for (std::size_t b = 0; b < bands; ++b) {
-            const float* w = filters + b * bins;
-            const std::size_t first = all_finite ? ranges[b].first : 0;
-            const std::size_t last = all_finite ? ranges[b].last : bins;
-            V energy = {};
-            for (std::size_t k = first; k < last; ++k) energy = energy + load(magnitudes + k * W) * w[k];
-            store(energies + b * W, energy);
-        }
-    }
-
-    // max_num(a, b) and min_num(a, b) with a constant b that is not NaN.
-    static V max_num(V a, float b) {
-        const Mask keep = a > b;
-        return (V)(((Mask)a & keep) | ((Mask)(V{} + b) & ~keep));
-    }
-    static V min_num(V a, float b) {
-        const Mask keep = a < b;
-        return (V)(((Mask)a & keep) | ((Mask)(V{} + b) & ~keep));
-    }
-
-    // LogMelLevels::apply, then MelNormalization::apply, on every lane: the
-    // floor and the scale, the log10 of a block of vectors, then the rest.
-    static void levels(const LevelRule& rule, float* values, std::size_t count) {
-        using Log10 = cr_detail::Log10Lanes<W>;
-        constexpr std::size_t kChunk = Log10::kBlock * W;
-        for (std::size_t i = 0; i < count; i += kChunk) {
-            const std::size_t n = count - i < kChunk ? count - i : kChunk;
-            float scaled[kChunk];
-            float logs[kChunk];
-            for (std::size_t k = 0; k < n; k += W) {
-                store(scaled + k, max_num(load(values + i + k), rule.min_level) * rule.amplitude_scale);
-            }
-            Log10::log10_all(scaled, logs, n);
-            for (std::size_t k = 0; k < n; k += W) {
-                const V level = rule.log_multiplier * load(logs + k) - rule.ref_level_db;
-                V out;
-                if (rule.standardize) {
-                    out = (level - rule.mean) / rule.deviation;
-                } else {
-                    V v = level - rule.min_level_db;
-                    v = v / (-rule.min_level_db);
-                    v = 8.0f * v;
-                    v = v - 4.0f;
-                    out = min_num(max_num(v, -4.0f), 4.0f);
-                }
-                store(values + i + k, out);
-            }
-        }
-    }
-
-    static void log10(const float* in, float* out, std::size_t count) {
-        cr_detail::Log10Lanes<W>::log10_all(in, out, count);
-    }
-
-    static Kernels kernels() noexcept { return Kernels{W, &spectra, &mel_energies, &levels, &log10}; }
+    static FftKernels kernels() noexcept { return FftKernels{W, &spectra}; }
 };
 
 }  // namespace
-}  // namespace ostrel::audio::fft_detail
+}  // namespace ostrel::audio

@@ -1,6 +1,6 @@
 // The module's binary32 log10, correctly rounded, written once for W lanes.
-// The per-path translation units (fft_path_*.cpp) compile it for their
-// instruction set, and elementary.cpp compiles it for one lane as the scalar
+// The mel stage's per-path translation unit (mel_path.cpp) compiles it for
+// each path's instruction set, and elementary.cpp compiles it for one lane as the scalar
 // form; everything here has internal linkage.
 //
 // Each lane evaluates log10 in double precision with a known error bound and
@@ -21,7 +21,7 @@
 #include "audio/elementary.hpp"
 #include "support/lanes.hpp"
 
-namespace ostrel::audio::cr_detail {
+namespace ostrel::audio {
 namespace {
 
 constexpr double kLog10Two = std::bit_cast<double>(0x3FD34413509F79FFull);  // log10(2)
@@ -32,7 +32,7 @@ constexpr double kInvLn10 = std::bit_cast<double>(0x3FDBCB7B1526E50Eull);  // 1 
 // terms, coefficient k being 2 / ((2k + 1) ln 10), summed by Estrin's scheme
 // (pairs, then pairs of pairs), whose short chain of dependent steps lets
 // the lanes of several vectors overlap.
-constexpr double c(std::size_t k) { return (2.0 * kInvLn10) / static_cast<double>(2 * k + 1); }
+constexpr double log10_series_coefficient(std::size_t k) { return (2.0 * kInvLn10) / static_cast<double>(2 * k + 1); }
 
 // Error bound. With m in [sqrt(2)/2, sqrt(2)), |s| <= 0.1716 and z <= 0.02944.
 // The dropped terms add at most z^8 / (17 (1 - z)) < 2^-44.7 of log10(m);
@@ -88,6 +88,7 @@ struct Log10Lanes {
             const D z = s[n] * s[n];
             const D z2 = z * z;
             const D z4 = z2 * z2;
+            constexpr auto c = log10_series_coefficient;
             const D low = (c(0) + c(1) * z) + (c(2) + c(3) * z) * z2;
             const D high = (c(4) + c(5) * z) + (c(6) + c(7) * z) * z2;
             const D log_m = s[n] * (low + high * z4);
@@ -135,4 +136,4 @@ struct Log10Lanes {
 };
 
 }  // namespace
-}  // namespace ostrel::audio::cr_detail
+}  // namespace ostrel::audio

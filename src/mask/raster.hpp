@@ -1,52 +1,30 @@
 // The mask types and the rasterisation rule: rows of (column, value) runs
-// drawn into a row-major mask of 8-bit levels.
+// drawn into a row-major mask of 8-bit values or of floats.
 #pragma once
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <new>
-#include <span>
 #include <utility>
-#include <vector>
 
+#include "mask/unit_float.hpp"
 #include "support/buffer.hpp"
 #include "support/panic.hpp"
 
-namespace ostrel {
-
-// Where a new value begins along a row, not a length: the value holds from
-// `column` up to the next run's column (or the right edge).
-struct Run {
-    std::uint16_t column;
-    std::uint16_t value;
-
-    friend bool operator==(const Run&, const Run&) = default;
-};
-
-// Rows are stored flat: row i is runs[(i ? row_ends[i-1] : 0) .. row_ends[i]),
-// so a model with many short rows costs one allocation, not one per row.
-struct CompactMaskModel {
-    std::vector<Run> runs;
-    std::vector<std::size_t> row_ends;
-
-    std::size_t row_count() const { return row_ends.size(); }
-    std::span<const Run> row(std::size_t i) const {
-        const std::size_t begin = i == 0 ? 0 : row_ends[i - 1];
-        return std::span<const Run>(runs).subspan(begin, row_ends[i] - begin);
-    }
-};
+namespace ostrel::mask {
 
 // A row-major 8-bit mask: element (r, c) is data[r * width + c].
 struct Mask8 {
-    std::uint64_t height = 0, width = 0;
+    std::uint64_t width = 0, height = 0;
     Buffer<std::uint8_t> data;
 };
 
-// A row-major image of values v / 255, v an 8-bit level: element (r, c) is
+// A row-major image of values v / 255, v an 8-bit value: element (r, c) is
 // data[r * width + c].
 struct UnitFloatImage {
-    std::uint64_t height = 0, width = 0;
+    std::uint64_t width = 0, height = 0;
     Buffer<float> data;
 };
 
@@ -57,16 +35,14 @@ inline constexpr const char* kShapeTooLarge =
 // Whether (height, width) is a representable shape: the product with a zero
 // length counted as 1 must fit in a signed 64-bit integer, even when the mask
 // would hold no element.
-bool shape_fits(std::uint64_t width, std::uint64_t height);
-
-// Rasterises the model into a zero-filled (height, width) mask. Throws Panic
-// with kShapeTooLarge when the shape does not fit, and kIndexOutOfBounds for a
-// row at or beyond height or a run column at or beyond width; std::bad_alloc
-// when the mask's memory cannot be had.
-Mask8 reconstruct_ndarray(const CompactMaskModel& model, std::uint64_t width, std::uint64_t height);
+inline bool shape_fits(std::uint64_t width, std::uint64_t height) {
+    std::uint64_t cells = 0;
+    return !__builtin_mul_overflow(std::max<std::uint64_t>(height, 1), std::max<std::uint64_t>(width, 1), &cells) &&
+           cells <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+}
 
 // Draws rows as their runs arrive, one call per row and per run, into a mask
-// whose cells are levels[v] for the 8-bit level v (the level itself, or a
+// whose cells are palette[v] for the 8-bit value v (the value itself, or a
 // float for the module's result). Errors are recorded rather than thrown, so
 // that the caller can first learn whether the rest of its input is sound;
 // finish() then reports them in the order the rule names them: the shape, the
@@ -83,12 +59,12 @@ public:
         std::uint64_t limit = 0;   // the width while drawing, 0 once off
         std::uint64_t next = 0;    // the first column after the last run
         std::uint64_t dirty = 0;   // zeroed masks: columns from here on still hold their zeros
-        std::uint8_t carried = 0;  // the level that fills the gap before the next run
+        std::uint8_t carried = 0;  // the value that fills the gap before the next run
         bool live = false;
     };
 
-    Canvas(std::uint64_t width, std::uint64_t height, const T (&levels)[256])
-        : width_(width), height_(height), levels_(levels) {
+    Canvas(std::uint64_t width, std::uint64_t height, const T (&palette)[256])
+        : width_(width), height_(height), palette_(palette) {
         fits_ = shape_fits(width, height);
         if (!fits_) return;
         const auto count = static_cast<std::size_t>(height * width);
@@ -130,20 +106,18 @@ public:
             }
             return;
         }
-        const auto level = static_cast<std::uint8_t>(value & 0xFF);
+        const auto byte = static_cast<std::uint8_t>(value & 0xFF);
         if (column > pen.next) fill(pen, pen.next, column, pen.carried);
         // Along a feathered edge most runs are one cell wide, so the run's own
-        // cell is a plain store where every cell is written anyway (a fill of
-        // one cell measured 15 per cent slower). `zeroed_` stays a member, not
-        // a field of the pen: as a value the loop never changes, it lets the
-        // compiler split the run loop in two; a copy in the pen measured a
-        // third slower.
+        // cell is a plain store where every cell is written anyway. `zeroed_`
+        // stays a member, not a field of the pen: as a value the loop never
+        // changes, it lets the compiler split the run loop in two.
         if (zeroed_) {
-            fill(pen, column, std::uint64_t{column} + 1, level);
+            fill(pen, column, std::uint64_t{column} + 1, byte);
         } else {
-            pen.line[column] = levels_[level];
+            pen.line[column] = palette_[byte];
         }
-        pen.carried = level;
+        pen.carried = byte;
         pen.next = std::uint64_t{column} + 1;
     }
 
@@ -159,19 +133,19 @@ public:
         if (no_memory_) throw std::bad_alloc();
         if (error_ != nullptr) panic(error_);
         if (!zeroed_ && rows_ < height_) {
-            std::fill(buffer_.data() + rows_ * width_, buffer_.data() + height_ * width_, levels_[0]);
+            std::fill(buffer_.data() + rows_ * width_, buffer_.data() + height_ * width_, palette_[0]);
         }
         return std::move(buffer_);
     }
 
 private:
-    void fill(Pen& pen, std::uint64_t from, std::uint64_t to, std::uint8_t level) {
+    void fill(Pen& pen, std::uint64_t from, std::uint64_t to, std::uint8_t value) {
         if (zeroed_) {
-            if (level == 0) to = std::min(to, pen.dirty);
+            if (value == 0) to = std::min(to, pen.dirty);
             if (from >= to) return;
             pen.dirty = std::max(pen.dirty, to);
         }
-        std::fill(pen.line + from, pen.line + to, levels_[level]);
+        std::fill(pen.line + from, pen.line + to, palette_[value]);
     }
 
     void fail() {
@@ -180,7 +154,7 @@ private:
     }
 
     std::uint64_t width_, height_;
-    const T (&levels_)[256];
+    const T (&palette_)[256];
     Buffer<T> buffer_;
     std::uint64_t rows_ = 0;
     const char* error_ = nullptr;
@@ -190,13 +164,16 @@ private:
     bool drawing_ = false;
 };
 
-// The 8-bit levels themselves, for a Canvas<std::uint8_t>.
-struct IdentityLevels {
-    std::uint8_t levels[256];
-    constexpr IdentityLevels() : levels{} {
-        for (std::size_t v = 0; v < 256; ++v) levels[v] = static_cast<std::uint8_t>(v);
+// What a Canvas stores for each 8-bit value: the value itself, or the
+// module's float for it.
+template <class T>
+struct Palette {
+    T cells[256];
+    constexpr explicit Palette(T (*of)(T)) : cells{} {
+        for (std::size_t v = 0; v < 256; ++v) cells[v] = of(static_cast<T>(v));
     }
 };
-inline constexpr IdentityLevels kIdentityLevels{};
+inline constexpr Palette<std::uint8_t> kIdentityPalette([](std::uint8_t v) { return v; });
+inline constexpr Palette<float> kUnitFloatPalette([](float v) { return unit_float(v); });
 
-}  // namespace ostrel
+}  // namespace ostrel::mask

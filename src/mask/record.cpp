@@ -1,332 +1,14 @@
+// The record drawn as it is read: the reader's rows and runs handed straight
+// to a Canvas of 8-bit values or of the module's floats.
 #include "mask/record.hpp"
 
-#include <algorithm>
-#include <array>
 #include <cstddef>
-#include <cstring>
 #include <utility>
-#include <vector>
 
-namespace ostrel {
+#include "mask/record_reader.hpp"
+
+namespace ostrel::mask {
 namespace {
-
-// Containers may nest this deep in the whole input, the record's own array or
-// map counting as level 1, and an ext value counting as a level of its own.
-// The rows of `data` sit at fixed levels 2 to 4, so only the values of
-// unknown map entries ever come near the limit.
-constexpr std::size_t kMaxDepth = 1023;
-
-// The record in MessagePack, read in one pass from the first byte:
-//
-//   record  = array(1) of data | map of (key, value) with exactly one data key
-//   key     = str or bin "data", or unsigned 0: the data entry;
-//             any other str, bin or unsigned integer: an entry read over
-//   data    = array of rows | empty bin;   row = array of runs | empty bin
-//   run     = array(2) of number, number | bin of 2 bytes or more (its first two)
-//   number  = an unsigned or signed integer encoding holding 0 ..= 65535
-//
-// Each list hands its rows and runs to the sink as they arrive; the sink
-// either keeps them (a model) or draws them (a Canvas). Whatever follows the
-// record is not read.
-template <class Sink>
-class RecordReader {
-public:
-    RecordReader(std::span<const std::uint8_t> bytes, Sink& sink)
-        : p_(bytes.data()), end_(bytes.data() + bytes.size()), sink_(sink) {}
-
-    // True when one whole record was read; nothing the sink was handed counts
-    // otherwise.
-    bool read() {
-        if (p_ == end_) return false;
-        const std::uint8_t m = *p_;
-        std::uint64_t n = 0;
-        if (m >= 0x80 && m <= 0x8F) {
-            ++p_;
-            return map(m & 0x0F);
-        }
-        if (m == 0xDE || m == 0xDF) {
-            ++p_;
-            return big_endian(m == 0xDE ? 2 : 4, n) && map(n);
-        }
-        return array_header(n) && n == 1 && data();
-    }
-
-private:
-    bool map(std::uint64_t entries) {
-        bool seen = false;
-        for (std::uint64_t i = 0; i < entries; ++i) {
-            bool is_data = false;
-            if (!key(is_data)) return false;
-            if (!is_data) {
-                if (!skip_value()) return false;
-                continue;
-            }
-            if (seen || !data()) return false;
-            seen = true;
-        }
-        return seen;
-    }
-
-    // A key is compared byte for byte; a signed integer is no key, even 0.
-    bool key(bool& is_data) {
-        std::uint8_t m = 0;
-        if (!byte(m)) return false;
-        std::uint64_t v = 0;
-        if (m <= 0x7F) {
-            is_data = m == 0;
-            return true;
-        }
-        if (m >= 0xCC && m <= 0xCF) {
-            if (!big_endian(std::size_t{1} << (m - 0xCC), v)) return false;
-            is_data = v == 0;
-            return true;
-        }
-        if (m >= 0xA0 && m <= 0xBF) {
-            v = m & 0x1F;
-        } else if (m == 0xD9 || m == 0xC4) {
-            if (!big_endian(1, v)) return false;
-        } else if (m == 0xDA || m == 0xC5) {
-            if (!big_endian(2, v)) return false;
-        } else if (m == 0xDB || m == 0xC6) {
-            if (!big_endian(4, v)) return false;
-        } else {
-            return false;
-        }
-        if (remaining() < v) return false;
-        is_data = v == 4 && std::memcmp(p_, "data", 4) == 0;
-        p_ += v;
-        return true;
-    }
-
-    bool data() {
-        std::uint64_t rows = 0;
-        if (!list_header(rows)) return false;
-        sink_.begin_rows(rows);
-        for (std::uint64_t i = 0; i < rows; ++i) {
-            std::uint64_t runs = 0;
-            if (!list_header(runs)) return false;
-            auto row = sink_.begin_row(runs);
-            for (std::uint64_t k = 0; k < runs; ++k) {
-                std::uint16_t column = 0, value = 0;
-                if (!common_run_pair(column, value) && !run_pair(column, value)) return false;
-                sink_.run(row, column, value);
-            }
-            sink_.end_row(row);
-        }
-        return true;
-    }
-
-    // Reads over one value of any type, containers included, as the value of
-    // an entry of the record's map (level 1). Open containers are kept as
-    // counts of the values they still hold, on a stack bounded by the depth
-    // limit, never by recursion.
-    bool skip_value() {
-        std::array<std::uint64_t, kMaxDepth> enclosing;
-        std::size_t open = 0;
-        std::uint64_t left = 1;  // values still to read in the innermost open container
-        for (;;) {
-            while (left == 0) {
-                if (open == 0) return true;
-                left = enclosing[--open];
-            }
-            --left;
-            std::uint8_t m = 0;
-            if (!byte(m)) return false;
-            std::uint64_t size = 0;        // bytes of payload after the marker and length
-            std::uint64_t elements = 0;    // values held, for an array or a map
-            bool container = false, ext = false;
-            if (m <= 0x7F || m >= 0xE0) continue;  // fixints
-            if (m >= 0xA0 && m <= 0xBF) {
-                size = m & 0x1F;
-            } else if (m <= 0x9F) {
-                container = true;
-                elements = m < 0x90 ? 2 * (m & 0x0F) : m & 0x0F;  // a map holds a key and a value per entry
-            } else {
-                switch (m) {
-                case 0xC0: case 0xC2: case 0xC3: continue;
-                case 0xCC: case 0xD0: size = 1; break;
-                case 0xCD: case 0xD1: size = 2; break;
-                case 0xCA: case 0xCE: case 0xD2: size = 4; break;
-                case 0xCB: case 0xCF: case 0xD3: size = 8; break;
-                case 0xC4: case 0xD9: if (!big_endian(1, size)) return false; break;
-                case 0xC5: case 0xDA: if (!big_endian(2, size)) return false; break;
-                case 0xC6: case 0xDB: if (!big_endian(4, size)) return false; break;
-                case 0xD4: case 0xD5: case 0xD6: case 0xD7: case 0xD8:
-                    ext = true;
-                    size = 1 + (std::uint64_t{1} << (m - 0xD4));  // the type byte, then the data
-                    break;
-                case 0xC7: case 0xC8: case 0xC9:
-                    ext = true;
-                    if (!big_endian(std::size_t{1} << (m - 0xC7), size)) return false;
-                    ++size;
-                    break;
-                case 0xDC: case 0xDD:
-                    container = true;
-                    if (!big_endian(m == 0xDC ? 2 : 4, elements)) return false;
-                    break;
-                case 0xDE: case 0xDF:
-                    container = true;
-                    if (!big_endian(m == 0xDE ? 2 : 4, elements)) return false;
-                    elements *= 2;
-                    break;
-                default: return false;  // 0xC1, never used
-                }
-            }
-            // The record's map is level 1, so `open` containers in, the next
-            // one would be level open + 2.
-            if ((container || ext) && open + 1 >= kMaxDepth) return false;
-            if (container) {
-                enclosing[open++] = left;
-                left = elements;
-                continue;
-            }
-            if (remaining() < size) return false;
-            p_ += size;
-        }
-    }
-
-    std::uint64_t remaining() const { return static_cast<std::uint64_t>(end_ - p_); }
-
-    bool byte(std::uint8_t& b) {
-        if (p_ == end_) return false;
-        b = *p_++;
-        return true;
-    }
-
-    bool big_endian(std::size_t size, std::uint64_t& v) {
-        if (remaining() < size) return false;
-        v = 0;
-        for (std::size_t i = 0; i < size; ++i) v = (v << 8) | p_[i];
-        p_ += size;
-        return true;
-    }
-
-    bool array_header(std::uint64_t& n) {
-        std::uint8_t m = 0;
-        if (!byte(m)) return false;
-        if (m >= 0x90 && m <= 0x9F) {
-            n = m & 0x0F;
-            return true;
-        }
-        if (m == 0xDC) return big_endian(2, n);
-        if (m == 0xDD) return big_endian(4, n);
-        return false;
-    }
-
-    // A list of rows or of runs: an array, or an empty bin.
-    bool list_header(std::uint64_t& n) {
-        if (p_ == end_) return false;
-        const std::uint8_t m = *p_;
-        if (m == 0xC4 || m == 0xC5 || m == 0xC6) {
-            ++p_;
-            std::uint64_t size = 0;
-            if (!big_endian(m == 0xC4 ? 1 : m == 0xC5 ? 2 : 4, size) || size != 0) return false;
-            n = 0;
-            return true;
-        }
-        return array_header(n);
-    }
-
-    // The encodings a packer picks for a run of a mask up to 65535 wide, read
-    // without the general path's checks where enough bytes remain; anything
-    // else is left to run_pair(), untouched.
-    bool common_run_pair(std::uint16_t& column, std::uint16_t& value) {
-        if (end_ - p_ < 7 || p_[0] != 0x92) return false;
-        const std::uint8_t* p = p_ + 1;
-        if (!common_number(p, column) || !common_number(p, value)) return false;
-        p_ = p;
-        return true;
-    }
-
-    // Reads p[0] .. p[2] whatever the encoding, and picks without branching:
-    // the encodings alternate unpredictably along a feathered edge.
-    static bool common_number(const std::uint8_t*& p, std::uint16_t& out) {
-        const std::uint8_t m = p[0];
-        const bool fixed = m <= 0x7F, one = m == 0xCC, two = m == 0xCD;
-        if (!(fixed | one | two)) return false;
-        const unsigned wide = static_cast<unsigned>(p[1]) << 8 | p[2];
-        out = static_cast<std::uint16_t>(fixed ? m : one ? p[1] : wide);
-        p += fixed ? 1 : one ? 2 : 3;
-        return true;
-    }
-
-    bool run_pair(std::uint16_t& column, std::uint16_t& value) {
-        if (p_ == end_) return false;
-        const std::uint8_t m = *p_;
-        if (m == 0xC4 || m == 0xC5 || m == 0xC6) {
-            // A bin of two or more bytes: column and value are its first two.
-            ++p_;
-            std::uint64_t size = 0;
-            if (!big_endian(m == 0xC4 ? 1 : m == 0xC5 ? 2 : 4, size) || size < 2) return false;
-            if (remaining() < size) return false;
-            column = p_[0];
-            value = p_[1];
-            p_ += size;
-            return true;
-        }
-        std::uint64_t n = 0;
-        return array_header(n) && n == 2 && number(column) && number(value);
-    }
-
-    // Unsigned and signed integer encodings whose value lies in 0 ..= 65535.
-    bool number(std::uint16_t& out) {
-        std::uint8_t m = 0;
-        if (!byte(m)) return false;
-        if (m <= 0x7F) {
-            out = m;
-            return true;
-        }
-        std::uint64_t v = 0;
-        switch (m) {
-        case 0xCC: case 0xD0: if (!big_endian(1, v)) return false; if (m == 0xD0 && v > 0x7F) return false; break;
-        case 0xCD: case 0xD1: if (!big_endian(2, v)) return false; if (m == 0xD1 && v > 0x7FFF) return false; break;
-        case 0xCE: case 0xD2: if (!big_endian(4, v)) return false; if (m == 0xD2 && v > 0x7FFFFFFF) return false; break;
-        case 0xCF: case 0xD3: if (!big_endian(8, v)) return false; if (m == 0xD3 && v > 0x7FFFFFFFFFFFFFFF) return false; break;
-        default: return false;
-        }
-        if (v > 0xFFFF) return false;
-        out = static_cast<std::uint16_t>(v);
-        return true;
-    }
-
-    const std::uint8_t* p_;
-    const std::uint8_t* end_;
-    Sink& sink_;
-};
-
-// Keeps the rows as a model. Declared lengths are not trusted for memory: at
-// most 1 MiB of elements is reserved ahead of their arrival, the rest grows
-// as elements come in.
-class ModelSink {
-public:
-    struct Row {};
-
-    CompactMaskModel model;
-
-    void begin_rows(std::uint64_t declared) {
-        model.row_ends.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(declared, kMaxReservedRows)));
-    }
-
-    // Runs of all rows share one vector; growing it geometrically keeps many
-    // small rows from reallocating once each.
-    Row begin_row(std::uint64_t declared) {
-        std::vector<Run>& runs = model.runs;
-        const std::size_t wanted =
-            runs.size() + static_cast<std::size_t>(std::min<std::uint64_t>(declared, kMaxReservedRuns));
-        if (wanted > runs.capacity()) runs.reserve(std::max(wanted, 2 * runs.capacity()));
-        return {};
-    }
-
-    void run(Row&, std::uint16_t column, std::uint16_t value) { model.runs.push_back(Run{column, value}); }
-    void end_row(Row&) { model.row_ends.push_back(model.runs.size()); }
-
-private:
-    // Rows are budgeted as three machine words each, the footprint of a row
-    // held as a list of its own, which keeps the budget valid whatever the layout.
-    static constexpr std::size_t kReserveBytes = std::size_t{1} << 20;
-    static constexpr std::size_t kMaxReservedRows = kReserveBytes / 24;
-    static constexpr std::size_t kMaxReservedRuns = kReserveBytes / sizeof(Run);
-};
 
 // Draws the rows into a canvas as they arrive. Without a mask to draw into
 // (a shape too large, or memory that cannot be had) the bytes are still read
@@ -349,42 +31,27 @@ private:
 
 template <class T>
 std::optional<Buffer<T>> draw_record(std::span<const std::uint8_t> bytes, std::uint64_t width, std::uint64_t height,
-                                     const T (&levels)[256]) {
-    Canvas<T> canvas(width, height, levels);
+                                     const T (&palette)[256]) {
+    Canvas<T> canvas(width, height, palette);
     CanvasSink<T> sink(canvas);
     if (!RecordReader(bytes, sink).read()) return std::nullopt;
     return canvas.finish();
 }
 
-// v / 255 for each level v, one single-precision division each.
-struct UnitFloatLevels {
-    float levels[256];
-    constexpr UnitFloatLevels() : levels{} {
-        for (std::size_t v = 0; v < 256; ++v) levels[v] = static_cast<float>(v) / 255.0f;
-    }
-};
-constexpr UnitFloatLevels kUnitFloatLevels{};
-
 }  // namespace
-
-std::optional<CompactMaskModel> decode_compact_mask(std::span<const std::uint8_t> bytes) {
-    ModelSink sink;
-    if (!RecordReader(bytes, sink).read()) return std::nullopt;
-    return std::move(sink.model);
-}
 
 std::optional<Mask8> decode_and_reconstruct(std::span<const std::uint8_t> bytes, std::uint64_t width,
                                             std::uint64_t height) {
-    std::optional<Buffer<std::uint8_t>> data = draw_record(bytes, width, height, kIdentityLevels.levels);
+    std::optional<Buffer<std::uint8_t>> data = draw_record(bytes, width, height, kIdentityPalette.cells);
     if (!data) return std::nullopt;
-    return Mask8{height, width, std::move(*data)};
+    return Mask8{width, height, std::move(*data)};
 }
 
 std::optional<UnitFloatImage> decode_and_reconstruct_unit_floats(std::span<const std::uint8_t> bytes,
                                                                  std::uint64_t width, std::uint64_t height) {
-    std::optional<Buffer<float>> data = draw_record(bytes, width, height, kUnitFloatLevels.levels);
+    std::optional<Buffer<float>> data = draw_record(bytes, width, height, kUnitFloatPalette.cells);
     if (!data) return std::nullopt;
-    return UnitFloatImage{height, width, std::move(*data)};
+    return UnitFloatImage{width, height, std::move(*data)};
 }
 
-}  // namespace ostrel
+}  // namespace ostrel::mask

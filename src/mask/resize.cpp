@@ -1,3 +1,5 @@
+// The resampler: filter kernels, the windows of weights along each axis, and
+// the two passes over the per-path kernels (or the nearest filter's copy).
 #include "mask/resize.hpp"
 
 #include <algorithm>
@@ -6,15 +8,15 @@
 #include <cstring>
 #include <limits>
 #include <new>
-#include <type_traits>
 #include <vector>
 
 #include <math.h>
 
 #include "mask/resize_kernels.hpp"
 #include "support/panic.hpp"
+#include "support/saturate.hpp"
 
-namespace ostrel {
+namespace ostrel::mask {
 namespace {
 
 // 1 / (0.5 * sqrt(2 * pi)), the peak of a normal density with sigma 0.5. It
@@ -82,14 +84,6 @@ Filter filter_of(FilterType type) {
     return {apply_kernel<linear_kernel>, 1.0f};
 }
 
-// floor/ceil results as signed integers, saturating instead of overflowing.
-std::int64_t saturate_i64(float v) {
-    if (std::isnan(v)) return 0;
-    if (v >= 9223372036854775808.0f) return std::numeric_limits<std::int64_t>::max();
-    if (v < -9223372036854775808.0f) return std::numeric_limits<std::int64_t>::min();
-    return static_cast<std::int64_t>(v);
-}
-
 // Maps source pixels to output pixels along one axis.
 class Axis {
 public:
@@ -105,8 +99,9 @@ public:
     std::uint64_t window(std::uint64_t o, std::vector<float>& weights) const {
         const float centre = (static_cast<float>(o) + 0.5f) * ratio_;
         const std::int64_t last = static_cast<std::int64_t>(n_ - 1);
-        const std::int64_t first = std::clamp<std::int64_t>(saturate_i64(std::floor(centre - reach_)), 0, last);
-        std::int64_t end = saturate_i64(std::ceil(reach_ + centre));
+        const std::int64_t first =
+            std::clamp<std::int64_t>(saturating_truncate<std::int64_t>(std::floor(centre - reach_)), 0, last);
+        std::int64_t end = saturating_truncate<std::int64_t>(std::ceil(reach_ + centre));
         end = end <= first ? first + 1 : std::min(end, last + 1);
 
         // Each weight is K((f32(i) - c) / sratio), summed in index order, then
@@ -140,15 +135,6 @@ private:
     float ratio_, sratio_, reach_;
 };
 
-template <class Value>
-Value level_value(std::uint8_t v) {
-    if constexpr (std::is_same_v<Value, float>) {
-        return static_cast<float>(v) / 255.0f;
-    } else {
-        return v;
-    }
-}
-
 std::size_t checked_product(std::uint64_t a, std::uint64_t b, std::uint64_t size) {
     std::uint64_t n = 0;
     if (__builtin_mul_overflow(a, b, &n) || __builtin_mul_overflow(n, size, &n) ||
@@ -173,7 +159,7 @@ struct Windows {
     // zero at either end of a window are left out. A sum over finite values
     // then changes at most in the sign of a zero (0 + v * 0 is the +0 a sum
     // starts from; s + v * 0 is s unless s is a zero), and a zero's sign never
-    // reaches a level.
+    // reaches an 8-bit value.
     void fill(const Axis& axis, std::uint64_t o0, std::uint64_t o1, bool trim) {
         first.clear();
         offsets.assign(1, 0);
@@ -196,12 +182,12 @@ struct Windows {
             offsets.push_back(weights.size());
         }
     }
-    resize_detail::WindowsView view() const {
+    WindowsView view() const {
         return {first.data(), offsets.data(), weights.data(), static_cast<std::size_t>(base)};
     }
 };
 
-// The bound on a sum of 8-bit levels with these weights, raised to cover it.
+// The bound on a sum of 8-bit values with these weights, raised to cover it.
 float raise_bound(float bound, const float* weights, std::size_t count) {
     float sum = 0.0f;
     for (std::size_t k = 0; k < count; ++k) sum += 255.0f * std::fabs(weights[k]);
@@ -210,10 +196,10 @@ float raise_bound(float bound, const float* weights, std::size_t count) {
 
 bool bound_is_finite(float bound) { return bound < std::numeric_limits<float>::max() / 2; }  // NaN fails too
 
-// Whether every sum of 8-bit levels with the weights of outputs 0 .. n_out - 1
+// Whether every sum of 8-bit values with the weights of outputs 0 .. n_out - 1
 // is finite: from windows already made for all of them, or else made again
 // one at a time.
-bool sums_of_levels_are_finite(const Axis& axis, std::uint64_t n_out, const Windows* all) {
+bool sums_of_values_are_finite(const Axis& axis, std::uint64_t n_out, const Windows* all) {
     if (!axis.filter().negative_lobes) return true;
     float bound = 0.0f;
     if (all != nullptr) {
@@ -249,62 +235,19 @@ std::size_t windows_bytes(const Axis& axis, std::uint64_t count) {
 // the working memory is at most the intermediate image of width x output
 // height values, and the weights are those of the rows and columns being
 // written. Both passes run on the SIMD path's kernels.
-using resize_detail::kBlockRows;
-// Columns a strip holds: output columns whose levels are gathered before they
-// are stored, and source columns of the vertical pass between its rows and
+// Columns a strip holds: output columns whose windows are made together when
+// they are not kept, and source columns of the vertical pass between its rows and
 // the block.
 constexpr std::size_t kStripColumns = 512;
 
-// Where the horizontal pass puts its values: 8-bit levels, or levels / 255
-// as floats, the form the caller finally returns.
-struct LevelsOut {
-    std::uint8_t* data;
-    std::size_t stride;
-    std::vector<std::int32_t> levels = std::vector<std::int32_t>(kStripColumns * kBlockRows);
-
-    void strip(const resize_detail::Kernels& kernels, const float* block, resize_detail::WindowsView columns_of,
-               std::size_t x0, std::size_t x1, std::size_t y0, std::size_t rows) {
-        kernels.horizontal_levels(block, columns_of, x0, x1, levels.data());
-        for (std::size_t j = 0; j < x1 - x0; ++j) {
-            for (std::size_t r = 0; r < rows; ++r) {
-                data[(y0 + r) * stride + x0 + j] = static_cast<std::uint8_t>(levels[j * kBlockRows + r]);
-            }
-        }
-    }
-
-    void row_strip(const resize_detail::Kernels& kernels, const float* row, resize_detail::WindowsView columns_of,
-                   std::size_t x0, std::size_t x1, std::size_t y) {
-        kernels.row_levels(row, columns_of, x0, x1, levels.data());
-        for (std::size_t j = 0; j < x1 - x0; ++j) data[y * stride + x0 + j] = static_cast<std::uint8_t>(levels[j]);
-    }
-};
-
-struct UnitFloatsOut {
-    float* data;
-    std::size_t stride;
-
-    void strip(const resize_detail::Kernels& kernels, const float* block, resize_detail::WindowsView columns_of,
-               std::size_t x0, std::size_t x1, std::size_t y0, std::size_t rows) {
-        kernels.horizontal_unit_floats(block, columns_of, x0, x1, y0, rows, data, stride);
-    }
-
-    void row_strip(const resize_detail::Kernels& kernels, const float* row, resize_detail::WindowsView columns_of,
-                   std::size_t x0, std::size_t x1, std::size_t y) {
-        kernels.row_unit_floats(row, columns_of, x0, x1, data + y * stride + x0);
-    }
-};
-
-resize_detail::Kernels kernels_for(SimdPath path) {
-    using resize_detail::Kernels;
-    constexpr Kernels (*kByPath[])() noexcept = {resize_detail::baseline_kernels, resize_detail::avx2_kernels,
-                                                 resize_detail::avx512_kernels};
-    return kByPath[simd_path_index(path)]();
+ResizeKernels kernels_for(SimdPath path) {
+    return on_simd_path(path, []<SimdPath P>() { return resize_kernels<P>(); });
 }
 
-template <class Out>
+// The two passes into `out`, a row-major image of width_out floats a row.
 void resize_passes(const Mask8& mask, std::uint64_t height_out, std::uint64_t width_out, Filter filter, SimdPath path,
-                   Out out) {
-    const resize_detail::Kernels kernels = kernels_for(path);
+                   float* out) {
+    const ResizeKernels kernels = kernels_for(path);
     const std::size_t w = static_cast<std::size_t>(mask.width);
     const std::size_t h_out = static_cast<std::size_t>(height_out);
     const std::size_t w_out = static_cast<std::size_t>(width_out);
@@ -315,9 +258,9 @@ void resize_passes(const Mask8& mask, std::uint64_t height_out, std::uint64_t wi
     Windows rows_of, columns_of;
     const bool all_rows = h_out < kBlockRows || windows_bytes(rows_axis, h_out) <= kBlockRows * w * sizeof(float);
     if (all_rows) rows_of.fill(rows_axis, 0, h_out, true);
-    // The vertical pass sums levels, always finite; the horizontal pass sums
+    // The vertical pass sums 8-bit values, always finite; the horizontal pass sums
     // its results, finite whenever the vertical weights keep them so.
-    const bool trim_columns = sums_of_levels_are_finite(rows_axis, height_out, all_rows ? &rows_of : nullptr);
+    const bool trim_columns = sums_of_values_are_finite(rows_axis, height_out, all_rows ? &rows_of : nullptr);
 
     if (h_out < kBlockRows) {
         // All output rows at once, as rows: the intermediate image itself.
@@ -326,7 +269,9 @@ void resize_passes(const Mask8& mask, std::uint64_t height_out, std::uint64_t wi
         for (std::size_t x0 = 0; x0 < w_out; x0 += kStripColumns) {
             const std::size_t x1 = std::min(w_out, x0 + kStripColumns);
             columns_of.fill(columns_axis, x0, x1, trim_columns);
-            for (std::size_t y = 0; y < h_out; ++y) out.row_strip(kernels, rows.data() + y * w, columns_of.view(), x0, x1, y);
+            for (std::size_t y = 0; y < h_out; ++y) {
+                kernels.row_unit_floats(rows.data() + y * w, columns_of.view(), x0, x1, out + y * w_out + x0);
+            }
         }
         return;
     }
@@ -349,7 +294,7 @@ void resize_passes(const Mask8& mask, std::uint64_t height_out, std::uint64_t wi
         for (std::size_t x0 = 0; x0 < w_out; x0 += kStripColumns) {
             const std::size_t x1 = std::min(w_out, x0 + kStripColumns);
             if (one_block) columns_of.fill(columns_axis, x0, x1, trim_columns);
-            out.strip(kernels, block.data(), columns_of.view(), x0, x1, y0, count);
+            kernels.horizontal_unit_floats(block.data(), columns_of.view(), x0, x1, y0, count, out, w_out);
         }
     }
 }
@@ -358,8 +303,7 @@ void resize_passes(const Mask8& mask, std::uint64_t height_out, std::uint64_t wi
 
 FilterType filter_from_name(std::string_view name) {
     if (name == "nearest" || name == "lowest") return FilterType::Nearest;
-    // "lanzos" and "highest" name a kernel that was never built; they have
-    // always meant the cubic.
+    // "lanzos" and "highest" are names of the cubic, not of a kernel of their own.
     if (name == "catmullrom" || name == "cubic" || name == "medium" || name == "lanzos" || name == "highest") {
         return FilterType::CatmullRom;
     }
@@ -368,40 +312,30 @@ FilterType filter_from_name(std::string_view name) {
 }
 
 std::uint32_t scaled_size(std::uint64_t n, float scale) {
-    const float v = static_cast<float>(n) * scale;
-    if (!(v > 0.0f)) return 0;
-    if (v >= 4294967296.0f) return std::numeric_limits<std::uint32_t>::max();
-    return static_cast<std::uint32_t>(v);
+    return saturating_truncate<std::uint32_t>(static_cast<float>(n) * scale);
 }
 
-namespace {
-
-// The resize into either kind of output: `Image` is Mask8 or UnitFloatImage.
-template <class Image, class Out>
-Image resize_into(const Mask8& mask, float scale, FilterType filter_type, SimdPath path, Out (*out_of)(Image&)) {
-    using Value = std::remove_reference_t<decltype(*Image{}.data.data())>;
+UnitFloatImage resize_to_unit_floats(const Mask8& mask, float scale, FilterType filter_type, SimdPath path) {
     const std::uint64_t w = mask.width, h = mask.height;
     const std::uint64_t w_out = scaled_size(w, scale), h_out = scaled_size(h, scale);
 
-    Image result{h_out, w_out, {}};
-    const std::size_t result_size = checked_product(w_out, h_out, sizeof(Value));
+    UnitFloatImage result{w_out, h_out, {}};
+    const std::size_t result_size = checked_product(w_out, h_out, sizeof(float));
 
     if (w == 0 || h == 0 || w_out == 0 || h_out == 0) {
-        result.data = Buffer<Value>::zeroed(result_size);
+        result.data = Buffer<float>::zeroed(result_size);
         return result;
     }
+    result.data = Buffer<float>::uninitialised(result_size);
+    float* dst = result.data.data();
     if (w_out == w && h_out == h) {
-        result.data = Buffer<Value>::uninitialised(result_size);
-        Value* dst = result.data.data();
         const std::uint8_t* src = mask.data.data();
-        for (std::size_t i = 0; i < result_size; ++i) dst[i] = level_value<Value>(src[i]);
+        for (std::size_t i = 0; i < result_size; ++i) dst[i] = unit_float(static_cast<float>(src[i]));
         return result;
     }
-
-    result.data = Buffer<Value>::uninitialised(result_size);
     if (filter_type == FilterType::Nearest) {
         // Every window of the nearest filter is one source index with weight
-        // 1, so both passes reduce to copying that pixel's level: the sums
+        // 1, so both passes reduce to copying that pixel's value: the sums
         // 0 + v * 1 are v, and v rounds to itself. The output is written a
         // strip of columns at a time, whose source columns are kept; each
         // row's source row is found as the row is written.
@@ -410,43 +344,20 @@ Image resize_into(const Mask8& mask, float scale, FilterType filter_type, SimdPa
         const Axis rows_axis(h, h_out, filter), columns_axis(w, w_out, filter);
         std::vector<float> weights;
         std::vector<std::uint64_t> columns;
-        Value values[256];
-        for (std::size_t v = 0; v < 256; ++v) values[v] = level_value<Value>(static_cast<std::uint8_t>(v));
         for (std::size_t x0 = 0; x0 < static_cast<std::size_t>(w_out); x0 += kNearestStrip) {
             const std::size_t x1 = std::min(static_cast<std::size_t>(w_out), x0 + kNearestStrip);
             columns.clear();
             for (std::size_t x = x0; x < x1; ++x) columns.push_back(columns_axis.window(x, weights));
             for (std::size_t y = 0; y < static_cast<std::size_t>(h_out); ++y) {
                 const std::uint8_t* src = mask.data.data() + rows_axis.window(y, weights) * static_cast<std::size_t>(w);
-                Value* dst = result.data.data() + y * static_cast<std::size_t>(w_out) + x0;
-                for (std::size_t j = 0; j < columns.size(); ++j) dst[j] = values[src[columns[j]]];
+                float* row = dst + y * static_cast<std::size_t>(w_out) + x0;
+                for (std::size_t j = 0; j < columns.size(); ++j) row[j] = kUnitFloatPalette.cells[src[columns[j]]];
             }
         }
         return result;
     }
-    resize_passes(mask, h_out, w_out, filter_of(filter_type), path, out_of(result));
+    resize_passes(mask, h_out, w_out, filter_of(filter_type), path, dst);
     return result;
 }
 
-}  // namespace
-
-Mask8 resize(const Mask8& mask, float scale, FilterType filter_type, SimdPath path) {
-    return resize_into<Mask8>(mask, scale, filter_type, path,
-                              +[](Mask8& m) { return LevelsOut{m.data.data(), static_cast<std::size_t>(m.width)}; });
-}
-
-UnitFloatImage resize_to_unit_floats(const Mask8& mask, float scale, FilterType filter_type, SimdPath path) {
-    return resize_into<UnitFloatImage>(mask, scale, filter_type, path,
-                                       +[](UnitFloatImage& m) {
-                                           return UnitFloatsOut{m.data.data(), static_cast<std::size_t>(m.width)};
-                                       });
-}
-
-Buffer<float> to_unit_floats(std::span<const std::uint8_t> values) {
-    Buffer<float> out = Buffer<float>::uninitialised(values.size());
-    float* dst = out.data();
-    for (std::size_t i = 0; i < values.size(); ++i) dst[i] = static_cast<float>(values[i]) / 255.0f;
-    return out;
-}
-
-}  // namespace ostrel
+}  // namespace ostrel::mask

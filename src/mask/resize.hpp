@@ -13,7 +13,7 @@
 #include "support/buffer.hpp"
 #include "support/simd.hpp"
 
-namespace ostrel {
+namespace ostrel::mask {
 
 enum class FilterType { Nearest, Linear, CatmullRom, Gaussian };
 
@@ -26,17 +26,11 @@ std::uint32_t scaled_size(std::uint64_t n, float scale);
 
 // Resamples to (scaled_size(height), scaled_size(width)): vertical pass into a
 // float image, then horizontal pass with clamping and rounding half away from
-// zero. Unchanged sizes copy the mask; an empty mask gives zeros. Fails only
-// with std::bad_alloc, when the sizes involved cannot be allocated.
-// `path` picks the vector kernels of both passes; every path gives the same bits.
-Mask8 resize(const Mask8& mask, float scale, FilterType filter, SimdPath path = best_simd_path());
-
-// resize() followed by to_unit_floats(), writing each float straight into
-// the result instead of through an 8-bit mask.
+// zero to an 8-bit value v, written as v / 255. Unchanged sizes copy the mask;
+// an empty mask gives zeros. Fails only with std::bad_alloc, when the sizes
+// involved cannot be allocated. `path` picks the vector kernels of both
+// passes; every path gives the same bits.
 UnitFloatImage resize_to_unit_floats(const Mask8& mask, float scale, FilterType filter,
                                      SimdPath path = best_simd_path());
 
-// v / 255 in single precision for each value, in order.
-Buffer<float> to_unit_floats(std::span<const std::uint8_t> values);
-
-}  // namespace ostrel
+}  // namespace ostrel::mask

@@ -8,7 +8,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace ostrel::resize_detail {
+#include "support/simd.hpp"
+
+namespace ostrel::mask {
 
 // Output rows are made a block of this many at a time.
 inline constexpr std::size_t kBlockRows = 16;
@@ -24,7 +26,7 @@ struct WindowsView {
     std::size_t base = 0;
 };
 
-struct Kernels {
+struct ResizeKernels {
     std::size_t lanes = 0;
 
     // T[y][x] = sum over k of f32(M[first + k][x]) * w_k, starting from 0, for
@@ -39,31 +41,22 @@ struct Kernels {
     void (*to_block)(const float* t, std::size_t t_stride, std::size_t count, std::size_t rows, float* block) = nullptr;
 
     // For output columns x0 .. x1 - 1 of the block: the sum over k of
-    // block[(first + k) * kBlockRows + r] * w_k from 0, rounded to a level
-    // (clamped to [0, 255], halves away from zero, NaN to 0), into
-    // levels[(x - x0) * kBlockRows + r].
-    void (*horizontal_levels)(const float* block, WindowsView columns_of, std::size_t x0, std::size_t x1,
-                              std::int32_t* levels) = nullptr;
-
-    // The same levels, as level / 255, written straight to rows y0 .. y0 +
-    // rows - 1 of a row-major float image (`stride` floats a row), columns
-    // x0 .. x1 - 1.
+    // block[(first + k) * kBlockRows + r] * w_k from 0, rounded to an 8-bit
+    // value v (clamped to [0, 255], halves away from zero, NaN to 0), and v /
+    // 255 written to rows y0 .. y0 + rows - 1 of a row-major float image
+    // (`stride` floats a row), columns x0 .. x1 - 1.
     void (*horizontal_unit_floats)(const float* block, WindowsView columns_of, std::size_t x0, std::size_t x1,
                                    std::size_t y0, std::size_t rows, float* image, std::size_t stride) = nullptr;
 
     // The same sums for one row of T held as a row (`row[x]` is T[y][x]), for
-    // outputs of fewer rows than a block: levels[x - x0], or level / 255 in
-    // out[x - x0], for output columns x0 .. x1 - 1.
-    void (*row_levels)(const float* row, WindowsView columns_of, std::size_t x0, std::size_t x1,
-                       std::int32_t* levels) = nullptr;
+    // outputs of fewer rows than a block: v / 255 in out[x - x0] for output
+    // columns x0 .. x1 - 1.
     void (*row_unit_floats)(const float* row, WindowsView columns_of, std::size_t x0, std::size_t x1,
                             float* out) = nullptr;
 };
 
-// One per SimdPath. Where a path does not exist (the wide ones off x86_64),
-// its getter returns the baseline kernels; it is never chosen there.
-Kernels baseline_kernels() noexcept;
-Kernels avx2_kernels() noexcept;
-Kernels avx512_kernels() noexcept;
+// The kernels of path P, built in resize_path.cpp (see on_simd_path()).
+template <SimdPath P>
+ResizeKernels resize_kernels() noexcept;
 
-}  // namespace ostrel::resize_detail
+}  // namespace ostrel::mask

@@ -1,26 +1,27 @@
 // The resampler's two passes written once for W lanes. Included only by the
-// per-path translation units (resize_path_*.cpp), each compiled for its own
+// per-path translation unit (resize_path.cpp), compiled once for each path's
 // instruction set; everything here has internal linkage.
 //
 // What keeps the bits: a lane is one output row (horizontal pass) or one
 // column (vertical pass), and runs exactly the scalar sum of its window, from
 // +0 in ascending tap order, each product and sum rounded on its own (the
-// build forbids fused multiply-adds); the rounding to levels and the division
+// build forbids fused multiply-adds); the rounding to 8-bit values and the division
 // by 255 are per lane too. No path reorders a sum, so every width gives the
-// same levels.
+// same values.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "mask/resize_kernels.hpp"
+#include "mask/unit_float.hpp"
 #include "support/lanes.hpp"
 
-namespace ostrel::resize_detail {
+namespace ostrel::mask {
 namespace {
 
 template <std::size_t W>
-struct Resize {
+struct ResizeLanes {
     using Vec = simd::Vec<W>;
     using F = typename Vec::F;
     using I = typename Vec::I;
@@ -79,26 +80,15 @@ struct Resize {
     }
 
     // Clamp to [0, 255], then round half away from zero; NaN (from weights
-    // that cancel) becomes 0. Below one half (NaN included) the level is 0.
+    // that cancel) becomes 0. Below one half (NaN included) the value is 0.
     // From one half to 255, t + 0.5 is exact in single precision or, below
     // 1, rounds to a value in [1, 1.5], so truncating it rounds t half away
     // from zero: for every float this gives what clamping and std::round give
     // (checked over all 2^32 bit patterns).
-    static I round_to_levels(F t) {
+    static I round_to_u8(F t) {
         t = t >= 0.5f ? t : F{};
         t = t < 255.0f ? t : F{} + 255.0f;
         return __builtin_convertvector(t + 0.5f, I);
-    }
-
-    static void horizontal_levels(const float* block, WindowsView columns_of, std::size_t x0, std::size_t x1,
-                                  std::int32_t* levels) {
-        for (std::size_t xo = x0; xo < x1; ++xo) {
-            F acc[kGroups];
-            column_sums(block, columns_of, xo, acc);
-            for (std::size_t g = 0; g < kGroups; ++g) {
-                Vec::store(levels + (xo - x0) * kBlockRows + W * g, round_to_levels(acc[g]));
-            }
-        }
     }
 
     // W output columns at a time are turned back into rows in the registers
@@ -113,7 +103,7 @@ struct Resize {
                 F acc[kGroups];
                 column_sums(block, columns_of, xo + c, acc);
                 for (std::size_t g = 0; g < kGroups; ++g) {
-                    values[g][c] = __builtin_convertvector(round_to_levels(acc[g]), F) / 255.0f;
+                    values[g][c] = unit_float(__builtin_convertvector(round_to_u8(acc[g]), F));
                 }
             }
             for (std::size_t g = 0; g < kGroups; ++g) {
@@ -125,7 +115,7 @@ struct Resize {
             F acc[kGroups];
             column_sums(block, columns_of, xo, acc);
             for (std::size_t g = 0; g < kGroups; ++g) {
-                const F value = __builtin_convertvector(round_to_levels(acc[g]), F) / 255.0f;
+                const F value = unit_float(__builtin_convertvector(round_to_u8(acc[g]), F));
                 for (std::size_t i = 0; i < W && W * g + i < rows; ++i) image[(y0 + W * g + i) * stride + xo] = value[i];
             }
         }
@@ -149,30 +139,21 @@ struct Resize {
         return Vec::loadf(sums);
     }
 
-    static void row_levels(const float* row, WindowsView columns_of, std::size_t x0, std::size_t x1,
-                           std::int32_t* levels) {
-        for (std::size_t xo = x0; xo < x1; xo += W) {
-            const I level = round_to_levels(row_sums(row, columns_of, xo, x1));
-            for (std::size_t i = 0; i < W && xo + i < x1; ++i) levels[xo + i - x0] = level[i];
-        }
-    }
-
     static void row_unit_floats(const float* row, WindowsView columns_of, std::size_t x0, std::size_t x1, float* out) {
         std::size_t xo = x0;
         for (; xo + W <= x1; xo += W) {
-            Vec::store(out + (xo - x0), __builtin_convertvector(round_to_levels(row_sums(row, columns_of, xo, x1)), F) / 255.0f);
+            Vec::store(out + (xo - x0), unit_float(__builtin_convertvector(round_to_u8(row_sums(row, columns_of, xo, x1)), F)));
         }
         if (xo < x1) {
-            const F value = __builtin_convertvector(round_to_levels(row_sums(row, columns_of, xo, x1)), F) / 255.0f;
+            const F value = unit_float(__builtin_convertvector(round_to_u8(row_sums(row, columns_of, xo, x1)), F));
             for (std::size_t i = 0; xo + i < x1; ++i) out[xo + i - x0] = value[i];
         }
     }
 
-    static Kernels kernels() noexcept {
-        return Kernels{W, &vertical_rows, &to_block, &horizontal_levels, &horizontal_unit_floats, &row_levels,
-                       &row_unit_floats};
+    static ResizeKernels kernels() noexcept {
+        return ResizeKernels{W, &vertical_rows, &to_block, &horizontal_unit_floats, &row_unit_floats};
     }
 };
 
 }  // namespace
-}  // namespace ostrel::resize_detail
+}  // namespace ostrel::mask

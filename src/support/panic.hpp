@@ -2,7 +2,7 @@
 //
 // A violated internal check ends the current call. The core throws a Panic
 // carrying the message and the place of the failed check; the call guard in
-// module.cpp reports it on standard error and raises it as PanicException.
+// python/errors.hpp reports it on standard error and raises it as PanicException.
 // The core itself never prints.
 #pragma once
 

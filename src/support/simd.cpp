@@ -1,3 +1,5 @@
+// The SIMD paths this CPU can run, asked of the CPU on every call, and the
+// default choice among them.
 #include "support/simd.hpp"
 
 #include <algorithm>
@@ -20,9 +22,9 @@ SimdPaths available_simd_paths() noexcept {
 }
 
 SimdPath best_simd_path() noexcept {
-    // AVX-512 runs the same kernels at twice the width, but measured here it
-    // is no faster than AVX2 for either core, and its twice larger working
-    // set costs every call more to set up; it is used only when named.
+    // AVX-512 runs the same kernels at twice the width, which neither core
+    // gains from, and its twice larger working set costs every call more to
+    // set up; it is used only when named.
     const SimdPaths available = available_simd_paths();
     return std::find(available.begin(), available.end(), SimdPath::Avx2) != available.end() ? SimdPath::Avx2
                                                                                             : SimdPath::Baseline;
@@ -46,12 +48,12 @@ const char* simd_path_name(SimdPath path) noexcept {
 #endif
 }
 
-std::size_t simd_path_index(SimdPath path) {
+SimdPath available_simd_path(SimdPath path) {
     const SimdPaths available = available_simd_paths();
     if (std::find(available.begin(), available.end(), path) == available.end()) {
         panic("SIMD path not available on this CPU");
     }
-    return static_cast<std::size_t>(path);
+    return path;
 }
 
 }  // namespace ostrel

@@ -30,8 +30,39 @@ SimdPath best_simd_path() noexcept;
 
 const char* simd_path_name(SimdPath path) noexcept;
 
-// The position of `path` in SimdPath's order, for picking an entry of a
-// table of per-path kernels; a path this CPU lacks is a fatal error.
-std::size_t simd_path_index(SimdPath path);
+// `path`, checked against available_simd_paths(): a path this CPU lacks is a
+// fatal error.
+SimdPath available_simd_path(SimdPath path);
+
+// The vector lanes of a path's kernels. Off x86_64 the wide paths never run,
+// and compile the baseline's width.
+constexpr std::size_t simd_lanes(SimdPath path) noexcept {
+#if defined(__x86_64__)
+    if (path == SimdPath::Avx2) return 8;
+    if (path == SimdPath::Avx512) return 16;
+#endif
+    (void)path;
+    return 4;
+}
+
+// A core's kernels for `path`, a path this CPU has: `get.template
+// operator()<P>()` with P = path. Each core declares its table of kernels as
+// `template <SimdPath P> Kernels path_kernels() noexcept;` and builds it in
+// one source that CMakeLists.txt compiles once per path (ostrel_simd_paths),
+// with that path's instruction set; a core picks its table with
+//   on_simd_path(path, []<SimdPath P>() { return path_kernels<P>(); }).
+// The switch names every path of the enum, which -Wswitch checks.
+template <class Get>
+auto on_simd_path(SimdPath path, Get get) {
+    switch (available_simd_path(path)) {
+    case SimdPath::Avx2:
+        return get.template operator()<SimdPath::Avx2>();
+    case SimdPath::Avx512:
+        return get.template operator()<SimdPath::Avx512>();
+    case SimdPath::Baseline:
+        break;
+    }
+    return get.template operator()<SimdPath::Baseline>();
+}
 
 }  // namespace ostrel

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "audio/elementary.hpp"
-#include "audio/fft_kernels.hpp"
+#include "audio/mel_kernels.hpp"
 #include "support/simd.hpp"
 
 namespace ostrel::audio {
@@ -28,18 +28,6 @@ std::optional<float> rounded(long double v) {
     const long double midpoint = (static_cast<long double>(f) + static_cast<long double>(next)) / 2;
     if (std::fabs(v - midpoint) <= std::fabs(v) * 0x1p-58L) return std::nullopt;
     return f;
-}
-
-fft_detail::Kernels kernels_of(SimdPath path) {
-    switch (path) {
-    case SimdPath::Avx2:
-        return fft_detail::avx2_kernels();
-    case SimdPath::Avx512:
-        return fft_detail::avx512_kernels();
-    case SimdPath::Baseline:
-        break;
-    }
-    return fft_detail::baseline_kernels();
 }
 
 // Inputs whose log10 lies within 2^-50 of a midpoint between two floats, with
@@ -89,7 +77,7 @@ TEST(Log10, CorrectlyRoundedOnEveryPath) {
 
     for (SimdPath path : available_simd_paths()) {
         std::vector<float> got(inputs.size());
-        kernels_of(path).log10(inputs.data(), got.data(), inputs.size());
+        mel_kernels_for(path).log10(inputs.data(), got.data(), inputs.size());
         for (std::size_t i = 0; i < inputs.size(); ++i) {
             const float x = inputs[i];
             // The scalar forms and every path give the same bits, NaN included.
@@ -106,8 +94,8 @@ TEST(Log10, CorrectlyRoundedOnEveryPath) {
 }
 
 // Every cosine of the Hann window and every exponential and logarithm of the
-// filterbanks, Slaney and HTK, as utils.cpp and transforms.cpp compute their
-// arguments for the models' 800-point FFT and 80 bands from 55 to 7600 Hz.
+// filterbanks, Slaney and HTK, as filterbank.cpp and transforms.cpp compute
+// their arguments for the models' 800-point FFT and 80 bands from 55 to 7600 Hz.
 TEST(Elementary, WindowAndFilterbankValuesAreCorrectlyRounded) {
     std::size_t checked = 0;
     const auto expect = [&](const char* name, float x, float got, long double exact) {

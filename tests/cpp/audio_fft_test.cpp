@@ -11,7 +11,7 @@
 
 #include "audio/fft.hpp"
 #include "audio/transforms.hpp"
-#include "audio/utils.hpp"
+#include "reference/audio_model.hpp"
 
 namespace ostrel::audio {
 namespace {
@@ -60,11 +60,11 @@ TEST(RealFft, TablesHoldTheBitsOfTwiddlesComputedAtRunTime) {
     auto im = [&](std::size_t k, std::size_t n) { return bits(static_cast<float>(-unit_root(k + opaque, n).sin)); };
     for (std::size_t size : {800u, 400u, 1000u}) {
         RealFft fft(size);
-        const fft_detail::Tables& t = fft.tables();
+        const FftTables& t = fft.tables();
         ASSERT_EQ(t.half, size / 2);
         std::size_t points = 1;
         for (std::size_t s = 0; s < t.stage_count; ++s) {
-            const fft_detail::Stage& stage = t.stages[s];
+            const FftStage& stage = t.stages[s];
             ASSERT_EQ(stage.length * stage.stride, size / 2) << size;
             points *= stage.radix;
             for (std::size_t q = 0; q < stage.length / stage.radix; ++q) {
@@ -170,13 +170,15 @@ TEST(RealFft, AFrameHasTheSameBitsInAnyBatchOnAnyPath) {
 
     for (SimdPath path : available_simd_paths()) {
         Spectrogram batched(kSize, kStep, path);
+        const MelKernels mel_kernels = mel_kernels_for(path);
         const std::size_t lanes = batched.lanes();
-        std::vector<float> energies(80 * lanes);
+        std::vector<float> energies(80 * lanes), magnitudes((kSize / 2 + 1) * lanes);
         for (std::size_t offset : {std::size_t{0}, std::size_t{3}}) {
             for (std::size_t start = offset; start < kFrames; start += lanes) {
                 const std::size_t count = std::min(lanes, kFrames - start);
                 RealFft& fft = batched.batch_spectra(signal.data() + start * kStep, count);
-                fft.batch_mel_energies(filters.values, ranges, kMagnitudeFloor, energies);
+                mel_kernels.mel_energies(fft.batch_spectra(), fft.bins(), kMagnitudeFloor, filters.values.data(),
+                                         ranges.data(), 80, magnitudes.data(), energies.data());
                 for (std::size_t j = 0; j < count; ++j) {
                     const std::size_t f = start + j;
                     for (std::size_t k = 0; k < fft.bins(); ++k) {
@@ -192,7 +194,7 @@ TEST(RealFft, AFrameHasTheSameBitsInAnyBatchOnAnyPath) {
                 // The levels and either normalisation in lanes, against the scalar steps.
                 for (const MelNormalization& n : {MelNormalization::symmetric_clip(-100.0f), MelNormalization::standardize()}) {
                     std::vector<float> values = energies;
-                    fft.batch_levels(level_rule(levels, n), values);
+                    mel_kernels.levels(level_rule(levels, n), values.data(), values.size());
                     for (std::size_t j = 0; j < count; ++j) {
                         for (std::size_t b = 0; b < 80; ++b) {
                             ASSERT_EQ(bits(values[b * lanes + j]), bits(n.apply(columns[start + j][b])))
@@ -211,12 +213,11 @@ TEST(RealFft, TransformsGiveTheSameBitsOnEveryPath) {
     std::vector<float> samples(16000 + 123);
     for (float& v : samples) v = noise(rng);
     for (ModelVersion version : {ModelVersion::V1, ModelVersion::V2}) {
-        const MelNormalization normalization = model_config(version).normalization;
         Audio2MelSpectrogram baseline = make_transformer(version, SimdPath::Baseline);
-        const std::vector<float> want = baseline.transform(samples, normalization)->mel_frames;
+        const std::vector<float> want = baseline.transform(samples).mel_frames;
         for (SimdPath path : available_simd_paths()) {
             Audio2MelSpectrogram t = make_transformer(version, path);
-            const std::vector<float> got = t.transform(samples, normalization)->mel_frames;
+            const std::vector<float> got = t.transform(samples).mel_frames;
             ASSERT_EQ(got.size(), want.size());
             for (std::size_t i = 0; i < got.size(); ++i) ASSERT_EQ(bits(got[i]), bits(want[i])) << simd_path_name(path) << " " << i;
         }

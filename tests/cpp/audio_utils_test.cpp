@@ -8,7 +8,10 @@
 
 #include <gtest/gtest.h>
 
-#include "audio/utils.hpp"
+#include "audio/filterbank.hpp"
+#include "audio/resample.hpp"
+#include "reference/audio_model.hpp"
+#include "support/saturate.hpp"
 
 namespace ostrel::audio {
 namespace {
@@ -133,7 +136,7 @@ TEST(Conversions, TruncateOrRoundHalfAwayAndSaturate) {
     } cases[] = {{-1.0f, 0, 0}, {std::numeric_limits<float>::quiet_NaN(), 0, 0}, {0.5f, 0, 1},
                  {2.5f, 2, 3},  {2.4999998f, 2, 2},                            {1e30f, max, max}};
     for (const auto& c : cases) {
-        EXPECT_EQ(truncate_u64(c.in), c.truncated) << c.in;
+        EXPECT_EQ(saturating_truncate<std::uint64_t>(c.in), c.truncated) << c.in;
         EXPECT_EQ(round_u64(c.in), c.rounded) << c.in;
     }
 }

@@ -9,8 +9,9 @@
 #include <vector>
 
 #include "mask/record.hpp"
+#include "reference/mask_model.hpp"
 
-namespace ostrel {
+namespace ostrel::mask {
 namespace {
 
 using Rows = std::vector<std::vector<Run>>;
@@ -154,13 +155,13 @@ TEST(DecodeGrowth, ListsLongerThanTheReservationGrowAsElementsArrive) {
     EXPECT_TRUE(model->row(49999).empty());
     auto last = model->row(50000);
     ASSERT_EQ(last.size(), 300000u);
-    EXPECT_EQ(last[299999], (ostrel::Run{299999 & 0xFF, 7}));
+    EXPECT_EQ(last[299999], (ostrel::mask::Run{299999 & 0xFF, 7}));
 }
 
 }  // namespace
-}  // namespace ostrel
+}  // namespace ostrel::mask
 
-namespace ostrel {
+namespace ostrel::mask {
 namespace {
 
 // Each integer encoding at the edges of what a number may hold, in both
@@ -341,4 +342,4 @@ INSTANTIATE_TEST_SUITE_P(Kinds, DecodeNesting, testing::ValuesIn(kNesting),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
-}  // namespace ostrel
+}  // namespace ostrel::mask

@@ -13,9 +13,10 @@
 #include <vector>
 
 #include "mask/record.hpp"
+#include "reference/mask_model.hpp"
 #include "support/panic.hpp"
 
-namespace ostrel {
+namespace ostrel::mask {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -204,4 +205,4 @@ TEST(OnePass, LargeMasksMatchToo) {
 }
 
 }  // namespace
-}  // namespace ostrel
+}  // namespace ostrel::mask

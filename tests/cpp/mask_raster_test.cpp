@@ -7,12 +7,13 @@
 #include <vector>
 
 #include "mask/raster.hpp"
+#include "reference/mask_model.hpp"
 #include "support/panic.hpp"
 
 // Huge requests must surface as std::bad_alloc under the sanitizers too.
 extern "C" __attribute__((visibility("default"), used)) const char* __asan_default_options() { return "allocator_may_return_null=1"; }
 
-namespace ostrel {
+namespace ostrel::mask {
 namespace {
 
 using Rows = std::vector<std::vector<Run>>;
@@ -91,4 +92,4 @@ TEST(Raster, UnobtainableMemoryIsBadAlloc) {
 }
 
 }  // namespace
-}  // namespace ostrel
+}  // namespace ostrel::mask

@@ -14,12 +14,13 @@
 #include <math.h>
 
 #include "mask/resize.hpp"
+#include "reference/mask_model.hpp"
 
-namespace ostrel {
+namespace ostrel::mask {
 namespace {
 
 Mask8 mask_of(std::uint64_t width, std::uint64_t height, const std::vector<std::uint8_t>& values) {
-    Mask8 m{height, width, Buffer<std::uint8_t>::uninitialised(values.size())};
+    Mask8 m{width, height, Buffer<std::uint8_t>::uninitialised(values.size())};
     std::copy(values.begin(), values.end(), m.data.begin());
     return m;
 }
@@ -226,4 +227,4 @@ TEST(ResizeValues, BlockedPassesMatchPixelByPixelResamplingOnEveryPath) {
 }
 
 }  // namespace
-}  // namespace ostrel
+}  // namespace ostrel::mask

@@ -21,13 +21,14 @@
 #include <vector>
 
 #include "audio/elementary.hpp"
-#include "audio/fft_kernels.hpp"
+#include "audio/mel_kernels.hpp"
 #include "support/simd.hpp"
 
 namespace {
 
 using ostrel::SimdPath;
-namespace fft_detail = ostrel::audio::fft_detail;
+using ostrel::audio::MelKernels;
+using ostrel::audio::mel_kernels_for;
 
 constexpr std::uint64_t kChunk = 1u << 16;
 constexpr std::uint64_t kInputs = std::uint64_t{1} << 32;
@@ -110,7 +111,7 @@ void fail(const char* form, float x, float got, float want, Tally& tally) {
 
 struct Path {
     const char* name;
-    fft_detail::Kernels kernels;
+    MelKernels kernels;
 };
 
 void worker(std::atomic<std::uint64_t>& next, std::uint64_t end, const std::vector<Path>& paths, Tally& total) {
@@ -157,10 +158,7 @@ int main(int argc, char** argv) {
     const auto started = std::chrono::steady_clock::now();
     std::vector<Path> paths;
     for (SimdPath path : ostrel::available_simd_paths()) {
-        const fft_detail::Kernels k = path == SimdPath::Avx512 ? fft_detail::avx512_kernels()
-                                      : path == SimdPath::Avx2 ? fft_detail::avx2_kernels()
-                                                               : fft_detail::baseline_kernels();
-        paths.push_back({ostrel::simd_path_name(path), k});
+        paths.push_back({ostrel::simd_path_name(path), mel_kernels_for(path)});
     }
     std::printf("log10 of binary32 inputs 0x%08llX to 0x%08llX: the scalar form and the paths",
                 static_cast<unsigned long long>(first), static_cast<unsigned long long>(end - 1));

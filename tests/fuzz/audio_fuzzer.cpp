@@ -30,7 +30,9 @@
 #include <vector>
 
 #include "audio/fft.hpp"
+#include "audio/resample.hpp"
 #include "audio/transforms.hpp"
+#include "reference/audio_model.hpp"
 #include "support/panic.hpp"
 
 namespace {
@@ -156,21 +158,20 @@ void run(const std::uint8_t* data, std::size_t size) {
 
     // The module's own path: the transform, then each window packed where it
     // is kept. It must match the packed windows of a fresh transformer.
-    const std::optional<TransformResult> result = run_transform(kept_transformer(version), version, samples, sample_rate);
-    check(result.has_value(), "no result");
-    std::vector<std::uint8_t> kept(static_cast<std::size_t>(result->chunk_count) * kWindowBytes);
+    Audio2MelSpectrogram& transformer = kept_transformer(version);
+    const TransformResult result = run_transform(transformer, samples, sample_rate);
+    std::vector<std::uint8_t> kept(static_cast<std::size_t>(result.chunk_count) * kWindowBytes);
     std::size_t next = 0;
-    result->pack_windows(model_config(version).pad_value, [&](std::size_t k) {
-        check(k == next++ && k < result->chunk_count, "windows out of order");
+    result.pack_windows(transformer.config().pad_value, [&](std::size_t k) {
+        check(k == next++ && k < result.chunk_count, "windows out of order");
         return kept.data() + k * kWindowBytes;
     });
     check(next == windows && kept.size() == windows * kWindowBytes, "window count");
 
     Audio2MelSpectrogram fresh_transformer = make_transformer(version);
-    const std::optional<PreprocessedWindows> fresh =
-        run_melspectrogram(fresh_transformer, version, samples, sample_rate);
-    check(fresh.has_value() && fresh->count == windows, "fresh window count");
-    check(kept == fresh->bytes, "a kept transformer and pack_windows differ from a fresh one");
+    const PreprocessedWindows fresh = run_melspectrogram(fresh_transformer, samples, sample_rate);
+    check(fresh.count == windows, "fresh window count");
+    check(kept == fresh.bytes, "a kept transformer and pack_windows differ from a fresh one");
 
     // Levels are floored before the logarithm: V1 values lie in [-4, 4], and
     // V2 values never fall below the value of silence; neither is ever NaN.

@@ -14,12 +14,12 @@
 #include <msgpack/null_visitor.hpp>
 #include <msgpack/unpack.hpp>
 
-#include "mask/raster.hpp"
+#include "reference/mask_model.hpp"
 
 namespace oracle {
 
-using ostrel::CompactMaskModel;
-using ostrel::Run;
+using ostrel::mask::CompactMaskModel;
+using ostrel::mask::Run;
 
 // Open containers and ext values, the record's own counting as level 1.
 constexpr std::size_t kMaxDepth = 1023;

@@ -3,7 +3,7 @@
 // A PyError is a Python exception waiting to be raised: either made by the
 // module (a class and a message, turned into an instance only when raised, so
 // that its args are the one-element tuple of the message) or taken over from
-// CPython's error indicator. The frame throws it; the guard raises it.
+// CPython's error indicator. The Python layer throws it; the guard raises it.
 #pragma once
 
 #include <Python.h>
@@ -13,10 +13,10 @@
 #include <string>
 #include <string_view>
 
-#include "frame/pyref.hpp"
+#include "python/pyref.hpp"
 #include "support/panic.hpp"
 
-namespace ostrel::frame {
+namespace ostrel::python {
 
 class PyError {
 public:
@@ -90,4 +90,4 @@ PyObject* guarded(Body&& body) noexcept {
     return nullptr;
 }
 
-}  // namespace ostrel::frame
+}  // namespace ostrel::python

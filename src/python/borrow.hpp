@@ -5,9 +5,9 @@
 // or installs its own when there is none yet.
 #pragma once
 
-#include "frame/numpy_api.hpp"
+#include "python/numpy_api.hpp"
 
-namespace ostrel::frame {
+namespace ostrel::python {
 
 // A read borrow of one array, given back when it goes out of scope.
 class ReadBorrow {
@@ -21,4 +21,4 @@ private:
     PyArrayObject* array_;  // borrowed: the caller keeps it alive
 };
 
-}  // namespace ostrel::frame
+}  // namespace ostrel::python

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "frame/pyref.hpp"
+#include "python/pyref.hpp"
 #include "support/buffer.hpp"
 
-namespace ostrel::frame {
+namespace ostrel::python {
 
 // "numpy._core" or "numpy.core", by the installed NumPy's major version.
 // Binds to NumPy on first use; a failure is an internal error.
@@ -27,4 +27,4 @@ std::vector<float> copy_samples(PyObject* array);
 // A (rows, cols) float32 array over `data`, which the array's base object takes over.
 PyRef make_float_array(Buffer<float> data, std::size_t rows, std::size_t cols);
 
-}  // namespace ostrel::frame
+}  // namespace ostrel::python

@@ -1,4 +1,6 @@
-#include "frame/errors.hpp"
+// PyError, the report and raising of internal errors as PanicException, and
+// the errors the conversions raise.
+#include "python/errors.hpp"
 
 #include <sys/prctl.h>
 
@@ -6,7 +8,7 @@
 #include <cstdlib>
 #include <string_view>
 
-namespace ostrel::frame {
+namespace ostrel::python {
 
 namespace {
 
@@ -214,4 +216,4 @@ void raise_memory_error() noexcept { PyErr_NoMemory(); }
 
 }  // namespace detail
 
-}  // namespace ostrel::frame
+}  // namespace ostrel::python

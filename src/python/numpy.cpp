@@ -1,14 +1,16 @@
+// The lazy binding to NumPy's C API, the copy of input samples, and output
+// arrays over the module's own buffers.
 #define OSTREL_NUMPY_API_OWNER
-#include "frame/numpy_api.hpp"
+#include "python/numpy_api.hpp"
 
 #include <cstring>
 #include <cstdint>
 
-#include "frame/borrow.hpp"
-#include "frame/errors.hpp"
-#include "frame/numpy.hpp"
+#include "python/borrow.hpp"
+#include "python/errors.hpp"
+#include "python/numpy.hpp"
 
-namespace ostrel::frame {
+namespace ostrel::python {
 
 namespace {
 
@@ -204,4 +206,4 @@ PyRef make_float_array(Buffer<float> data, std::size_t rows, std::size_t cols) {
     return array;
 }
 
-}  // namespace ostrel::frame
+}  // namespace ostrel::python

@@ -1,4 +1,4 @@
-// NumPy's C API headers, set up for the frame's own lazy binding: the API
+// NumPy's C API headers, set up for the module's own lazy binding: the API
 // table pointer is filled from the `_ARRAY_API` capsule at first array use
 // instead of by import_array() at module import.
 #pragma once
@@ -10,7 +10,7 @@
 #include <Python.h>
 #include <numpy/arrayobject.h>
 
-namespace ostrel::frame {
+namespace ostrel::python {
 // Makes sure the API table is bound before any NumPy macro is used.
 void bind_numpy();
-}  // namespace ostrel::frame
+}  // namespace ostrel::python

@@ -1,14 +1,15 @@
 // An owning reference to a Python object.
 //
-// Every strong reference the frame receives lives in a PyRef from the moment it
-// is received, so that every exit path, an exception included, releases it.
+// Every strong reference the Python layer receives lives in a PyRef from the
+// moment it is received, so that every exit path, an exception included,
+// releases it.
 #pragma once
 
 #include <Python.h>
 
 #include <utility>
 
-namespace ostrel::frame {
+namespace ostrel::python {
 
 class PyRef {
 public:
@@ -45,4 +46,4 @@ private:
     PyObject* object_ = nullptr;
 };
 
-}  // namespace ostrel::frame
+}  // namespace ostrel::python

@@ -11,7 +11,7 @@
 #include <span>
 #include <string_view>
 
-namespace ostrel::frame {
+namespace ostrel::python {
 
 struct Signature {
     const char* function;
@@ -31,7 +31,7 @@ std::array<PyObject*, N> bind(const Signature& signature, PyObject* const* args,
     std::array<PyObject*, N> slots{};
     // Qualified: unqualified, argument-dependent lookup would also find
     // std::bind through std::array and prefer it wherever <functional> is seen.
-    frame::bind(signature, args, nargs, kwnames, std::span<PyObject*>(slots));
+    python::bind(signature, args, nargs, kwnames, std::span<PyObject*>(slots));
     return slots;
 }
 
@@ -50,4 +50,4 @@ struct ScaleArgument {
 // nullptr (not given) and None give no scale.
 std::optional<ScaleArgument> to_scale(PyObject* object, const char* name);
 
-}  // namespace ostrel::frame
+}  // namespace ostrel::python

@@ -1,4 +1,6 @@
-#include "frame/borrow.hpp"
+// The array-borrow registry shared through a capsule on NumPy's multiarray
+// module: found or installed, and a read borrow taken and given back.
+#include "python/borrow.hpp"
 
 #include <cstdint>
 #include <limits>
@@ -7,11 +9,11 @@
 #include <string>
 #include <unordered_map>
 
-#include "frame/errors.hpp"
-#include "frame/numpy.hpp"
-#include "frame/pyref.hpp"
+#include "python/errors.hpp"
+#include "python/numpy.hpp"
+#include "python/pyref.hpp"
 
-namespace ostrel::frame {
+namespace ostrel::python {
 
 namespace {
 
@@ -229,4 +231,4 @@ ReadBorrow::~ReadBorrow() {
     shared.release(shared.flags, array_);
 }
 
-}  // namespace ostrel::frame
+}  // namespace ostrel::python

@@ -1,13 +1,15 @@
-#include "frame/args.hpp"
+// Binding of vector-call arguments to parameters, with CPython's messages,
+// and the conversion of each kind of parameter.
+#include "python/args.hpp"
 
 #include <cmath>
 #include <limits>
 #include <string>
 
-#include "frame/errors.hpp"
-#include "frame/pyref.hpp"
+#include "python/errors.hpp"
+#include "python/pyref.hpp"
 
-namespace ostrel::frame {
+namespace ostrel::python {
 
 namespace {
 
@@ -53,52 +55,40 @@ float narrow(double value) {
 
 }  // namespace
 
-void bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          std::span<PyObject*> slots) {
+namespace {
+
+// "f() takes 3 positional arguments but 4 were given", or "from 3 to 4".
+[[noreturn]] void too_many_positional(const Signature& signature, std::size_t given) {
     const std::size_t count = signature.parameters.size();
-    const std::size_t given = static_cast<std::size_t>(nargs);
-    if (given > count) {
-        std::string message = std::string(signature.function) + "() takes ";
-        if (signature.required == count) {
-            message += std::to_string(count);
-        } else {
-            message += "from " + std::to_string(signature.required) + " to " + std::to_string(count);
-        }
-        message += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") +
-                   " given";
-        type_error(std::move(message));
+    std::string message = std::string(signature.function) + "() takes ";
+    if (signature.required == count) {
+        message += std::to_string(count);
+    } else {
+        message += "from " + std::to_string(signature.required) + " to " + std::to_string(count);
     }
-    for (std::size_t i = 0; i < given; ++i) slots[i] = args[i];
+    message += " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") + " given";
+    type_error(std::move(message));
+}
 
-    if (kwnames != nullptr) {
-        const Py_ssize_t keywords = PyTuple_Size(kwnames);
-        for (Py_ssize_t k = 0; k < keywords; ++k) {
-            PyObject* keyword = PyTuple_GetItem(kwnames, k);  // borrowed
-            std::size_t index = count;
-            if (PyUnicode_Check(keyword)) {
-                for (std::size_t p = 0; p < count; ++p) {
-                    if (PyUnicode_CompareWithASCIIString(keyword, signature.parameters[p]) == 0) {
-                        index = p;
-                        break;
-                    }
-                }
-            }
-            if (index == count) {
-                // str() of the keyword goes into the message as a str object:
-                // a name need not be encodable as UTF-8 to be reported.
-                PyRef message = PyRef::steal(PyUnicode_FromFormat("%s() got an unexpected keyword argument '%S'",
-                                                                  signature.function, keyword));
-                if (!message) throw PyError::fetch();
-                throw PyError::made(PyExc_TypeError, std::move(message));
-            }
-            if (slots[index] != nullptr) {
-                type_error(std::string(signature.function) + "() got multiple values for argument '" +
-                           signature.parameters[index] + "'");
-            }
-            slots[index] = args[nargs + k];
+// The parameter a keyword names; an unknown keyword is a TypeError.
+std::size_t keyword_index(const Signature& signature, PyObject* keyword) {
+    const std::size_t count = signature.parameters.size();
+    if (PyUnicode_Check(keyword)) {
+        for (std::size_t p = 0; p < count; ++p) {
+            if (PyUnicode_CompareWithASCIIString(keyword, signature.parameters[p]) == 0) return p;
         }
     }
+    // str() of the keyword goes into the message as a str object: a name
+    // need not be encodable as UTF-8 to be reported.
+    PyRef message = PyRef::steal(
+        PyUnicode_FromFormat("%s() got an unexpected keyword argument '%S'", signature.function, keyword));
+    if (!message) throw PyError::fetch();
+    throw PyError::made(PyExc_TypeError, std::move(message));
+}
 
+// "f() missing 2 required positional arguments: 'a' and 'b'", for the
+// required parameters no argument reached.
+void check_required(const Signature& signature, std::span<PyObject*> slots) {
     std::array<const char*, 8> missing{};
     std::size_t missing_count = 0;
     for (std::size_t p = 0; p < signature.required; ++p) {
@@ -109,6 +99,26 @@ void bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, P
                    " required positional argument" + (missing_count == 1 ? "" : "s") + ": " +
                    quoted_list(std::span(missing.data(), missing_count)));
     }
+}
+
+}  // namespace
+
+void bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          std::span<PyObject*> slots) {
+    const std::size_t given = static_cast<std::size_t>(nargs);
+    if (given > signature.parameters.size()) too_many_positional(signature, given);
+    for (std::size_t i = 0; i < given; ++i) slots[i] = args[i];
+
+    const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_Size(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        const std::size_t index = keyword_index(signature, PyTuple_GetItem(kwnames, k));  // borrowed
+        if (slots[index] != nullptr) {
+            type_error(std::string(signature.function) + "() got multiple values for argument '" +
+                       signature.parameters[index] + "'");
+        }
+        slots[index] = args[nargs + k];
+    }
+    check_required(signature, slots);
 }
 
 std::span<const std::uint8_t> to_bytes_view(PyObject* object, const char* name) {
@@ -169,4 +179,4 @@ std::optional<ScaleArgument> to_scale(PyObject* object, const char* name) {
     });
 }
 
-}  // namespace ostrel::frame
+}  // namespace ostrel::python

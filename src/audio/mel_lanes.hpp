@@ -1,0 +1,111 @@
+// The mel stage written once for W lanes, one frame per lane: the banded mel
+// sums of a batch of spectra, then the log-mel levels and their
+// normalisation. Included only by mel_path.cpp, compiled once for each SIMD
+// path's instruction set; everything here has internal linkage.
+//
+// What keeps the bits: every lane runs the scalar rule's operations in their
+// order (LogMelLevels::apply, MelNormalization::apply), each rounded on its
+// own, and sums a filter's bins in ascending order from +0; the log10 is
+// correctly rounded on every lane (log10_lanes.hpp). So a frame's values do
+// not depend on its lane, its batch or W.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "audio/log10_lanes.hpp"
+#include "audio/mel_kernels.hpp"
+#include "support/lanes.hpp"
+
+namespace ostrel::audio {
+namespace {
+
+template <std::size_t W>
+struct MelLanes {
+    using Vec = simd::Vec<W>;
+    using F = typename Vec::F;
+    using I = typename Vec::I;
+
+    static F load(const float* p) { return Vec::loadf(p); }
+    static void store(float* p, F v) { Vec::store(p, v); }
+
+    static void mel_energies(const float* spectrum, std::size_t bins, float floor, const float* filters,
+                             const BinRange* ranges, std::size_t bands, float* magnitudes, float* energies) {
+        // The squares are summed first and the floor added to the sum.
+        for (std::size_t k = 0; k < bins; ++k) {
+            const F re = load(spectrum + k * 2 * W);
+            const F im = load(spectrum + k * 2 * W + W);
+            store(magnitudes + k * W, (re * re + im * im) + floor);
+        }
+        // Correctly rounded on every instruction set; the plain loop lets the
+        // compiler use the vector square root.
+        for (std::size_t i = 0; i < bins * W; ++i) magnitudes[i] = __builtin_sqrtf(magnitudes[i]);
+
+        I finite = load(magnitudes) == load(magnitudes);
+        for (std::size_t k = 0; k < bins; ++k) finite &= load(magnitudes + k * W) <= 3.40282347e38f;
+        bool all_finite = true;
+        for (std::size_t j = 0; j < W; ++j) all_finite = all_finite && finite[j] != 0;
+
+        // Weights outside a filter's range are zero and add +0.0 to a sum of
+        // non-negative finite terms, so the range alone gives the dense
+        // product's value; a NaN or infinite magnitude reaches every filter
+        // (NaN * 0 and inf * 0 are NaN), so then every bin is summed.
+        for (std::size_t b = 0; b < bands; ++b) {
+            const float* w = filters + b * bins;
+            const std::size_t first = all_finite ? ranges[b].first : 0;
+            const std::size_t last = all_finite ? ranges[b].last : bins;
+            F energy = {};
+            for (std::size_t k = first; k < last; ++k) energy = energy + load(magnitudes + k * W) * w[k];
+            store(energies + b * W, energy);
+        }
+    }
+
+    // max_num(a, b) and min_num(a, b) with a constant b that is not NaN.
+    static F max_num(F a, float b) {
+        const I keep = a > b;
+        return (F)(((I)a & keep) | ((I)(F{} + b) & ~keep));
+    }
+    static F min_num(F a, float b) {
+        const I keep = a < b;
+        return (F)(((I)a & keep) | ((I)(F{} + b) & ~keep));
+    }
+
+    // LogMelLevels::apply, then MelNormalization::apply, on every lane: the
+    // floor and the scale, the log10 of a block of vectors, then the rest.
+    static void levels(const LevelRule& rule, float* values, std::size_t count) {
+        using Log10 = Log10Lanes<W>;
+        constexpr std::size_t kChunk = Log10::kBlock * W;
+        for (std::size_t i = 0; i < count; i += kChunk) {
+            const std::size_t n = count - i < kChunk ? count - i : kChunk;
+            float scaled[kChunk];
+            float logs[kChunk];
+            for (std::size_t k = 0; k < n; k += W) {
+                store(scaled + k, max_num(load(values + i + k), rule.min_level) * rule.amplitude_scale);
+            }
+            Log10::log10_all(scaled, logs, n);
+            for (std::size_t k = 0; k < n; k += W) {
+                const F level = rule.log_multiplier * load(logs + k) - rule.ref_level_db;
+                F out;
+                if (rule.standardize) {
+                    out = (level - rule.mean) / rule.deviation;
+                } else {
+                    F v = level - rule.min_level_db;
+                    v = v / (-rule.min_level_db);
+                    v = 8.0f * v;
+                    v = v - 4.0f;
+                    out = min_num(max_num(v, -4.0f), 4.0f);
+                }
+                store(values + i + k, out);
+            }
+        }
+    }
+
+    static void log10(const float* in, float* out, std::size_t count) {
+        Log10Lanes<W>::log10_all(in, out, count);
+    }
+
+    static MelKernels kernels() noexcept { return MelKernels{W, &mel_energies, &levels, &log10}; }
+};
+
+}  // namespace
+}  // namespace ostrel::audio

@@ -1,0 +1,158 @@
+// Reference models of the audio path, for the C++ tests and the fuzzer: the
+// streaming spectrogram that windows one frame at a time as hops of samples
+// arrive, the log-mel column of one spectrum written as plain scalar code,
+// and the windows packed back to back. The module runs none of them: it
+// transforms batches of frames in lanes and writes each window where it is
+// kept; the tests hold it to these.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "audio/fft.hpp"
+#include "audio/filterbank.hpp"
+#include "audio/levels.hpp"
+#include "audio/transforms.hpp"
+#include "support/panic.hpp"
+
+namespace ostrel::audio {
+
+// Streaming short-time Fourier transform: hop_size samples in, the spectrum
+// of the newest fft_size samples out once enough samples have arrived.
+class Spectrogram {
+public:
+    Spectrogram(std::size_t fft_size, std::size_t hop_size, SimdPath path = best_simd_path())
+        : fft_size_(fft_size),
+          hop_size_(hop_size),
+          window_(hann_window(fft_size)),
+          sample_buffer_(fft_size, 0.0f),
+          fft_input_(fft_size, 0.0f),
+          fft_output_(fft_size / 2 + 1),
+          fft_(fft_size, path) {
+        if (hop_size == 0 || hop_size > fft_size) panic("hop_size must be in 1..=fft_size");
+    }
+
+    // Pushes at most hop_size samples (short chunks are padded with zeros).
+    // Returns bins 0 .. fft_size/2 of the windowed frame's DFT, or nothing
+    // while fewer than fft_size samples have been pushed.
+    std::optional<std::span<const Complex>> add(std::span<const float> samples) {
+        if (samples.size() > hop_size_) panic("frames must be <= hop_size");
+        // Keep the newest fft_size samples: drop one hop from the front, append the chunk.
+        std::copy(sample_buffer_.begin() + static_cast<std::ptrdiff_t>(hop_size_), sample_buffer_.end(),
+                  sample_buffer_.begin());
+        const auto tail = sample_buffer_.end() - static_cast<std::ptrdiff_t>(hop_size_);
+        std::fill(std::copy(samples.begin(), samples.end(), tail), sample_buffer_.end(), 0.0f);
+        total_samples_ += samples.size();
+        if (total_samples_ < fft_size_) return std::nullopt;
+        return spectrum_of(sample_buffer_);
+    }
+
+    // The spectrum of one frame of fft_size samples, windowed, one sample at
+    // a time; the streaming state is left alone.
+    std::span<const Complex> spectrum_of(std::span<const float> frame) {
+        if (frame.size() != fft_size_) panic("spectrum_of: frame must hold fft_size samples");
+        for (std::size_t i = 0; i < fft_size_; ++i) fft_input_[i] = frame[i] * window_[i];
+        fft_.forward(fft_input_, fft_output_);
+        return std::span<const Complex>(fft_output_);
+    }
+
+    // The windowed spectra of `count` (1 ..= lanes()) frames, frame j starting
+    // at first + j * hop_size, left in the returned FFT's batch, as the
+    // transformer makes them.
+    RealFft& batch_spectra(const float* first, std::size_t count) {
+        fft_.forward_batch(first, hop_size_, count, window_);
+        return fft_;
+    }
+    std::size_t lanes() const noexcept { return fft_.lanes(); }
+
+private:
+    std::size_t fft_size_;
+    std::size_t hop_size_;
+    std::uint64_t total_samples_ = 0;
+    std::vector<float> window_;
+    std::vector<float> sample_buffer_;  // the newest fft_size samples
+    std::vector<float> fft_input_;      // sample_buffer_ times window_
+    std::vector<Complex> fft_output_;   // bins 0 .. fft_size/2
+    RealFft fft_;
+};
+
+// The log-mel values of one frame, scalar: writes filters.rows values to
+// `column` from bins 0 .. filters.cols - 1 of `spectrum`, using `magnitudes`
+// (filters.cols values) as scratch. `ranges` must come from
+// nonzero_bin_ranges(filters).
+inline void log_mel_column(std::span<const Complex> spectrum, const Matrix& filters, std::span<const BinRange> ranges,
+                    const LogMelLevels& levels, std::span<float> magnitudes, std::span<float> column) {
+    const std::size_t n_bins = filters.cols;
+    if (spectrum.size() < n_bins || magnitudes.size() < n_bins || column.size() < filters.rows ||
+        ranges.size() < filters.rows) {
+        panic("log_mel_spectrogram: spectrum or buffers do not match the filterbank");
+    }
+
+    // The squares are summed first and the floor added to the sum.
+    const Complex* bins = spectrum.data();
+    float* mags = magnitudes.data();
+    int finite = 1;
+    for (std::size_t k = 0; k < n_bins; ++k) {
+        const float re = bins[k].re;
+        const float im = bins[k].im;
+        const float m = std::sqrt((re * re + im * im) + kMagnitudeFloor);
+        mags[k] = m;
+        finite &= static_cast<int>(m <= std::numeric_limits<float>::max());
+    }
+    const bool all_finite = finite != 0;
+
+    // Weights outside a filter's range are zero and add +0.0 to a sum of
+    // non-negative finite terms, so summing the range alone gives the full
+    // product's value. A NaN or infinite magnitude does reach every filter
+    // (NaN * 0 and inf * 0 are NaN), so such a frame takes the full sum.
+    for (std::size_t i = 0; i < filters.rows; ++i) {
+        const float* weights = filters.values.data() + i * n_bins;
+        const std::size_t first = all_finite ? ranges[i].first : 0;
+        const std::size_t last = all_finite ? ranges[i].last : n_bins;
+        float energy = 0.0f;
+        for (std::size_t k = first; k < last; ++k) energy = energy + weights[k] * magnitudes[k];
+        column[i] = levels.apply(energy);
+    }
+}
+
+inline Matrix log_mel_spectrogram(std::span<const Complex> spectrum, const Matrix& filters, float min_level,
+                           float amplitude_scale, float log_multiplier, float ref_level_db) {
+    if (spectrum.size() < filters.cols) panic("log_mel_spectrogram: spectrum has fewer bins than the filterbank");
+    const std::vector<BinRange> ranges = nonzero_bin_ranges(filters);
+    std::vector<float> magnitudes(filters.cols);
+    Matrix column{filters.rows, 1, std::vector<float>(filters.rows)};
+    log_mel_column(spectrum, filters, ranges, LogMelLevels{min_level, amplitude_scale, log_multiplier, ref_level_db},
+                   magnitudes, column.values);
+    return column;
+}
+
+// Windows packed back to back: `count` windows of kWindowBytes each.
+struct PreprocessedWindows {
+    std::size_t count = 0;
+    std::vector<std::uint8_t> bytes;
+};
+
+inline PreprocessedWindows to_preprocessed_bytes(const TransformResult& result, float pad_value) {
+    constexpr std::size_t size = TransformResult::kWindowBytes;
+    if (result.chunk_count > std::numeric_limits<std::size_t>::max() / size) throw std::bad_alloc();
+    const auto count = static_cast<std::size_t>(result.chunk_count);
+    PreprocessedWindows out{count, std::vector<std::uint8_t>(count * size)};
+    result.pack_windows(pad_value, [&](std::size_t k) { return out.bytes.data() + k * size; });
+    return out;
+}
+
+// The transform of a version's transformer, packed with its pad value.
+inline PreprocessedWindows run_melspectrogram(Audio2MelSpectrogram& transformer, std::vector<float> samples,
+                                              std::uint32_t sample_rate) {
+    return to_preprocessed_bytes(run_transform(transformer, std::move(samples), sample_rate),
+                                 transformer.config().pad_value);
+}
+
+}  // namespace ostrel::audio
