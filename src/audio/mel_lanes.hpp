@@ -29,8 +29,9 @@ struct MelLanes {
     static F load(const float* p) { return Vec::loadf(p); }
     static void store(float* p, F v) { Vec::store(p, v); }
 
-    static void mel_energies(const float* spectrum, std::size_t bins, float floor, const float* filters,
-                             const BinRange* ranges, std::size_t bands, float* magnitudes, float* energies) {
+    static void mel_energies(const float* spectrum, float floor, const MelFilters& filters, float* magnitudes,
+                             float* energies) {
+        const std::size_t bins = filters.bins;
         // The squares are summed first and the floor added to the sum.
         for (std::size_t k = 0; k < bins; ++k) {
             const F re = load(spectrum + k * 2 * W);
@@ -50,12 +51,19 @@ struct MelLanes {
         // non-negative finite terms, so the range alone gives the dense
         // product's value; a NaN or infinite magnitude reaches every filter
         // (NaN * 0 and inf * 0 are NaN), so then every bin is summed.
-        for (std::size_t b = 0; b < bands; ++b) {
-            const float* w = filters + b * bins;
-            const std::size_t first = all_finite ? ranges[b].first : 0;
-            const std::size_t last = all_finite ? ranges[b].last : bins;
+        for (std::size_t b = 0; b < filters.bands; ++b) {
+            const std::size_t first = filters.ranges[b].first;
+            const std::size_t last = filters.ranges[b].last;
+            const float* w = filters.weights + filters.offsets[b];
             F energy = {};
-            for (std::size_t k = first; k < last; ++k) energy = energy + load(magnitudes + k * W) * w[k];
+            if (all_finite) {
+                for (std::size_t k = first; k < last; ++k) energy = energy + load(magnitudes + k * W) * w[k - first];
+            } else {
+                for (std::size_t k = 0; k < bins; ++k) {
+                    const float weight = k >= first && k < last ? w[k - first] : 0.0f;
+                    energy = energy + load(magnitudes + k * W) * weight;
+                }
+            }
             store(energies + b * W, energy);
         }
     }

@@ -1,4 +1,4 @@
-// The lazy binding to NumPy's C API, the copy of input samples, and output
+// The lazy binding to NumPy's C API, the reading of input samples, and output
 // arrays over the module's own buffers.
 #define OSTREL_NUMPY_API_OWNER
 #include "python/numpy_api.hpp"
@@ -163,24 +163,30 @@ bool is_float32_vector(PyObject* object) {
     return equivalent;
 }
 
-std::vector<float> copy_samples(PyObject* object) {
-    auto* array = reinterpret_cast<PyArrayObject*>(object);
-    ReadBorrow borrow(array);
-    const auto count = static_cast<std::size_t>(PyArray_DIM(array, 0));
+Samples::Samples(PyObject* array)
+    : array_(array),
+      borrow_(array),
+      size_(static_cast<std::size_t>(PyArray_DIM(reinterpret_cast<PyArrayObject*>(array), 0))) {}
+
+std::span<const float> Samples::read() {
+    auto* array = reinterpret_cast<PyArrayObject*>(array_);
+    if (PyArray_NDIM(array) != 1 || static_cast<std::size_t>(PyArray_DIM(array, 0)) != size_) {
+        panic("the sample array changed its shape during the call");
+    }
+    if (size_ == 0) return {};
     const npy_intp stride = PyArray_STRIDE(array, 0);
     const auto* data = static_cast<const char*>(PyArray_DATA(array));
-    std::vector<float> samples(count);
-    if (count == 0) return samples;
-    if (stride == static_cast<npy_intp>(sizeof(float))) {
-        std::memcpy(samples.data(), data, count * sizeof(float));
-    } else {
-        // Each element is read at its true byte address, so strides that are
-        // negative or not a multiple of the item size are read correctly.
-        for (std::size_t i = 0; i < count; ++i) {
-            std::memcpy(&samples[i], data + static_cast<npy_intp>(i) * stride, sizeof(float));
-        }
+    if (stride == static_cast<npy_intp>(sizeof(float)) && reinterpret_cast<std::uintptr_t>(data) % alignof(float) == 0) {
+        return {reinterpret_cast<const float*>(data), size_};
     }
-    return samples;
+    // Each element is read at its true byte address, so strides that are
+    // negative or not a multiple of the item size, and unaligned data, are
+    // read correctly.
+    copy_.resize(size_);
+    for (std::size_t i = 0; i < size_; ++i) {
+        std::memcpy(&copy_[i], data + static_cast<npy_intp>(i) * stride, sizeof(float));
+    }
+    return copy_;
 }
 
 PyRef make_float_array(Buffer<float> data, std::size_t rows, std::size_t cols) {
