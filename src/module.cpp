@@ -5,6 +5,7 @@
 // values, and hands the result back as Python objects, all inside the call
 // guard, which turns every failure into a Python exception.
 #include <Python.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
@@ -123,6 +124,18 @@ PyObject* reconstruct_mask(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
+// The bytes objects of a result are made one by one, and the system may
+// promise memory it does not have: a result larger than the machine's
+// memory is refused before any of it is made.
+void refuse_beyond_memory(std::uint64_t bytes) {
+    if (bytes < (std::uint64_t{1} << 30)) return;
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGE_SIZE);
+    if (pages > 0 && page_size > 0 && bytes / static_cast<std::uint64_t>(page_size) >= static_cast<std::uint64_t>(pages)) {
+        throw std::bad_alloc();
+    }
+}
+
 PyObject* melspectrogram(const python::Signature& signature, audio::ModelVersion version, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames) {
     return python::guarded([&] {
@@ -144,6 +157,7 @@ PyObject* melspectrogram(const python::Signature& signature, audio::ModelVersion
         // each window is then written straight into its object.
         constexpr std::size_t size = audio::kWindowBytes;
         if (windows > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / size) throw std::bad_alloc();
+        refuse_beyond_memory(windows * size);
         PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(windows)));
         if (!list) throw PyError::fetch();
         for (Py_ssize_t k = 0; k < static_cast<Py_ssize_t>(windows); ++k) {

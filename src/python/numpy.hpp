@@ -24,6 +24,8 @@ bool is_float32_vector(PyObject* object);
 
 // The samples of a one-dimensional float32 array (the caller has checked
 // it), under a read borrow of the shared registry held while this lives.
+// Strided or unaligned samples are copied at once; contiguous, aligned ones
+// are read where they lie, and never written.
 class Samples {
 public:
     explicit Samples(PyObject* array);
@@ -33,11 +35,10 @@ public:
     // The array's length when the borrow was taken.
     std::size_t size() const noexcept { return size_; }
 
-    // The samples in index order: where the array holds them when it is
-    // contiguous and aligned, else a copy. Read it only once the result's
-    // Python objects exist, and run no Python code while it is in use: the
-    // array is not ours to pin. Fatal when the array changed its shape
-    // since the borrow was taken.
+    // The samples in index order: where the array holds them, or the copy.
+    // Read it only once the result's Python objects exist, and run no Python
+    // code while it is in use: the array's memory is not ours to pin. Fatal
+    // when the array changed its shape or place since the borrow was taken.
     std::span<const float> read();
 
 private:
@@ -45,6 +46,7 @@ private:
     ReadBorrow borrow_;
     std::size_t size_;
     std::vector<float> copy_;
+    bool copied_ = false;
 };
 
 // A (rows, cols) float32 array over `data`, which the array's base object takes over.
