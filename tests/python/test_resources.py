@@ -165,9 +165,10 @@ def test_audio_declaring_2_to_the_40_samples_is_memory_error(function, registry)
 @pytest.mark.skipif(SANITIZED, reason="under ASan, operator new ends the process on an impossible size")
 def test_audio_whose_windows_exceed_the_machine_is_memory_error(registry):  # noqa: F811
     # Contiguous samples are read in place, so nothing is copied that could
-    # fail first: a result the size of physical memory is refused up front.
-    memory = os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE")
-    pages = mmap.mmap(-1, memory // 2, flags=mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS)
+    # fail first: a result of 1.5 times physical memory (8 bytes of windows
+    # per 4-byte sample) is refused before any of it is made.
+    page = os.sysconf("SC_PAGE_SIZE")
+    pages = mmap.mmap(-1, os.sysconf("SC_PHYS_PAGES") * 3 // 4 * page, flags=mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS)
     samples = np.frombuffer(pages, np.float32)
     with pytest.raises(MemoryError):
         ostrel_py.vxmv1_melspectrogram(samples, 16000)
