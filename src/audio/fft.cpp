@@ -119,8 +119,8 @@ constexpr std::size_t kConstantSize = 800;
 
 const FftTables& model_fft_tables() noexcept { return ConstantTables<kConstantSize>::kTables; }
 
-FftKernels fft_kernels_for(SimdPath path) {
-    return on_simd_path(path, []<SimdPath P>() { return fft_kernels<P>(); });
+FftKernels fft_kernels_for(SimdPath path, std::size_t at_least) {
+    return on_simd_path(path, [at_least]<SimdPath P>() { return fft_kernels<P>(at_least); });
 }
 
 // The tables of a length without constant ones, built by the RealFft that uses them.

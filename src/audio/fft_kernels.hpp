@@ -53,10 +53,14 @@ struct FftKernels {
 };
 
 // The kernels of path P, built in fft_path.cpp (see on_simd_path()).
+// Every path also has the kernels of the narrower widths down to 4 lanes,
+// compiled for its instruction set, for batches of few frames: the table of
+// the narrowest width that holds `at_least` lanes, or of the path's own
+// width when none does. Every width gives the same bits.
 template <SimdPath P>
-FftKernels fft_kernels() noexcept;
+FftKernels fft_kernels(std::size_t at_least) noexcept;
 
 // The kernels of `path`, a path this CPU has.
-FftKernels fft_kernels_for(SimdPath path);
+FftKernels fft_kernels_for(SimdPath path, std::size_t at_least = simd_lanes(SimdPath::Avx512));
 
 }  // namespace ostrel::audio

@@ -151,19 +151,22 @@ void WindowPacker::emit(std::size_t done) {
     }
 }
 
-MelKernels mel_kernels_for(SimdPath path) {
-    return on_simd_path(path, []<SimdPath P>() { return mel_kernels<P>(); });
+MelKernels mel_kernels_for(SimdPath path, std::size_t at_least) {
+    return on_simd_path(path, [at_least]<SimdPath P>() { return mel_kernels<P>(at_least); });
 }
 
 Audio2MelSpectrogram::Audio2MelSpectrogram(ModelVersion version, SimdPath path)
     : Audio2MelSpectrogram(model_config(version), path) {}
 
 Audio2MelSpectrogram::Audio2MelSpectrogram(const ModelConfig& config, SimdPath path)
-    : config_(&config),
-      fft_kernels_(fft_kernels_for(path)),
-      mel_kernels_(mel_kernels_for(path)),
-      level_rule_(level_rule(config.levels, config.normalization)) {
+    : config_(&config), level_rule_(level_rule(config.levels, config.normalization)) {
     static_assert(WindowPacker::kMaxBatch >= simd_lanes(SimdPath::Avx512));
+    for (std::size_t at_least : {std::size_t{16}, std::size_t{8}, std::size_t{4}}) {
+        const FftKernels fft = fft_kernels_for(path, at_least);
+        if (width_count_ == 0 || fft.lanes < widths_[width_count_ - 1].fft.lanes) {
+            widths_[width_count_++] = Width{fft, mel_kernels_for(path, at_least)};
+        }
+    }
     const MelConfig& mel = config.mel;
     if (mel.sample_rate != kModelMel.sample_rate || mel.n_fft != kModelMel.n_fft || mel.n_mels != kModelMel.n_mels ||
         mel.fmin != kModelMel.fmin || mel.fmax != kModelMel.fmax || mel.htk != kModelMel.htk ||
@@ -176,13 +179,14 @@ void Audio2MelSpectrogram::transform(std::span<const float> samples, const Windo
     const TransformPlan plan = plan_transform(*config_, samples.size());
     if (plan.chunk_count == 0) return;
     WindowPacker packer(plan.frames, plan.chunk_count, config_->pad_value, sink);
-    const std::size_t lanes = this->lanes();
-    frames(samples, plan, [&](const float* values, std::size_t count) { packer.add(values, lanes, count); });
+    frames(samples, plan, [&](const float* values, std::size_t stride, std::size_t count) {
+        packer.add(values, stride, count);
+    });
     packer.finish();
 }
 
 void Audio2MelSpectrogram::frames(std::span<const float> samples, const TransformPlan& plan,
-                                  const std::function<void(const float*, std::size_t)>& take) const {
+                                  const std::function<void(const float*, std::size_t, std::size_t)>& take) const {
     if (plan.frames == 0) return;
     const FftTables& tables = model_fft_tables();
     const std::size_t n_fft = config_->mel.n_fft, hop = config_->hop_size;
@@ -191,10 +195,11 @@ void Audio2MelSpectrogram::frames(std::span<const float> samples, const Transfor
     const MelFilters filters = kModelFilterbank.view();
 
     // One block, written before it is read, so never cleared: the FFT's two
-    // ping-pong buffers, then the spectra and the energies. The batches that
-    // reach past the samples are assembled in the second FFT buffer, which
-    // the FFT fills only once it has gathered them; the magnitudes go to the
-    // first, free again once the spectra are out.
+    // ping-pong buffers, then the spectra and the energies, sized for the
+    // widest batch. The batches that reach past the samples are assembled in
+    // the second half of the FFT's memory, which a batch of any width writes
+    // only after it has gathered them; the magnitudes go to the first half,
+    // free again once the spectra are out.
     const std::size_t work_floats = 4 * half * lanes;
     const std::size_t spectrum_floats = bins * 2 * lanes;
     const std::unique_ptr<float[]> memory(new float[work_floats + spectrum_floats + kBands * lanes]);
@@ -210,23 +215,25 @@ void Audio2MelSpectrogram::frames(std::span<const float> samples, const Transfor
     const std::size_t silent_hops = (n_fft + hop - 1) / hop - 1;
     for (std::size_t frame = 0; frame < plan.frames; frame += lanes) {
         const std::size_t count = std::min(lanes, plan.frames - frame);
+        const Width* width = &widths_[width_count_ - 1];
+        while (width->fft.lanes < count) --width;
         const std::size_t start = (frame + silent_hops + 1) * hop - n_fft;
         const std::size_t span = (count - 1) * hop + n_fft;
         // In the caller's samples when the batch and, for the pre-emphasis,
         // the sample before it lie there; else assembled, pre-emphasised.
         const std::size_t before = emphasis != nullptr ? 1 : 0;
         if (start >= plan.lead + before && start + span <= plan.lead + plan.kept) {
-            fft_kernels_.spectra(tables, samples.data() + (start - plan.lead), hop, count, kModelWindow.data(),
-                                 emphasis, work, spectrum);
+            width->fft.spectra(tables, samples.data() + (start - plan.lead), hop, count, kModelWindow.data(), emphasis,
+                               work, spectrum);
         } else {
             for (std::size_t i = 0; i < span; ++i) edge[i] = signal_at(samples, plan, emphasis, start + i);
-            fft_kernels_.spectra(tables, edge, hop, count, kModelWindow.data(), nullptr, work, spectrum);
+            width->fft.spectra(tables, edge, hop, count, kModelWindow.data(), nullptr, work, spectrum);
         }
-        mel_kernels_.mel_energies(spectrum, kMagnitudeFloor, filters, work, energies);
+        width->mel.mel_energies(spectrum, kMagnitudeFloor, filters, work, energies);
         // Every lane, those past the batch's frames too, which hold the
         // energies of silence: whole vectors cost less than a partial one.
-        mel_kernels_.levels(level_rule_, energies, kBands * lanes);
-        take(energies, count);
+        width->mel.levels(level_rule_, energies, kBands * width->mel.lanes);
+        take(energies, width->mel.lanes, count);
     }
 }
 

@@ -130,7 +130,8 @@ public:
     explicit Audio2MelSpectrogram(const ModelConfig& config, SimdPath path = best_simd_path());
 
     const ModelConfig& config() const noexcept { return *config_; }
-    std::size_t lanes() const noexcept { return fft_kernels_.lanes; }
+    // The widest batch: the path's own width.
+    std::size_t lanes() const noexcept { return widths_[0].fft.lanes; }
 
     // The windows of `samples`, at the configuration's sample rate: one per
     // 25-per-second video frame the samples span, window k written to
@@ -138,15 +139,23 @@ public:
     void transform(std::span<const float> samples, const WindowSink& sink) const;
 
     // Every frame of `plan` over `samples`, a batch of at most lanes() at a
-    // time in frame order: take(values, count) gets band b of the batch's
-    // j-th frame at values[b * lanes() + j].
+    // time in frame order: take(values, stride, count) gets band b of the
+    // batch's j-th frame at values[b * stride + j].
     void frames(std::span<const float> samples, const TransformPlan& plan,
-                const std::function<void(const float*, std::size_t)>& take) const;
+                const std::function<void(const float*, std::size_t, std::size_t)>& take) const;
 
 private:
+    // The path's kernels at its own width, then at each narrower one down to
+    // 4 lanes: a batch of few frames (a short input's, or the last one) takes
+    // the narrowest that holds it, and the same bits.
+    struct Width {
+        FftKernels fft;
+        MelKernels mel;
+    };
+
     const ModelConfig* config_;
-    FftKernels fft_kernels_;
-    MelKernels mel_kernels_;
+    Width widths_[3];
+    std::size_t width_count_ = 0;
     LevelRule level_rule_;
 };
 

@@ -147,9 +147,9 @@ inline TransformResult transform_frames(const Audio2MelSpectrogram& transformer,
     const TransformPlan plan = plan_transform(transformer.config(), samples.size());
     TransformResult out{std::vector<float>(kBands * plan.frames), plan.frames, plan.chunk_count};
     std::size_t next = 0;
-    transformer.frames(samples, plan, [&](const float* values, std::size_t count) {
+    transformer.frames(samples, plan, [&](const float* values, std::size_t stride, std::size_t count) {
         for (std::size_t b = 0; b < kBands; ++b) {
-            for (std::size_t j = 0; j < count; ++j) out.mel_frames[b * plan.frames + next + j] = values[b * transformer.lanes() + j];
+            for (std::size_t j = 0; j < count; ++j) out.mel_frames[b * plan.frames + next + j] = values[b * stride + j];
         }
         next += count;
     });
