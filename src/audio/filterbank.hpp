@@ -39,6 +39,17 @@ struct MelConfig {
     bool normalize = true;      // scale each filter by 2 / its width in Hz
 };
 
+// `count` copies of `value`, each constructed in place: a constant
+// expression may not fill a vector's memory before its elements exist, as
+// some libraries' vector(count, value) does.
+template <class T>
+constexpr std::vector<T> filled(std::size_t count, T value) {
+    std::vector<T> out;
+    out.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) out.push_back(value);
+    return out;
+}
+
 namespace mel_scale {
 
 // Constants of the two mel scales, fixed to the bit.
@@ -121,7 +132,7 @@ constexpr std::vector<float> mel_frequencies(const MelConfig& config) {
 
     // The grid is mel_lo plus whole steps; its last point is not forced onto mel_hi.
     const float step = (mel_hi - mel_lo) / static_cast<float>(config.n_mels + 1);
-    std::vector<float> points(config.n_mels + 2);
+    std::vector<float> points = filled(config.n_mels + 2, 0.0f);
     for (std::size_t k = 0; k < points.size(); ++k) {
         points[k] = mel_scale::mel_to_hz(mel_lo + step * static_cast<float>(k), config.htk);
     }
@@ -135,13 +146,13 @@ constexpr Matrix mel(const MelConfig& config) {
     const std::size_t n_mels = config.n_mels;
 
     const float bin_hz = config.sample_rate / static_cast<float>(config.n_fft);
-    std::vector<float> bin_frequencies(n_bins);
+    std::vector<float> bin_frequencies = filled(n_bins, 0.0f);
     for (std::size_t j = 0; j < n_bins; ++j) bin_frequencies[j] = static_cast<float>(j) * bin_hz;
     const bool bins_ascending = bin_hz > 0.0f && finite(bin_hz);
     const float* bins = bin_frequencies.data();
 
     const std::vector<float> mel_points = mel_frequencies(config);
-    Matrix filters{n_mels, n_bins, std::vector<float>(n_mels * n_bins, 0.0f)};
+    Matrix filters{n_mels, n_bins, filled(n_mels * n_bins, 0.0f)};
     for (std::size_t i = 0; i < n_mels; ++i) {
         const Triangle t{mel_points[i], mel_points[i + 2], mel_points[i + 1] - mel_points[i],
                          mel_points[i + 2] - mel_points[i + 1]};
@@ -165,7 +176,7 @@ constexpr Matrix mel(const MelConfig& config) {
 // Per filter, the smallest range holding every weight that is not zero
 // (NaN weights count as non-zero). An all-zero filter gets an empty range.
 constexpr std::vector<BinRange> nonzero_bin_ranges(const Matrix& filters) {
-    std::vector<BinRange> ranges(filters.rows);
+    std::vector<BinRange> ranges = filled(filters.rows, BinRange{});
     for (std::size_t i = 0; i < filters.rows; ++i) {
         const std::span<const float> w = filters.row(i);
         // `!(w == 0)` keeps NaN weights inside the range, as a dense product would see them.

@@ -49,7 +49,7 @@ const ModelConfig& model_config(ModelVersion version) noexcept;
 // is not zero.
 constexpr std::vector<float> hann_window(std::size_t length) {
     constexpr float kTwoPi = std::bit_cast<float>(0x40C90FDBu);  // 6.2831855
-    std::vector<float> window(length);
+    std::vector<float> window = filled(length, 0.0f);
     for (std::size_t n = 0; n < length; ++n) {
         const float t = (static_cast<float>(n) * kTwoPi) / static_cast<float>(length);
         window[n] = (1.0f - cr::cos(t)) * 0.5f;
