@@ -32,18 +32,22 @@ struct MelLanes {
     static void mel_energies(const float* spectrum, float floor, const MelFilters& filters, float* magnitudes,
                              float* energies) {
         const std::size_t bins = filters.bins;
-        // The squares are summed first and the floor added to the sum.
+        // The squares are summed first and the floor added to the sum. The
+        // sum is not negative, so its square root is finite exactly where
+        // the sum is: the check needs no pass of its own.
+        I finite = {};
+        finite = finite == 0;
         for (std::size_t k = 0; k < bins; ++k) {
             const F re = load(spectrum + k * 2 * W);
             const F im = load(spectrum + k * 2 * W + W);
-            store(magnitudes + k * W, (re * re + im * im) + floor);
+            const F sum = (re * re + im * im) + floor;
+            finite &= sum <= 3.40282347e38f;
+            store(magnitudes + k * W, sum);
         }
         // Correctly rounded on every instruction set; the plain loop lets the
         // compiler use the vector square root.
         for (std::size_t i = 0; i < bins * W; ++i) magnitudes[i] = __builtin_sqrtf(magnitudes[i]);
 
-        I finite = load(magnitudes) == load(magnitudes);
-        for (std::size_t k = 0; k < bins; ++k) finite &= load(magnitudes + k * W) <= 3.40282347e38f;
         bool all_finite = true;
         for (std::size_t j = 0; j < W; ++j) all_finite = all_finite && finite[j] != 0;
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <type_traits>
 
 #include "support/panic.hpp"
 #include "support/saturate.hpp"
@@ -116,8 +117,20 @@ void WindowPacker::add(const float* values, std::size_t stride, std::size_t coun
         held_ -= drop;
         if (held_ + count > kCapacity) panic("WindowPacker: held frames exceed the capacity");
     }
-    for (std::size_t b = 0; b < kBands; ++b) {
-        std::memcpy(held_values_.get() + b * kCapacity + held_, values + b * stride, count * sizeof(float));
+    // Whole batches in copies of a size the compiler knows.
+    const auto copy_rows = [&]<std::size_t N>(std::integral_constant<std::size_t, N>) {
+        for (std::size_t b = 0; b < kBands; ++b) {
+            std::memcpy(held_values_.get() + b * kCapacity + held_, values + b * stride, N * sizeof(float));
+        }
+    };
+    if (count == 16) {
+        copy_rows(std::integral_constant<std::size_t, 16>{});
+    } else if (count == 8) {
+        copy_rows(std::integral_constant<std::size_t, 8>{});
+    } else {
+        for (std::size_t b = 0; b < kBands; ++b) {
+            std::memcpy(held_values_.get() + b * kCapacity + held_, values + b * stride, count * sizeof(float));
+        }
     }
     held_ += count;
     emit(base_ + held_);
@@ -139,12 +152,19 @@ void WindowPacker::emit(std::size_t done) {
             first < frames_ ? static_cast<std::size_t>(std::min<std::uint64_t>(kWindowFrames, frames_ - first)) : 0;
         if (available > 0 && first + available > done) return;
         std::uint8_t* window = sink_(static_cast<std::size_t>(next_));
+        const float* held = held_values_.get() + (static_cast<std::size_t>(first) - base_);
+        if (available == kWindowFrames && std::endian::native == std::endian::little) {
+            // The common window, whole rows of a size the compiler knows.
+            for (std::size_t b = 0; b < kBands; ++b) {
+                std::memcpy(window + b * kWindowFrames * sizeof(float), held + b * kCapacity,
+                            kWindowFrames * sizeof(float));
+            }
+            start_ = start_ + kFramesPerWindowStep;
+            continue;
+        }
         for (std::size_t b = 0; b < kBands; ++b) {
             std::uint8_t* dst = window + b * kWindowFrames * sizeof(float);
-            if (available > 0) {
-                store_le(dst, held_values_.get() + b * kCapacity + (static_cast<std::size_t>(first) - base_),
-                         available);
-            }
+            if (available > 0) store_le(dst, held + b * kCapacity, available);
             store_le(dst + available * sizeof(float), pad, kWindowFrames - available);
         }
         start_ = start_ + kFramesPerWindowStep;
