@@ -17,6 +17,7 @@
 #include "audio/fft.hpp"
 #include "audio/mel_kernels.hpp"
 #include "audio/transforms.hpp"
+#include "noise.hpp"
 #include "support/simd.hpp"
 
 #if OSTREL_BENCH_FFTW
@@ -36,14 +37,6 @@ constexpr std::size_t kBands = 80;
 std::size_t frames_for(double seconds) {
     const auto chunks = static_cast<std::size_t>(seconds * 25.0);
     return 16 * chunks / 5 + 1;
-}
-
-std::vector<float> noise(std::size_t n) {
-    std::mt19937 rng(7);
-    std::normal_distribution<float> dist(0.0f, 0.1f);
-    std::vector<float> x(n);
-    for (float& v : x) v = dist(rng);
-    return x;
 }
 
 double seconds_of(const benchmark::State& state) { return static_cast<double>(state.range(0)) / 100.0; }

@@ -19,7 +19,6 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <random>
 #include <span>
 #include <string>
 #include <vector>
@@ -27,6 +26,7 @@
 #include "audio/fft.hpp"
 #include "audio/transforms.hpp"
 #include "mask/resize.hpp"
+#include "noise.hpp"
 #include "support/simd.hpp"
 
 namespace {
@@ -34,14 +34,6 @@ namespace {
 using namespace ostrel;
 
 constexpr std::uint32_t kSampleRate = 16000;
-
-std::vector<float> noise(std::size_t n) {
-    std::mt19937 rng(7);
-    std::normal_distribution<float> dist(0.0f, 0.1f);
-    std::vector<float> x(n);
-    for (float& v : x) v = dist(rng);
-    return x;
-}
 
 // One audio call of the module without Python: samples to windows packed
 // back to back in `out`. The only place this file uses the transformer.
