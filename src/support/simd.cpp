@@ -82,7 +82,9 @@ SimdPaths available_simd_paths() noexcept {
 // the medians of the thread's CPU time, above 1 where AVX-512 is faster):
 // - AMD Zen 4 (family 19h model 11h, a 2-core EPYC virtual machine; 512-bit
 //   operations split in two halves): whole audio calls 0.83x at 0.04 s,
-//   0.88x at 0.2 s, 0.98x at 1 s, 1.09-1.11x at 10 s and 60 s; the transform
+//   0.88x at 0.2 s (0.57x in a process whose heap hands each call's working
+//   memory back to the kernel: 23 page faults a call, against 7 on AVX2),
+//   0.98x at 1 s, 1.09-1.11x at 10 s and 60 s; the transform
 //   of a kept transformer, without the per-call set-up, 0.48x at 0.04 s,
 //   0.70x at 0.2 s, 0.88x at 1 s, 1.09x at 10 s; the FFT alone 1.07x; mask
 //   resizes 1.02-1.16x (x2 linear, x1.5 cubic, x0.5 cubic and Gaussian),
