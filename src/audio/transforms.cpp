@@ -210,23 +210,26 @@ void Audio2MelSpectrogram::frames(std::span<const float> samples, const Transfor
     if (plan.frames == 0) return;
     const FftTables& tables = model_fft_tables();
     const std::size_t n_fft = config_->mel.n_fft, hop = config_->hop_size;
-    const std::size_t half = tables.half, bins = half + 1, lanes = this->lanes();
+    const std::size_t half = tables.half, lanes = this->lanes();
     const float* emphasis = config_->preemphasis ? &*config_->preemphasis : nullptr;
     const MelFilters filters = kModelFilterbank.view();
 
-    // One block, written before it is read, so never cleared: the FFT's two
-    // ping-pong buffers, then the spectra and the energies, sized for the
-    // widest batch. The batches that reach past the samples are assembled in
-    // the second half of the FFT's memory, which a batch of any width writes
-    // only after it has gathered them; the magnitudes go to the first half,
-    // free again once the spectra are out.
-    const std::size_t work_floats = 4 * half * lanes;
-    const std::size_t spectrum_floats = bins * 2 * lanes;
-    const std::unique_ptr<float[]> memory(new float[work_floats + spectrum_floats + kBands * lanes]);
+    // One block, written before it is read, so never cleared, sized for the
+    // widest batch: the FFT's two ping-pong buffers of half points, the
+    // second one point longer, then the energies. With an even number of
+    // passes the complex transform ends in the first buffer, so the spectra
+    // (half + 1 points) go to the second. The batches that reach past the
+    // samples are assembled there too, before the first pass writes it; the
+    // magnitudes go to the first buffer, free again once the spectra are out.
+    // Under 128 KiB on every path, so the C library serves it from its heap
+    // rather than with fresh pages from the kernel.
+    if (tables.stage_count % 2 != 0) panic("transform: the FFT must end in its first buffer");
+    const std::size_t point = 2 * lanes;
+    const std::unique_ptr<float[]> memory(new float[(2 * half + 1) * point + kBands * lanes]);
     float* work = memory.get();
-    float* edge = work + 2 * half * lanes;
-    float* spectrum = work + work_floats;
-    float* energies = spectrum + spectrum_floats;
+    float* spectrum = work + half * point;
+    float* edge = spectrum;
+    float* energies = work + (2 * half + 1) * point;
 
     // The frame completed by hop h is the slice of the signal ending with that
     // hop; frames are windowed straight from there, a batch of consecutive

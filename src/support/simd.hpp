@@ -25,19 +25,14 @@ struct SimdPaths {
 };
 SimdPaths available_simd_paths() noexcept;
 
-// The path the kernels use unless a caller names one: AVX-512 on the x86_64
-// cores where it runs them faster than AVX2, else AVX2 where the CPU has it,
-// else the baseline (the rule and the measurements behind it are in
-// support/simd.cpp).
+// The path the kernels use unless a caller names one: the widest this CPU
+// has, AVX-512, AVX2 or the baseline (the rule and the measurements behind
+// it are in support/simd.cpp).
 SimdPath best_simd_path() noexcept;
 
-// What that rule reads of an x86_64 CPU: its maker, its signature (cpuid
-// leaf 1's eax, which holds the family and model) and whether it can run the
-// wide paths.
+// What that rule reads of an x86_64 CPU: whether it, and the operating
+// system, can run the wide paths.
 struct CpuIdentity {
-    enum class Vendor { Other, Intel, Amd };
-    Vendor vendor = Vendor::Other;
-    std::uint32_t signature = 0;
     bool avx2 = false;
     bool avx512 = false;
 };
