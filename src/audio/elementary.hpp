@@ -6,9 +6,9 @@
 // for the arguments those use (tests/cpp/audio_elementary_test.cpp checks
 // every one against a higher-precision oracle).
 //
-// All but log10 are constexpr: the compiler evaluates them for the window
-// and filterbank tables, with the bits a call at run time gives, as plain
-// double arithmetic rounded step by step. Only baseline translation units
+// All but log10_accurate() (log10_exact() out of line) are constexpr: the
+// compiler evaluates them for the window and filterbank tables, with the bits
+// a call at run time gives, as plain double arithmetic rounded step by step. Only baseline translation units
 // call them; the per-path kernels reach log10_accurate() out of line.
 //
 // Special inputs as a C library treats them: log10 and ln of +0 or -0 give
@@ -20,11 +20,8 @@
 
 namespace ostrel::audio::cr {
 
-// log10(x), correctly rounded for every x: the one-lane form of the lanes.
-float log10(float x) noexcept;
-
-// The same results, each from a double-double evaluation (about 2^-75
-// relative error) rounded once. The lanes take it for the rare inputs whose
+// log10(x), correctly rounded for every x, from a double-double evaluation
+// (about 2^-75 relative error) rounded once. The lanes take it for the rare inputs whose
 // rounding their double evaluation cannot decide; it is much slower.
 float log10_accurate(float x) noexcept;
 

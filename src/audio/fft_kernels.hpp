@@ -14,7 +14,7 @@ namespace ostrel::audio {
 // One pass of the complex transform: sub-transforms of `length` points, each
 // split by a butterfly of `radix` points, `stride` of them side by side.
 struct FftStage {
-    std::size_t radix = 0;   // 2, 3, 4 or 5
+    std::size_t radix = 0;   // 4 or 5
     std::size_t length = 0;  // n
     std::size_t stride = 0;  // s; n * s is the transform's length
     // For q = 0 .. n/radix - 1 and k = 1 .. radix - 1, the twiddle
@@ -30,7 +30,6 @@ struct FftTables {
     // For k = 0 .. half: (cos, -sin) of 2 pi k / (2 * half), the rotation that
     // joins the even and odd halves of the spectrum.
     const float* join = nullptr;
-    float sin_3 = 0.0f;  // sin(2 pi / 3)
     float cos_5[2] = {};  // cos(2 pi / 5), cos(4 pi / 5)
     float sin_5[2] = {};  // sin(2 pi / 5), sin(4 pi / 5)
 };

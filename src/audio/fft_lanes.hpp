@@ -141,18 +141,7 @@ struct FftLanes {
     // y[k] = sum over j of a[j] exp(-2 pi i j k / P).
     template <std::size_t P>
     static void butterfly(const FftTables& t, const C* a, C* y) {
-        if constexpr (P == 2) {
-            y[0] = add(a[0], a[1]);
-            y[1] = sub(a[0], a[1]);
-        } else if constexpr (P == 3) {
-            const C sum = add(a[1], a[2]);
-            const C diff = sub(a[1], a[2]);
-            y[0] = add(a[0], sum);
-            const C mid{a[0].re - sum.re * 0.5f, a[0].im - sum.im * 0.5f};
-            const C turn = minus_i(C{diff.re * t.sin_3, diff.im * t.sin_3});
-            y[1] = add(mid, turn);
-            y[2] = sub(mid, turn);
-        } else if constexpr (P == 4) {
+        if constexpr (P == 4) {
             const C t0 = add(a[0], a[2]);
             const C t1 = sub(a[0], a[2]);
             const C t2 = add(a[1], a[3]);
@@ -188,19 +177,10 @@ struct FftLanes {
         gather(half, first, step, count, window, emphasis, in);
         for (std::size_t i = 0; i < t.stage_count; ++i) {
             const FftStage& stage = t.stages[i];
-            switch (stage.radix) {
-            case 2:
-                pass<2>(t, stage, in, out);
-                break;
-            case 3:
-                pass<3>(t, stage, in, out);
-                break;
-            case 4:
+            if (stage.radix == 4) {
                 pass<4>(t, stage, in, out);
-                break;
-            default:
+            } else {
                 pass<5>(t, stage, in, out);
-                break;
             }
             float* done = out;
             out = in;

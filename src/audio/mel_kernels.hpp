@@ -18,8 +18,11 @@ struct BinRange {
 };
 
 // What turns a batch's mel energies into normalised log-mel values, as plain
-// data (LogMelLevels and MelNormalization are the scalar forms of its rule).
+// data (levels.hpp makes it from a model's LogMelLevels and MelNormalization).
 struct LevelRule {
+    // The symmetric clip maps [min_level_db, 0] onto [-kClipBound, kClipBound].
+    static constexpr float kClipBound = 4.0f;
+
     float min_level = 0.0f;
     float amplitude_scale = 1.0f;
     float log_multiplier = 1.0f;
@@ -27,7 +30,8 @@ struct LevelRule {
     bool standardize = true;  // else the symmetric clip
     float mean = 0.0f;        // standardize: (x - mean) / deviation
     float deviation = 1.0f;
-    float min_level_db = 0.0f;  // clip: min(max(8 ((x - min_level_db) / -min_level_db) - 4, -4), 4)
+    // clip: min(max(2 kClipBound ((x - min_level_db) / -min_level_db) - kClipBound, -kClipBound), kClipBound)
+    float min_level_db = 0.0f;
 };
 
 // A filterbank as the kernels read it: filter b weights bins
@@ -57,11 +61,6 @@ struct MelKernels {
     // `count` (a multiple of lanes) energies to normalised log-mel values in
     // place, each by the scalar rule's steps in order.
     void (*levels)(const LevelRule& rule, float* values, std::size_t count) = nullptr;
-
-    // The correctly rounded log10 of `count` (a multiple of lanes) values:
-    // the levels' own, for tests and benchmarks to call alone. `out` must not
-    // overlap `in`.
-    void (*log10)(const float* in, float* out, std::size_t count) = nullptr;
 };
 
 // The kernels of path P, built in mel_path.cpp (see on_simd_path()).

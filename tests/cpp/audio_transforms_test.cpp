@@ -11,6 +11,7 @@
 
 #include "audio/transforms.hpp"
 #include "reference/audio_model.hpp"
+#include "reference/simd_paths.hpp"
 #include "support/panic.hpp"
 
 namespace ostrel::audio {
@@ -73,12 +74,13 @@ INSTANTIATE_TEST_SUITE_P(Lengths, FrameCounts,
                                                               std::array<std::size_t, 3>{3200, 5, 17}, std::array<std::size_t, 3>{16000, 25, 81})));
 
 TEST(Normalization, SymmetricClipAndStandardize) {
-    const MelNormalization clip = MelNormalization::symmetric_clip(-100.0f);
+    const LevelRule clip = level_rule(LogMelLevels{}, MelNormalization::symmetric_clip(-100.0f));
+    const LevelRule standardize = level_rule(LogMelLevels{}, MelNormalization::standardize());
     const std::pair<float, float> clip_cases[] = {{-100.0f, -4.0f}, {-250.0f, -4.0f}, {0.0f, 4.0f},   {12.0f, 4.0f},
                                                   {-50.0f, 0.0f},   {-75.0f, -2.0f},  {NAN, -4.0f}};
-    for (const auto& [in, out] : clip_cases) EXPECT_EQ(bits(clip.apply(in)), bits(out)) << in;
-    EXPECT_EQ(bits(MelNormalization::standardize().apply(-5.0f)), 0xC02A2B20u);
-    EXPECT_EQ(bits(MelNormalization::standardize().apply(std::bit_cast<float>(0xC007E445u))), 0u);
+    for (const auto& [in, out] : clip_cases) EXPECT_EQ(bits(normalized(clip, in)), bits(out)) << in;
+    EXPECT_EQ(bits(normalized(standardize, -5.0f)), 0xC02A2B20u);
+    EXPECT_EQ(bits(normalized(standardize, std::bit_cast<float>(0xC007E445u))), 0u);
 }
 
 // Silence sits at the log floor in every band, which each version maps to its pad value.

@@ -102,7 +102,7 @@ std::vector<float> dense_log_mel(std::span<const Complex> s, const Matrix& f) {
         for (std::size_t k = 0; k < f.cols; ++k) {
             e = e + f.at(i, k) * std::sqrt((s[k].re * s[k].re + s[k].im * s[k].im) + 1e-9f);
         }
-        out[i] = 20.0f * cr::log10(std::fmax(e, 1e-5f)) - 20.0f;
+        out[i] = 20.0f * scalar_log10(std::fmax(e, 1e-5f)) - 20.0f;
     }
     return out;
 }

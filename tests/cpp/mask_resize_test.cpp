@@ -15,6 +15,7 @@
 
 #include "mask/resize.hpp"
 #include "reference/mask_model.hpp"
+#include "reference/simd_paths.hpp"
 
 namespace ostrel::mask {
 namespace {

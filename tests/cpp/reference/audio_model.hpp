@@ -21,6 +21,8 @@
 #include "audio/levels.hpp"
 #include "audio/resample.hpp"
 #include "audio/transforms.hpp"
+#include "reference/log10.hpp"
+#include "reference/real_fft.hpp"
 #include "support/panic.hpp"
 
 namespace ostrel::audio {
@@ -84,6 +86,25 @@ private:
     RealFft fft_;
 };
 
+// The log-mel level of one mel energy, scalar: LogMelLevels' steps in order.
+inline float log_mel_level(const LogMelLevels& levels, float energy) {
+    const float floored = max_num(energy, levels.min_level);
+    const float scaled = floored * levels.amplitude_scale;
+    const float log = scalar_log10(scaled);
+    return levels.log_multiplier * log - levels.ref_level_db;
+}
+
+// A log-mel value normalised by `rule`, scalar: its steps in order.
+inline float normalized(const LevelRule& rule, float x) {
+    if (rule.standardize) return (x - rule.mean) / rule.deviation;
+    constexpr float kBound = LevelRule::kClipBound;
+    float v = x - rule.min_level_db;
+    v = v / (-rule.min_level_db);
+    v = (2.0f * kBound) * v;
+    v = v - kBound;
+    return min_num(max_num(v, -kBound), kBound);
+}
+
 // The log-mel values of one frame, scalar: writes filters.rows values to
 // `column` from bins 0 .. filters.cols - 1 of `spectrum`, using `magnitudes`
 // (filters.cols values) as scratch. `ranges` must come from
@@ -119,7 +140,7 @@ inline void log_mel_column(std::span<const Complex> spectrum, const Matrix& filt
         const std::size_t last = all_finite ? ranges[i].last : n_bins;
         float energy = 0.0f;
         for (std::size_t k = first; k < last; ++k) energy = energy + weights[k] * magnitudes[k];
-        column[i] = levels.apply(energy);
+        column[i] = log_mel_level(levels, energy);
     }
 }
 
@@ -177,12 +198,13 @@ inline TransformResult streamed_frames(const ModelConfig& config, std::span<cons
     const Matrix filters = mel(config.mel);
     const std::vector<BinRange> ranges = nonzero_bin_ranges(filters);
     std::vector<float> magnitudes(filters.cols), column(kBands);
+    const LevelRule rule = level_rule(config.levels, config.normalization);
     std::vector<std::vector<float>> columns;
     for (std::size_t at = 0; at + hop <= signal.size(); at += hop) {
         const auto spectrum = spectrogram.add(std::span(signal).subspan(at, hop));
         if (!spectrum) continue;
         log_mel_column(*spectrum, filters, ranges, config.levels, magnitudes, column);
-        for (float& v : column) v = config.normalization.apply(v);
+        for (float& v : column) v = normalized(rule, v);
         columns.push_back(column);
     }
     TransformResult out{std::vector<float>(kBands * columns.size()), columns.size(), plan.chunk_count};
