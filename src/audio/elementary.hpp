@@ -98,6 +98,23 @@ constexpr double kTwoOverPi = std::bit_cast<double>(0x3FE45F306DC9C883ull);
 constexpr float kQuietNaN = std::bit_cast<float>(0x7FC00000u);
 constexpr float kInfinity = std::bit_cast<float>(0x7F800000u);
 
+// cos t and sin t for |t| <= pi/4 by their Taylor series to the terms in
+// t^(2 terms) and t^(2 terms + 1), evaluated by Horner's rule from the
+// smallest term.
+constexpr double cos_series(double t, int terms) {
+    const double x = t * t;
+    double r = 1.0;
+    for (int j = terms; j >= 1; --j) r = 1.0 - (x / static_cast<double>((2 * j - 1) * (2 * j))) * r;
+    return r;
+}
+
+constexpr double sin_series(double t, int terms) {
+    const double x = t * t;
+    double r = 1.0;
+    for (int j = terms; j >= 1; --j) r = 1.0 - (x / static_cast<double>((2 * j) * (2 * j + 1))) * r;
+    return t * r;
+}
+
 // The integer nearest v (ties to even), for |v| < 2^51: adding 1.5 * 2^52
 // leaves no fraction bits, and the rounding of that sum is the rounding to
 // an integer.
@@ -223,17 +240,13 @@ constexpr float cos(float x) noexcept {
     if (x - x != 0.0f) return x - x;  // NaN for infinite and NaN x
     if (!(x < 0x1p19f && x > -0x1p19f)) return kQuietNaN;  // beyond the reduction's reach
     // x = k pi/2 + r with |r| <= pi/4; the cosine is then that of r or its
-    // sine, signed by k mod 4. Both series run to r^19, whose next terms
-    // are below 2^-67.
+    // sine, signed by k mod 4. The series run to r^18 and r^19, whose next
+    // terms are below 2^-67.
     const double v = x;
     const double k = nearest_integer(v * kTwoOverPi);
     const double r = ((v - k * kHalfPi1) - k * kHalfPi2) - k * kHalfPi3;
-    const double rr = r * r;
-    double c = 1.0;
-    for (int i = 18; i >= 2; i -= 2) c = 1.0 - c * (rr / static_cast<double>(i * (i - 1)));
-    double s = 1.0;
-    for (int i = 19; i >= 3; i -= 2) s = 1.0 - s * (rr / static_cast<double>(i * (i - 1)));
-    s = r * s;
+    const double c = cos_series(r, 9);
+    const double s = sin_series(r, 9);
     switch (static_cast<std::int64_t>(k) & 3) {
     case 0:
         return static_cast<float>(c);

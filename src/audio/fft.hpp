@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <utility>
 
+#include "audio/elementary.hpp"
 #include "audio/fft_kernels.hpp"
 #include "support/simd.hpp"
 
@@ -26,23 +27,6 @@ struct UnitRoot {
 };
 
 inline constexpr double kTwoPiDouble = std::bit_cast<double>(0x401921FB54442D18ull);  // 6.283185307179586
-
-// sin and cos by their Taylor series on |t| <= pi/4, evaluated by Horner's
-// rule from the smallest term; ten terms leave the truncation far below a
-// double's rounding.
-constexpr double sin_series(double t) noexcept {
-    const double x = t * t;
-    double r = 1.0;
-    for (int j = 10; j >= 1; --j) r = 1.0 - (x / static_cast<double>((2 * j) * (2 * j + 1))) * r;
-    return t * r;
-}
-
-constexpr double cos_series(double t) noexcept {
-    const double x = t * t;
-    double r = 1.0;
-    for (int j = 10; j >= 1; --j) r = 1.0 - (x / static_cast<double>((2 * j - 1) * (2 * j))) * r;
-    return r;
-}
 
 
 constexpr UnitRoot unit_root(std::size_t k, std::size_t n) noexcept {
@@ -67,9 +51,10 @@ constexpr UnitRoot unit_root(std::size_t k, std::size_t n) noexcept {
         n = 4 * n;
         swap = true;
     }
+    // Ten terms of each series leave the truncation far below a double's rounding.
     const double t = (kTwoPiDouble * static_cast<double>(k)) / static_cast<double>(n);
-    double c = cos_series(t);
-    double s = sin_series(t);
+    double c = cr::detail::cos_series(t, 10);
+    double s = cr::detail::sin_series(t, 10);
     if (swap) std::swap(c, s);
     if (negate_cos) c = -c;
     if (negate_sin) s = -s;

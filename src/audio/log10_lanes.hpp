@@ -24,14 +24,15 @@ namespace ostrel::audio {
 namespace {
 
 constexpr double kLog10Two = std::bit_cast<double>(0x3FD34413509F79FFull);  // log10(2)
-constexpr double kInvLn10 = std::bit_cast<double>(0x3FDBCB7B1526E50Eull);  // 1 / ln(10)
 
 // log10(m) = (2 / ln 10) atanh(s) with s = (m - 1) / (m + 1), and
 // atanh(s) = s (1 + z/3 + z^2/5 + ...) with z = s^2: the series' first eight
 // terms, coefficient k being 2 / ((2k + 1) ln 10), summed by Estrin's scheme
 // (pairs, then pairs of pairs), whose short chain of dependent steps lets
 // the lanes of several vectors overlap.
-constexpr double log10_series_coefficient(std::size_t k) { return (2.0 * kInvLn10) / static_cast<double>(2 * k + 1); }
+constexpr double log10_series_coefficient(std::size_t k) {
+    return (2.0 * cr::detail::kInvLn10.hi) / static_cast<double>(2 * k + 1);
+}
 
 // Error bound. With m in [sqrt(2)/2, sqrt(2)), |s| <= 0.1716 and z <= 0.02944.
 // The dropped terms add at most z^8 / (17 (1 - z)) < 2^-44.7 of log10(m);
