@@ -58,7 +58,7 @@ void module_fft(benchmark::State& state, SimdPath path, bool logs) {
     const std::size_t frames = frames_for(seconds_of(state));
     const std::vector<float> samples = noise((frames - 1) * kHop + kFftSize);
     RealFft fft(kFftSize, path);
-    const Log10Kernels kernels = log10_kernels_for(path);
+    const Log10Kernels kernels = kernels_for<Log10Kernels>(path);
     std::vector<float> values(kBands * fft.lanes()), out(kBands * fft.lanes());
     for (auto _ : state) {
         for (std::size_t f = 0; f < frames; f += fft.lanes()) {
@@ -89,7 +89,7 @@ std::vector<float> level_values() {
 void module_log10(benchmark::State& state, SimdPath path) {
     const std::vector<float> in = level_values();
     std::vector<float> out(in.size());
-    const Log10Kernels kernels = log10_kernels_for(path);
+    const Log10Kernels kernels = kernels_for<Log10Kernels>(path);
     for (auto _ : state) {
         kernels.log10(in.data(), out.data(), in.size());
         benchmark::DoNotOptimize(out.data());

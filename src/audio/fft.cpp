@@ -1,5 +1,4 @@
-// The real FFT's tables for the audio's 800 samples, compile-time constants,
-// and the choice of its per-path kernels.
+// The real FFT's tables for the audio's 800 samples, compile-time constants.
 #include "audio/fft.hpp"
 
 #include <array>
@@ -39,9 +38,5 @@ static_assert(fft_half_supported(ModelTables::kHalf));
 }  // namespace
 
 const FftTables& model_fft_tables() noexcept { return ModelTables::kTables; }
-
-FftKernels fft_kernels_for(SimdPath path, std::size_t at_least) {
-    return on_simd_path(path, [at_least]<SimdPath P>() { return fft_kernels<P>(at_least); });
-}
 
 }  // namespace ostrel::audio

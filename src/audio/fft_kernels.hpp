@@ -38,6 +38,10 @@ struct FftTables {
 // a complex array of n points is n * 2 * lanes floats, point i's real parts at
 // [2 i lanes, 2 i lanes + lanes) and its imaginary parts after them.
 struct FftKernels {
+    // Every path also has the kernels of the narrower widths down to 4 lanes,
+    // for batches of few frames (path_kernels()).
+    static constexpr bool kNarrowerWidths = true;
+
     std::size_t lanes = 0;
 
     // The spectra, bins 0 .. half, of `count` <= lanes real frames of
@@ -50,16 +54,5 @@ struct FftKernels {
     void (*spectra)(const FftTables& tables, const float* first, std::size_t step, std::size_t count,
                     const float* window, const float* emphasis, float* work, float* spectrum) = nullptr;
 };
-
-// The kernels of path P, built in fft_path.cpp (see on_simd_path()).
-// Every path also has the kernels of the narrower widths down to 4 lanes,
-// compiled for its instruction set, for batches of few frames: the table of
-// the narrowest width that holds `at_least` lanes, or of the path's own
-// width when none does. Every width gives the same bits.
-template <SimdPath P>
-FftKernels fft_kernels(std::size_t at_least) noexcept;
-
-// The kernels of `path`, a path this CPU has.
-FftKernels fft_kernels_for(SimdPath path, std::size_t at_least = simd_lanes(SimdPath::Avx512));
 
 }  // namespace ostrel::audio

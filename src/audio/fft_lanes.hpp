@@ -1,6 +1,6 @@
 // The FFT kernels written once for a vector of W lanes, one frame per lane.
-// Included only by fft_path.cpp, which the build compiles once for each SIMD
-// path's instruction set; everything here has internal linkage, so no
+// Included only by the path source (src/simd_path.cpp), which the build
+// compiles once for each SIMD path's instruction set; everything here has internal linkage, so no
 // function compiled for a wide path can stand in for a baseline one at link
 // time.
 //

@@ -1,6 +1,6 @@
 // The module's binary32 log10, correctly rounded, written once for W lanes.
-// The mel stage's per-path translation unit (mel_path.cpp) compiles it for
-// each path's instruction set; everything here has internal linkage.
+// The mel stage's lanes (mel_lanes.hpp) compile it for each path's
+// instruction set; everything here has internal linkage.
 //
 // Each lane evaluates log10 in double precision with a known error bound and
 // rounds that to float. Where the double result lies so close to a midpoint

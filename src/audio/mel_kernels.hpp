@@ -46,6 +46,10 @@ struct MelFilters {
 };
 
 struct MelKernels {
+    // Every path also has the kernels of the narrower widths down to 4 lanes,
+    // for batches of few frames (path_kernels()).
+    static constexpr bool kNarrowerWidths = true;
+
     std::size_t lanes = 0;
 
     // From filters.bins bins of spectra laid out as the FFT leaves them (bin
@@ -62,16 +66,5 @@ struct MelKernels {
     // place, each by the scalar rule's steps in order.
     void (*levels)(const LevelRule& rule, float* values, std::size_t count) = nullptr;
 };
-
-// The kernels of path P, built in mel_path.cpp (see on_simd_path()).
-// Every path also has the kernels of the narrower widths down to 4 lanes,
-// compiled for its instruction set, for batches of few frames: the table of
-// the narrowest width that holds `at_least` lanes, or of the path's own
-// width when none does. Every width gives the same bits.
-template <SimdPath P>
-MelKernels mel_kernels(std::size_t at_least) noexcept;
-
-// The kernels of `path`, a path this CPU has.
-MelKernels mel_kernels_for(SimdPath path, std::size_t at_least = simd_lanes(SimdPath::Avx512));
 
 }  // namespace ostrel::audio

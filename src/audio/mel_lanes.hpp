@@ -1,7 +1,8 @@
 // The mel stage written once for W lanes, one frame per lane: the banded mel
 // sums of a batch of spectra, then the log-mel levels and their
-// normalisation. Included only by mel_path.cpp, compiled once for each SIMD
-// path's instruction set; everything here has internal linkage.
+// normalisation. Included only by the path source (src/simd_path.cpp),
+// compiled once for each SIMD path's instruction set; everything here has
+// internal linkage.
 //
 // What keeps the bits: every lane runs the rule's operations in their order
 // (LevelRule), each rounded on its own, and sums a filter's bins in ascending

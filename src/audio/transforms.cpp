@@ -171,10 +171,6 @@ void WindowPacker::emit(std::size_t done) {
     }
 }
 
-MelKernels mel_kernels_for(SimdPath path, std::size_t at_least) {
-    return on_simd_path(path, [at_least]<SimdPath P>() { return mel_kernels<P>(at_least); });
-}
-
 Audio2MelSpectrogram::Audio2MelSpectrogram(ModelVersion version, SimdPath path)
     : Audio2MelSpectrogram(model_config(version), path) {}
 
@@ -182,9 +178,9 @@ Audio2MelSpectrogram::Audio2MelSpectrogram(const ModelConfig& config, SimdPath p
     : config_(&config), level_rule_(level_rule(config.levels, config.normalization)) {
     static_assert(WindowPacker::kMaxBatch >= simd_lanes(SimdPath::Avx512));
     for (std::size_t at_least : {std::size_t{16}, std::size_t{8}, std::size_t{4}}) {
-        const FftKernels fft = fft_kernels_for(path, at_least);
+        const FftKernels fft = kernels_for<FftKernels>(path, at_least);
         if (width_count_ == 0 || fft.lanes < widths_[width_count_ - 1].fft.lanes) {
-            widths_[width_count_++] = Width{fft, mel_kernels_for(path, at_least)};
+            widths_[width_count_++] = Width{fft, kernels_for<MelKernels>(path, at_least)};
         }
     }
     const MelConfig& mel = config.mel;

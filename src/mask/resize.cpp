@@ -240,14 +240,10 @@ std::size_t windows_bytes(const Axis& axis, std::uint64_t count) {
 // the block.
 constexpr std::size_t kStripColumns = 512;
 
-ResizeKernels kernels_for(SimdPath path) {
-    return on_simd_path(path, []<SimdPath P>() { return resize_kernels<P>(); });
-}
-
 // The two passes into `out`, a row-major image of width_out floats a row.
 void resize_passes(const Mask8& mask, std::uint64_t height_out, std::uint64_t width_out, Filter filter, SimdPath path,
                    float* out) {
-    const ResizeKernels kernels = kernels_for(path);
+    const ResizeKernels kernels = kernels_for<ResizeKernels>(path);
     const std::size_t w = static_cast<std::size_t>(mask.width);
     const std::size_t h_out = static_cast<std::size_t>(height_out);
     const std::size_t w_out = static_cast<std::size_t>(width_out);

@@ -27,6 +27,9 @@ struct WindowsView {
 };
 
 struct ResizeKernels {
+    // The path's own width alone (path_kernels()).
+    static constexpr bool kNarrowerWidths = false;
+
     std::size_t lanes = 0;
 
     // T[y][x] = sum over k of f32(M[first + k][x]) * w_k, starting from 0, for
@@ -54,9 +57,5 @@ struct ResizeKernels {
     void (*row_unit_floats)(const float* row, WindowsView columns_of, std::size_t x0, std::size_t x1,
                             float* out) = nullptr;
 };
-
-// The kernels of path P, built in resize_path.cpp (see on_simd_path()).
-template <SimdPath P>
-ResizeKernels resize_kernels() noexcept;
 
 }  // namespace ostrel::mask

@@ -1,6 +1,6 @@
 // The resampler's two passes written once for W lanes. Included only by the
-// per-path translation unit (resize_path.cpp), compiled once for each path's
-// instruction set; everything here has internal linkage.
+// path source (src/simd_path.cpp), compiled once for each path's instruction
+// set; everything here has internal linkage.
 //
 // What keeps the bits: a lane is one output row (horizontal pass) or one
 // column (vertical pass), and runs exactly the scalar sum of its window, from

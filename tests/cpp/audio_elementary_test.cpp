@@ -78,7 +78,7 @@ TEST(Log10, CorrectlyRoundedOnEveryPath) {
 
     for (SimdPath path : available_simd_paths()) {
         std::vector<float> got(inputs.size());
-        log10_kernels_for(path).log10(inputs.data(), got.data(), inputs.size());
+        kernels_for<Log10Kernels>(path).log10(inputs.data(), got.data(), inputs.size());
         for (std::size_t i = 0; i < inputs.size(); ++i) {
             const float x = inputs[i];
             // The scalar forms and every path give the same bits, NaN included.

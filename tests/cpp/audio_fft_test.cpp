@@ -164,7 +164,7 @@ TEST(RealFft, AFrameHasTheSameBitsInAnyBatchOnAnyPath) {
 
     for (SimdPath path : available_simd_paths()) {
         Spectrogram batched(kSize, kStep, path);
-        const MelKernels mel_kernels = mel_kernels_for(path);
+        const MelKernels mel_kernels = kernels_for<MelKernels>(path);
         const std::size_t lanes = batched.lanes();
         std::vector<float> energies(80 * lanes), magnitudes((kSize / 2 + 1) * lanes);
         for (std::size_t offset : {std::size_t{0}, std::size_t{3}}) {

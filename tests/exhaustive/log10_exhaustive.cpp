@@ -28,7 +28,6 @@ namespace {
 
 using ostrel::SimdPath;
 using ostrel::audio::Log10Kernels;
-using ostrel::audio::log10_kernels_for;
 
 constexpr std::uint64_t kChunk = 1u << 16;
 constexpr std::uint64_t kInputs = std::uint64_t{1} << 32;
@@ -158,7 +157,7 @@ int main(int argc, char** argv) {
     const auto started = std::chrono::steady_clock::now();
     std::vector<Path> paths;
     for (SimdPath path : ostrel::available_simd_paths()) {
-        paths.push_back({ostrel::simd_path_name(path), log10_kernels_for(path)});
+        paths.push_back({ostrel::simd_path_name(path), ostrel::kernels_for<Log10Kernels>(path)});
     }
     std::printf("log10 of binary32 inputs 0x%08llX to 0x%08llX: the scalar form and the paths",
                 static_cast<unsigned long long>(first), static_cast<unsigned long long>(end - 1));

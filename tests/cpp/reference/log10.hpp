@@ -1,7 +1,7 @@
 // The module's log10 lanes on their own, for the tests and benchmarks that
 // hold them to an oracle: the one-lane form as a scalar function, and the
-// lanes of every SIMD path (log10_path.cpp, compiled once per path as the
-// module's kernels are).
+// lanes of every SIMD path as a core of their own (Log10Kernels, compiled
+// once per path as the module's cores are).
 #pragma once
 
 #include <cstddef>
@@ -18,16 +18,21 @@ inline float scalar_log10(float x) noexcept {
     return y;
 }
 
+// The lanes of one path: kernels_for<Log10Kernels>(path).
 struct Log10Kernels {
+    static constexpr bool kNarrowerWidths = false;
+
     std::size_t lanes = 0;
     // The log10 of `count` (a multiple of lanes) values; `out` must not overlap `in`.
     void (*log10)(const float* in, float* out, std::size_t count) = nullptr;
 };
 
-template <SimdPath P>
-Log10Kernels log10_kernels() noexcept;
+namespace {
 
-// The lanes of `path`, a path this CPU has.
-Log10Kernels log10_kernels_for(SimdPath path);
+template <std::size_t W>
+struct Log10Table {
+    static Log10Kernels kernels() noexcept { return Log10Kernels{W, &Log10Lanes<W>::log10_all}; }
+};
 
+}  // namespace
 }  // namespace ostrel::audio

@@ -27,7 +27,7 @@ public:
     // `path` must be one of available_simd_paths().
     explicit RealFft(std::size_t n_fft, SimdPath path = best_simd_path()) : n_fft_(n_fft) {
         if (!supports(n_fft)) panic("fft size must be even, with half of it a product of 4 and 5");
-        kernels_ = fft_kernels_for(path);
+        kernels_ = kernels_for<FftKernels>(path);
         const std::size_t half = n_fft / 2;
         if (n_fft == 800) {
             tables_ = model_fft_tables();
