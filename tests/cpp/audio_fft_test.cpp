@@ -11,8 +11,8 @@
 
 #include "audio/fft.hpp"
 #include "audio/transforms.hpp"
+#include "every_simd_path.hpp"
 #include "reference/audio_model.hpp"
-#include "reference/simd_paths.hpp"
 
 namespace ostrel::audio {
 namespace {
@@ -137,9 +137,10 @@ TEST(RealFft, SpectraAgreeWithADoublePrecisionDft) {
 }
 
 // Frames at every offset of a long signal, transformed alone and in batches
-// of two groupings (full batches and a last partial one), on every path this
-// CPU has. One frame holds a NaN, so its batch takes the dense mel sums.
-TEST(RealFft, AFrameHasTheSameBitsInAnyBatchOnAnyPath) {
+// of two groupings (full batches and a last partial one). One frame holds a NaN, so its batch takes the dense mel sums.
+OSTREL_EVERY_SIMD_PATH(FftOnEveryPath);
+
+TEST_P(FftOnEveryPath, AFrameHasTheSameBitsInAnyBatch) {
     constexpr std::size_t kSize = 800, kStep = 200, kFrames = 37;
     std::mt19937 rng(2);
     std::normal_distribution<float> noise(0.0f, 0.2f);
@@ -162,56 +163,40 @@ TEST(RealFft, AFrameHasTheSameBitsInAnyBatchOnAnyPath) {
         columns.push_back(column);
     }
 
-    for (SimdPath path : available_simd_paths()) {
-        Spectrogram batched(kSize, kStep, path);
-        const MelKernels mel_kernels = kernels_for<MelKernels>(path);
-        const std::size_t lanes = batched.lanes();
-        std::vector<float> energies(80 * lanes), magnitudes((kSize / 2 + 1) * lanes);
-        for (std::size_t offset : {std::size_t{0}, std::size_t{3}}) {
-            for (std::size_t start = offset; start < kFrames; start += lanes) {
-                const std::size_t count = std::min(lanes, kFrames - start);
-                RealFft& fft = batched.batch_spectra(signal.data() + start * kStep, count);
-                mel_kernels.mel_energies(fft.batch_spectra(), kMagnitudeFloor, kModelFilterbank.view(),
-                                         magnitudes.data(), energies.data());
-                for (std::size_t j = 0; j < count; ++j) {
-                    const std::size_t f = start + j;
-                    for (std::size_t k = 0; k < fft.bins(); ++k) {
-                        const Complex got = fft.batch_bin(k, j);
-                        ASSERT_EQ(spectrum_bits(got.re), spectrum_bits(spectra[f][k].re)) << simd_path_name(path) << " frame " << f;
-                        ASSERT_EQ(spectrum_bits(got.im), spectrum_bits(spectra[f][k].im)) << simd_path_name(path) << " frame " << f;
-                    }
-                    for (std::size_t b = 0; b < 80; ++b) {
-                        ASSERT_EQ(bits(log_mel_level(levels, energies[b * lanes + j])), bits(columns[f][b]))
-                            << simd_path_name(path) << " frame " << f << " band " << b;
-                    }
+    const SimdPath path = GetParam();
+    Spectrogram batched(kSize, kStep, path);
+    const MelKernels mel_kernels = kernels_for<MelKernels>(path);
+    const std::size_t lanes = batched.lanes();
+    std::vector<float> energies(80 * lanes), magnitudes((kSize / 2 + 1) * lanes);
+    for (std::size_t offset : {std::size_t{0}, std::size_t{3}}) {
+        for (std::size_t start = offset; start < kFrames; start += lanes) {
+            const std::size_t count = std::min(lanes, kFrames - start);
+            RealFft& fft = batched.batch_spectra(signal.data() + start * kStep, count);
+            mel_kernels.mel_energies(fft.batch_spectra(), kMagnitudeFloor, kModelFilterbank.view(),
+                                     magnitudes.data(), energies.data());
+            for (std::size_t j = 0; j < count; ++j) {
+                const std::size_t f = start + j;
+                for (std::size_t k = 0; k < fft.bins(); ++k) {
+                    const Complex got = fft.batch_bin(k, j);
+                    ASSERT_EQ(spectrum_bits(got.re), spectrum_bits(spectra[f][k].re)) << "frame " << f;
+                    ASSERT_EQ(spectrum_bits(got.im), spectrum_bits(spectra[f][k].im)) << "frame " << f;
                 }
-                // The levels and either normalisation in lanes, against the scalar steps.
-                for (const MelNormalization& n : {MelNormalization::symmetric_clip(-100.0f), MelNormalization::standardize()}) {
-                    std::vector<float> values = energies;
-                    mel_kernels.levels(level_rule(levels, n), values.data(), values.size());
-                    for (std::size_t j = 0; j < count; ++j) {
-                        for (std::size_t b = 0; b < 80; ++b) {
-                            ASSERT_EQ(bits(values[b * lanes + j]), bits(normalized(level_rule(levels, n), columns[start + j][b])))
-                                << simd_path_name(path) << " frame " << start + j << " band " << b;
-                        }
+                for (std::size_t b = 0; b < 80; ++b) {
+                    ASSERT_EQ(bits(log_mel_level(levels, energies[b * lanes + j])), bits(columns[f][b]))
+                        << "frame " << f << " band " << b;
+                }
+            }
+            // The levels and either normalisation in lanes, against the scalar steps.
+            for (const MelNormalization& n : {MelNormalization::symmetric_clip(-100.0f), MelNormalization::standardize()}) {
+                std::vector<float> values = energies;
+                mel_kernels.levels(level_rule(levels, n), values.data(), values.size());
+                for (std::size_t j = 0; j < count; ++j) {
+                    for (std::size_t b = 0; b < 80; ++b) {
+                        ASSERT_EQ(bits(values[b * lanes + j]), bits(normalized(level_rule(levels, n), columns[start + j][b])))
+                            << "frame " << start + j << " band " << b;
                     }
                 }
             }
-        }
-    }
-}
-
-TEST(RealFft, TransformsGiveTheSameBitsOnEveryPath) {
-    std::mt19937 rng(4);
-    std::normal_distribution<float> noise(0.0f, 0.2f);
-    std::vector<float> samples(16000 + 123);
-    for (float& v : samples) v = noise(rng);
-    for (ModelVersion version : {ModelVersion::V1, ModelVersion::V2}) {
-        const std::vector<float> want = transform_frames(Audio2MelSpectrogram(version, SimdPath::Baseline), samples).mel_frames;
-        for (SimdPath path : available_simd_paths()) {
-            const std::vector<float> got = transform_frames(Audio2MelSpectrogram(version, path), samples).mel_frames;
-            ASSERT_EQ(got.size(), want.size());
-            for (std::size_t i = 0; i < got.size(); ++i) ASSERT_EQ(bits(got[i]), bits(want[i])) << simd_path_name(path) << " " << i;
         }
     }
 }

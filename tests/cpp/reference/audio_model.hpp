@@ -114,7 +114,7 @@ inline void log_mel_column(std::span<const Complex> spectrum, const Matrix& filt
     const std::size_t n_bins = filters.cols;
     if (spectrum.size() < n_bins || magnitudes.size() < n_bins || column.size() < filters.rows ||
         ranges.size() < filters.rows) {
-        panic("log_mel_spectrogram: spectrum or buffers do not match the filterbank");
+        panic("log_mel_column: spectrum or buffers do not match the filterbank");
     }
 
     // The squares are summed first and the floor added to the sum.
@@ -142,17 +142,6 @@ inline void log_mel_column(std::span<const Complex> spectrum, const Matrix& filt
         for (std::size_t k = first; k < last; ++k) energy = energy + weights[k] * magnitudes[k];
         column[i] = log_mel_level(levels, energy);
     }
-}
-
-inline Matrix log_mel_spectrogram(std::span<const Complex> spectrum, const Matrix& filters, float min_level,
-                           float amplitude_scale, float log_multiplier, float ref_level_db) {
-    if (spectrum.size() < filters.cols) panic("log_mel_spectrogram: spectrum has fewer bins than the filterbank");
-    const std::vector<BinRange> ranges = nonzero_bin_ranges(filters);
-    std::vector<float> magnitudes(filters.cols);
-    Matrix column{filters.rows, 1, std::vector<float>(filters.rows)};
-    log_mel_column(spectrum, filters, ranges, LogMelLevels{min_level, amplitude_scale, log_multiplier, ref_level_db},
-                   magnitudes, column.values);
-    return column;
 }
 
 // Normalised log-mel frames, (1, 1, kBands, frames) row-major: element
