@@ -2,12 +2,12 @@
 // C library's maths enters the audio results: the log10 of the levels (every
 // input correctly rounded, to nearest with ties to even; the levels run it in
 // lanes, log10_lanes.hpp), and the cosine, exponentials and logarithms from
-// which the Hann window and the mel filterbank are built, correctly rounded
+// which the Hann taper and the mel filterbank are built, correctly rounded
 // for the arguments those use (tests/cpp/audio_elementary_test.cpp checks
 // every one against a higher-precision oracle).
 //
 // All but log10_accurate() (log10_exact() out of line) are constexpr: the
-// compiler evaluates them for the window and filterbank tables, with the bits
+// compiler evaluates them for the taper and filterbank tables, with the bits
 // a call at run time gives, as plain double arithmetic rounded step by step. Only baseline translation units
 // call them; the per-path kernels reach log10_accurate() out of line.
 //
@@ -232,7 +232,7 @@ constexpr float exp10(float x) noexcept {
     return exp_to_float(y.hi, y.lo, x);
 }
 
-// cos(x) for |x| < 2^19 (the window needs [0, 2 pi]), from a double
+// cos(x) for |x| < 2^19 (the taper needs [0, 2 pi]), from a double
 // evaluation (relative error under 2^-50) rounded once; NaN for larger,
 // infinite and NaN x.
 constexpr float cos(float x) noexcept {

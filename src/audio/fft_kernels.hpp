@@ -46,13 +46,13 @@ struct FftKernels {
 
     // The spectra, bins 0 .. half, of `count` <= lanes real frames of
     // 2 * half samples: frame j starts at first + j * step and is multiplied
-    // by `window` (2 * half values) unless that is null, after the
+    // by `taper` (2 * half values) unless that is null, after the
     // pre-emphasis y[n] = x[n] - c x[n-1] with c = *emphasis unless that is
     // null (then first[j * step - 1] is read too). Lanes from count on
     // transform zeros. `work` holds 4 * half * lanes floats, `spectrum`
     // (half + 1) * 2 * lanes.
     void (*spectra)(const FftTables& tables, const float* first, std::size_t step, std::size_t count,
-                    const float* window, const float* emphasis, float* work, float* spectrum) = nullptr;
+                    const float* taper, const float* emphasis, float* work, float* spectrum) = nullptr;
 };
 
 }  // namespace ostrel::audio

@@ -94,7 +94,7 @@ TEST_P(Log10OnEveryPath, CorrectlyRounded) {
     }
 }
 
-// Every cosine of the Hann window and every exponential and logarithm of the
+// Every cosine of the Hann taper and every exponential and logarithm of the
 // filterbanks, Slaney and HTK, as filterbank.cpp and transforms.cpp compute
 // their arguments for the models' 800-point FFT and 80 bands from 55 to 7600 Hz.
 TEST(Elementary, WindowAndFilterbankValuesAreCorrectlyRounded) {

@@ -34,8 +34,8 @@ std::vector<float> noisy_tones(std::size_t n) {
     return x;
 }
 
-TEST(Construction, PeriodicHannWindow) {
-    const std::span<const float> w = kModelWindow;
+TEST(Construction, PeriodicHannTaper) {
+    const std::span<const float> w = kModelTaper;
     ASSERT_EQ(w.size(), 800u);
     EXPECT_EQ(bits(w[0]), 0u);
     EXPECT_EQ(w[400], 1.0f);

@@ -48,14 +48,14 @@ TEST(Mel, ModelFilterbankMatchesReferenceValues) {
     EXPECT_NEAR(mel_frequencies(htk)[0], 55.000008f, 2e-6f);
 }
 
-// The window and filterbank are tables the compiler evaluates; the same
+// The taper and filterbank are tables the compiler evaluates; the same
 // functions called at run time (on a length it cannot see) give their bits.
 TEST(Mel, ConstantTablesHoldTheBitsOfTheRunTimeComputation) {
     volatile std::size_t n_fft = 800;
     MelConfig config = kModelMel;
     config.n_fft = n_fft;
-    const std::vector<float> window = hann_window(n_fft);
-    for (std::size_t n = 0; n < 800; ++n) ASSERT_EQ(std::bit_cast<std::uint32_t>(kModelWindow[n]), std::bit_cast<std::uint32_t>(window[n])) << n;
+    const std::vector<float> taper = hann_taper(n_fft);
+    for (std::size_t n = 0; n < 800; ++n) ASSERT_EQ(std::bit_cast<std::uint32_t>(kModelTaper[n]), std::bit_cast<std::uint32_t>(taper[n])) << n;
     const Matrix f = mel(config);
     const std::vector<BinRange> ranges = nonzero_bin_ranges(f);
     for (std::size_t b = 0; b < 80; ++b) {

@@ -1,5 +1,5 @@
 // Reference models of the audio path, for the C++ tests and the fuzzer: the
-// streaming spectrogram that windows one frame at a time as hops of samples
+// streaming spectrogram that tapers one frame at a time as hops of samples
 // arrive, the log-mel column of one spectrum written as plain scalar code,
 // the whole transform made from them, and windows packed back to back. The
 // module runs none of them: it transforms batches of frames in lanes and
@@ -34,7 +34,7 @@ public:
     Spectrogram(std::size_t fft_size, std::size_t hop_size, SimdPath path = best_simd_path())
         : fft_size_(fft_size),
           hop_size_(hop_size),
-          window_(hann_window(fft_size)),
+          taper_(hann_taper(fft_size)),
           sample_buffer_(fft_size, 0.0f),
           fft_input_(fft_size, 0.0f),
           fft_output_(fft_size / 2 + 1),
@@ -43,7 +43,7 @@ public:
     }
 
     // Pushes at most hop_size samples (short chunks are padded with zeros).
-    // Returns bins 0 .. fft_size/2 of the windowed frame's DFT, or nothing
+    // Returns bins 0 .. fft_size/2 of the tapered frame's DFT, or nothing
     // while fewer than fft_size samples have been pushed.
     std::optional<std::span<const Complex>> add(std::span<const float> samples) {
         if (samples.size() > hop_size_) panic("frames must be <= hop_size");
@@ -57,20 +57,20 @@ public:
         return spectrum_of(sample_buffer_);
     }
 
-    // The spectrum of one frame of fft_size samples, windowed, one sample at
+    // The spectrum of one frame of fft_size samples, tapered, one sample at
     // a time; the streaming state is left alone.
     std::span<const Complex> spectrum_of(std::span<const float> frame) {
         if (frame.size() != fft_size_) panic("spectrum_of: frame must hold fft_size samples");
-        for (std::size_t i = 0; i < fft_size_; ++i) fft_input_[i] = frame[i] * window_[i];
+        for (std::size_t i = 0; i < fft_size_; ++i) fft_input_[i] = frame[i] * taper_[i];
         fft_.forward(fft_input_, fft_output_);
         return std::span<const Complex>(fft_output_);
     }
 
-    // The windowed spectra of `count` (1 ..= lanes()) frames, frame j starting
+    // The tapered spectra of `count` (1 ..= lanes()) frames, frame j starting
     // at first + j * hop_size, left in the returned FFT's batch, as the
     // transformer makes them.
     RealFft& batch_spectra(const float* first, std::size_t count) {
-        fft_.forward_batch(first, hop_size_, count, window_);
+        fft_.forward_batch(first, hop_size_, count, taper_);
         return fft_;
     }
     std::size_t lanes() const noexcept { return fft_.lanes(); }
@@ -79,9 +79,9 @@ private:
     std::size_t fft_size_;
     std::size_t hop_size_;
     std::uint64_t total_samples_ = 0;
-    std::vector<float> window_;
+    std::vector<float> taper_;
     std::vector<float> sample_buffer_;  // the newest fft_size samples
-    std::vector<float> fft_input_;      // sample_buffer_ times window_
+    std::vector<float> fft_input_;      // sample_buffer_ times taper_
     std::vector<Complex> fft_output_;   // bins 0 .. fft_size/2
     RealFft fft_;
 };

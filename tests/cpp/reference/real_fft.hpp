@@ -62,13 +62,13 @@ public:
 
     // Transforms `count` (1 ..= lanes()) frames at once: frame j is the n_fft()
     // samples from first + j * step, pre-emphasised with *emphasis when that
-    // is not null (FftKernels), multiplied by `window` when it is not empty.
+    // is not null (FftKernels), multiplied by `taper` when it is not empty.
     // The spectra stay in the batch until the next call.
-    void forward_batch(const float* first, std::size_t step, std::size_t count, std::span<const float> window,
+    void forward_batch(const float* first, std::size_t step, std::size_t count, std::span<const float> taper,
                        const float* emphasis = nullptr) {
         if (count == 0 || count > lanes()) panic("fft: batch must hold 1 ..= lanes frames");
-        if (!window.empty() && window.size() != n_fft_) panic("fft: window must hold size samples");
-        kernels_.spectra(tables_, first, step, count, window.empty() ? nullptr : window.data(), emphasis,
+        if (!taper.empty() && taper.size() != n_fft_) panic("fft: taper must hold size samples");
+        kernels_.spectra(tables_, first, step, count, taper.empty() ? nullptr : taper.data(), emphasis,
                          work_.data(), spectrum_.data());
     }
 
