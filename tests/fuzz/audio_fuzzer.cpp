@@ -144,16 +144,15 @@ void run(const std::uint8_t* data, std::size_t size) {
 
     check_fft(samples, static_cast<std::uint8_t>(flags >> 3));
 
-    const std::size_t resampled = sample_rate == 44100 ? resample_nearest(samples).size() : samples.size();
     // Every rate is handled as 16000 Hz once 44100 Hz input is resampled:
     // one window per 640 samples.
-    const std::size_t windows = static_cast<std::size_t>(static_cast<float>(resampled) / 640.0f);
+    const std::vector<float> resampled = sample_rate == 44100 ? resample_nearest(samples) : samples;
+    const std::size_t windows = static_cast<std::size_t>(static_cast<float>(resampled.size()) / 640.0f);
 
     // The module's own path, batches read in place and windows packed as
     // their frames are finished, on every SIMD path, against the frames of
     // the streaming reference packed afterwards.
     const ModelConfig& config = model_config(version);
-    const std::vector<float> resampled = sample_rate == 44100 ? resample_nearest(samples) : samples;
     const PreprocessedWindows want = to_preprocessed_bytes(streamed_frames(config, resampled), config.pad_value);
     check(want.count == windows && want.bytes.size() == windows * kWindowBytes, "window count");
     for (SimdPath path : available_simd_paths()) {
