@@ -114,13 +114,13 @@ def normalise_and_pack(energy, chunks, version):
 
 def make_numpy_pipeline(version):
     mel = numpy_filterbank()
-    window = (0.5 - 0.5 * np.cos(2 * np.pi * np.arange(N_FFT) / N_FFT)).astype(np.float32)
+    taper = (0.5 - 0.5 * np.cos(2 * np.pi * np.arange(N_FFT) / N_FFT)).astype(np.float32)
 
     def run(wav):
         x, chunks = fit(wav, version)
         count = (len(x) - N_FFT) // HOP + 1
         frames = np.lib.stride_tricks.as_strided(x, (count, N_FFT), (HOP * 4, 4))
-        magnitude = np.abs(np.fft.rfft(frames * window, axis=1))
+        magnitude = np.abs(np.fft.rfft(frames * taper, axis=1))
         return normalise_and_pack(mel @ magnitude.T.astype(np.float32), chunks, version)
 
     return run

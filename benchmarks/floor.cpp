@@ -15,9 +15,11 @@
 #include <vector>
 
 #include "audio/fft.hpp"
-#include "audio/mel_kernels.hpp"
 #include "audio/transforms.hpp"
 #include "noise.hpp"
+#include "reference/log10.hpp"
+#include "reference/real_fft.hpp"
+#include "reference/simd_paths.hpp"
 #include "support/simd.hpp"
 
 #if OSTREL_BENCH_FFTW
@@ -56,7 +58,7 @@ void module_fft(benchmark::State& state, SimdPath path, bool logs) {
     const std::size_t frames = frames_for(seconds_of(state));
     const std::vector<float> samples = noise((frames - 1) * kHop + kFftSize);
     RealFft fft(kFftSize, path);
-    const MelKernels kernels = mel_kernels_for(path);
+    const Log10Kernels kernels = kernels_for<Log10Kernels>(path);
     std::vector<float> values(kBands * fft.lanes()), out(kBands * fft.lanes());
     for (auto _ : state) {
         for (std::size_t f = 0; f < frames; f += fft.lanes()) {
@@ -87,7 +89,7 @@ std::vector<float> level_values() {
 void module_log10(benchmark::State& state, SimdPath path) {
     const std::vector<float> in = level_values();
     std::vector<float> out(in.size());
-    const MelKernels kernels = mel_kernels_for(path);
+    const Log10Kernels kernels = kernels_for<Log10Kernels>(path);
     for (auto _ : state) {
         kernels.log10(in.data(), out.data(), in.size());
         benchmark::DoNotOptimize(out.data());

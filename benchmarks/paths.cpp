@@ -27,6 +27,8 @@
 #include "audio/transforms.hpp"
 #include "mask/resize.hpp"
 #include "noise.hpp"
+#include "reference/real_fft.hpp"
+#include "reference/simd_paths.hpp"
 #include "support/simd.hpp"
 
 namespace {

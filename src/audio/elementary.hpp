@@ -2,13 +2,13 @@
 // C library's maths enters the audio results: the log10 of the levels (every
 // input correctly rounded, to nearest with ties to even; the levels run it in
 // lanes, log10_lanes.hpp), and the cosine, exponentials and logarithms from
-// which the Hann window and the mel filterbank are built, correctly rounded
+// which the Hann taper and the mel filterbank are built, correctly rounded
 // for the arguments those use (tests/cpp/audio_elementary_test.cpp checks
 // every one against a higher-precision oracle).
 //
-// All but log10 are constexpr: the compiler evaluates them for the window
-// and filterbank tables, with the bits a call at run time gives, as plain
-// double arithmetic rounded step by step. Only baseline translation units
+// All but log10_accurate() (log10_exact() out of line) are constexpr: the
+// compiler evaluates them for the taper and filterbank tables, with the bits
+// a call at run time gives, as plain double arithmetic rounded step by step. Only baseline translation units
 // call them; the per-path kernels reach log10_accurate() out of line.
 //
 // Special inputs as a C library treats them: log10 and ln of +0 or -0 give
@@ -20,11 +20,8 @@
 
 namespace ostrel::audio::cr {
 
-// log10(x), correctly rounded for every x: the one-lane form of the lanes.
-float log10(float x) noexcept;
-
-// The same results, each from a double-double evaluation (about 2^-75
-// relative error) rounded once. The lanes take it for the rare inputs whose
+// log10(x), correctly rounded for every x, from a double-double evaluation
+// (about 2^-75 relative error) rounded once. The lanes take it for the rare inputs whose
 // rounding their double evaluation cannot decide; it is much slower.
 float log10_accurate(float x) noexcept;
 
@@ -100,6 +97,23 @@ constexpr double kTwoOverPi = std::bit_cast<double>(0x3FE45F306DC9C883ull);
 
 constexpr float kQuietNaN = std::bit_cast<float>(0x7FC00000u);
 constexpr float kInfinity = std::bit_cast<float>(0x7F800000u);
+
+// cos t and sin t for |t| <= pi/4 by their Taylor series to the terms in
+// t^(2 terms) and t^(2 terms + 1), evaluated by Horner's rule from the
+// smallest term.
+constexpr double cos_series(double t, int terms) {
+    const double x = t * t;
+    double r = 1.0;
+    for (int j = terms; j >= 1; --j) r = 1.0 - (x / static_cast<double>((2 * j - 1) * (2 * j))) * r;
+    return r;
+}
+
+constexpr double sin_series(double t, int terms) {
+    const double x = t * t;
+    double r = 1.0;
+    for (int j = terms; j >= 1; --j) r = 1.0 - (x / static_cast<double>((2 * j) * (2 * j + 1))) * r;
+    return t * r;
+}
 
 // The integer nearest v (ties to even), for |v| < 2^51: adding 1.5 * 2^52
 // leaves no fraction bits, and the rounding of that sum is the rounding to
@@ -218,7 +232,7 @@ constexpr float exp10(float x) noexcept {
     return exp_to_float(y.hi, y.lo, x);
 }
 
-// cos(x) for |x| < 2^19 (the window needs [0, 2 pi]), from a double
+// cos(x) for |x| < 2^19 (the taper needs [0, 2 pi]), from a double
 // evaluation (relative error under 2^-50) rounded once; NaN for larger,
 // infinite and NaN x.
 constexpr float cos(float x) noexcept {
@@ -226,17 +240,13 @@ constexpr float cos(float x) noexcept {
     if (x - x != 0.0f) return x - x;  // NaN for infinite and NaN x
     if (!(x < 0x1p19f && x > -0x1p19f)) return kQuietNaN;  // beyond the reduction's reach
     // x = k pi/2 + r with |r| <= pi/4; the cosine is then that of r or its
-    // sine, signed by k mod 4. Both series run to r^19, whose next terms
-    // are below 2^-67.
+    // sine, signed by k mod 4. The series run to r^18 and r^19, whose next
+    // terms are below 2^-67.
     const double v = x;
     const double k = nearest_integer(v * kTwoOverPi);
     const double r = ((v - k * kHalfPi1) - k * kHalfPi2) - k * kHalfPi3;
-    const double rr = r * r;
-    double c = 1.0;
-    for (int i = 18; i >= 2; i -= 2) c = 1.0 - c * (rr / static_cast<double>(i * (i - 1)));
-    double s = 1.0;
-    for (int i = 19; i >= 3; i -= 2) s = 1.0 - s * (rr / static_cast<double>(i * (i - 1)));
-    s = r * s;
+    const double c = cos_series(r, 9);
+    const double s = sin_series(r, 9);
     switch (static_cast<std::int64_t>(k) & 3) {
     case 0:
         return static_cast<float>(c);

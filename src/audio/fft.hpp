@@ -1,5 +1,5 @@
-// The forward FFT of real frames: the module's own, written for the frame
-// lengths of the audio transforms. A batch of frames is transformed at once,
+// The forward FFT of real frames: the module's own, written for the audio
+// transforms' 800-sample frames. A batch of frames is transformed at once,
 // one frame per vector lane, and every lane runs the same operations in the
 // same order, so a frame's spectrum has the same bits whichever batch, lane
 // or SIMD path computed it, on every platform.
@@ -7,21 +7,13 @@
 
 #include <bit>
 #include <cstddef>
-#include <memory>
-#include <span>
 #include <utility>
-#include <vector>
 
+#include "audio/elementary.hpp"
 #include "audio/fft_kernels.hpp"
 #include "support/simd.hpp"
 
 namespace ostrel::audio {
-
-// One complex value; the FFT writes arrays of these.
-struct Complex {
-    float re = 0.0f;
-    float im = 0.0f;
-};
 
 // The cosine and sine of 2 pi k / n in double precision, by the module's own
 // series after exact reduction to the first octant: the same bits on every
@@ -35,23 +27,6 @@ struct UnitRoot {
 };
 
 inline constexpr double kTwoPiDouble = std::bit_cast<double>(0x401921FB54442D18ull);  // 6.283185307179586
-
-// sin and cos by their Taylor series on |t| <= pi/4, evaluated by Horner's
-// rule from the smallest term; ten terms leave the truncation far below a
-// double's rounding.
-constexpr double sin_series(double t) noexcept {
-    const double x = t * t;
-    double r = 1.0;
-    for (int j = 10; j >= 1; --j) r = 1.0 - (x / static_cast<double>((2 * j) * (2 * j + 1))) * r;
-    return t * r;
-}
-
-constexpr double cos_series(double t) noexcept {
-    const double x = t * t;
-    double r = 1.0;
-    for (int j = 10; j >= 1; --j) r = 1.0 - (x / static_cast<double>((2 * j - 1) * (2 * j))) * r;
-    return r;
-}
 
 
 constexpr UnitRoot unit_root(std::size_t k, std::size_t n) noexcept {
@@ -76,71 +51,100 @@ constexpr UnitRoot unit_root(std::size_t k, std::size_t n) noexcept {
         n = 4 * n;
         swap = true;
     }
+    // Ten terms of each series leave the truncation far below a double's rounding.
     const double t = (kTwoPiDouble * static_cast<double>(k)) / static_cast<double>(n);
-    double c = cos_series(t);
-    double s = sin_series(t);
+    double c = cr::detail::cos_series(t, 10);
+    double s = cr::detail::sin_series(t, 10);
     if (swap) std::swap(c, s);
     if (negate_cos) c = -c;
     if (negate_sin) s = -s;
     return UnitRoot{c, s};
 }
 
-// The tables of the audio transforms' 800-sample frames, constants of the module.
-const FftTables& model_fft_tables() noexcept;
-
-// A forward, unnormalised DFT of `n_fft` real samples:
-// X[k] = sum over n of x[n] * exp(-2 pi i k n / n_fft), for k = 0 .. n_fft/2.
-// The bins above n_fft/2 are the conjugates of those below and are never
-// needed. `n_fft` must be even, with n_fft/2 a product of 2, 3 and 5 (800 is
-// 2 * 4 * 4 * 5 * 5). The tables of the audio transforms' 800 samples are
-// constants, computed while the module is compiled; those of any other size
-// are built by the RealFft that needs them, which is their only holder.
-class RealFft {
-public:
-    // Throws Panic for a length it cannot transform, std::bad_alloc when its
-    // memory cannot be had. `path` must be one of available_simd_paths().
-    explicit RealFft(std::size_t n_fft, SimdPath path = best_simd_path());
-    RealFft(RealFft&&) noexcept;
-    RealFft& operator=(RealFft&&) noexcept;
-    ~RealFft();
-
-    static bool supports(std::size_t n_fft) noexcept;
-
-    std::size_t n_fft() const noexcept { return n_fft_; }
-    std::size_t bins() const noexcept { return n_fft_ / 2 + 1; }
-    std::size_t lanes() const noexcept { return kernels_.lanes; }
-    // The twiddles and passes the kernels run from.
-    const FftTables& tables() const noexcept { return *tables_; }
-
-    // Transforms n_fft() samples of `input` into bins() values of `output`.
-    void forward(std::span<const float> input, std::span<Complex> output);
-
-    // Transforms `count` (1 ..= lanes()) frames at once: frame j is the n_fft()
-    // samples from first + j * step, pre-emphasised with *emphasis when that
-    // is not null (FftKernels), multiplied by `window` when it is not empty.
-    // The spectra stay in the batch until the next call.
-    void forward_batch(const float* first, std::size_t step, std::size_t count, std::span<const float> window,
-                       const float* emphasis = nullptr);
-
-    // Bin k of lane j's spectrum from the last forward_batch().
-    Complex batch_bin(std::size_t k, std::size_t j) const noexcept;
-
-    // The spectra of the last forward_batch(), bins() bins a lane, as the
-    // kernels lay them out (FftKernels).
-    const float* batch_spectra() const noexcept { return spectrum_; }
-
-private:
-    // Tables built for this transform; empty for a size whose tables are constants.
-    std::unique_ptr<const struct FftPlan> plan_;
-    const FftTables* tables_ = nullptr;
-    FftKernels kernels_;
-    std::size_t n_fft_ = 0;
-    // The kernels' working memory, in one block that every batch writes
-    // before it reads, so it is never cleared: the ping-pong buffers of the
-    // complex transform and the batch's spectra.
-    std::unique_ptr<float[]> memory_;
-    float* work_ = nullptr;
-    float* spectrum_ = nullptr;
+// The passes of a complex transform of `half` points, a product of 4 and 5
+// (the models' 400 is 4 x 4 x 5 x 5): radix-4 passes first, since they need
+// the fewest operations per point, then radix 5. Pass i splits
+// sub-transforms of length[i] points, stride[i] of them side by side, and
+// its twiddles start at float offset[i] of the twiddle table.
+struct FftPasses {
+    static constexpr std::size_t kMax = 32;
+    std::size_t radix[kMax] = {};
+    std::size_t length[kMax] = {};
+    std::size_t stride[kMax] = {};
+    std::size_t offset[kMax] = {};
+    std::size_t count = 0;
+    std::size_t twiddle_floats = 0;
 };
+
+// Whether the passes reach a length of one: `half` has no factor but 4 and 5.
+constexpr bool fft_half_supported(std::size_t half) noexcept {
+    if (half == 0) return false;
+    for (std::size_t p : {4, 5}) {
+        while (half % p == 0) half /= p;
+    }
+    return half == 1;
+}
+
+constexpr FftPasses fft_passes(std::size_t half) noexcept {
+    FftPasses passes;
+    std::size_t length = half;
+    std::size_t stride = 1;
+    for (std::size_t p : {4, 5}) {
+        for (; length % p == 0; length /= p, stride *= p) {
+            const std::size_t i = passes.count++;
+            passes.radix[i] = p;
+            passes.length[i] = length;
+            passes.stride[i] = stride;
+            passes.offset[i] = passes.twiddle_floats;
+            passes.twiddle_floats += 2 * (length / p) * (p - 1);
+        }
+    }
+    return passes;
+}
+
+constexpr float twiddle_re(std::size_t k, std::size_t n) noexcept { return static_cast<float>(unit_root(k, n).cos); }
+constexpr float twiddle_im(std::size_t k, std::size_t n) noexcept { return static_cast<float>(-unit_root(k, n).sin); }
+
+// The twiddles of every pass (passes.twiddle_floats floats) and the join
+// rotations (2 * (half + 1) floats) of a real transform of 2 * half samples.
+constexpr void fill_fft_twiddles(std::size_t half, const FftPasses& passes, float* twiddles, float* join) noexcept {
+    for (std::size_t i = 0; i < passes.count; ++i) {
+        const std::size_t p = passes.radix[i];
+        const std::size_t n = passes.length[i];
+        float* out = twiddles + passes.offset[i];
+        for (std::size_t q = 0; q < n / p; ++q) {
+            for (std::size_t k = 1; k < p; ++k) {
+                *out++ = twiddle_re(q * k, n);
+                *out++ = twiddle_im(q * k, n);
+            }
+        }
+    }
+    for (std::size_t k = 0; k <= half; ++k) {
+        join[2 * k] = twiddle_re(k, 2 * half);
+        join[2 * k + 1] = twiddle_im(k, 2 * half);
+    }
+}
+
+constexpr FftStage fft_stage(const FftPasses& passes, std::size_t i, const float* twiddles) noexcept {
+    return FftStage{passes.radix[i], passes.length[i], passes.stride[i], twiddles + passes.offset[i]};
+}
+
+constexpr FftTables fft_tables_over(std::size_t half, const FftStage* stages, std::size_t stage_count,
+                                    const float* join) noexcept {
+    FftTables t;
+    t.half = half;
+    t.stages = stages;
+    t.stage_count = stage_count;
+    t.join = join;
+    t.cos_5[0] = static_cast<float>(unit_root(1, 5).cos);
+    t.cos_5[1] = static_cast<float>(unit_root(2, 5).cos);
+    t.sin_5[0] = static_cast<float>(unit_root(1, 5).sin);
+    t.sin_5[1] = static_cast<float>(unit_root(2, 5).sin);
+    return t;
+}
+
+// The tables of the audio transforms' 800-sample frames: constants of the
+// module, computed by the compiler from the functions above.
+const FftTables& model_fft_tables() noexcept;
 
 }  // namespace ostrel::audio

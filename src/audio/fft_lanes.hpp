@@ -1,6 +1,6 @@
 // The FFT kernels written once for a vector of W lanes, one frame per lane.
-// Included only by fft_path.cpp, which the build compiles once for each SIMD
-// path's instruction set; everything here has internal linkage, so no
+// Included only by the path source (src/simd_path.cpp), which the build
+// compiles once for each SIMD path's instruction set; everything here has internal linkage, so no
 // function compiled for a wide path can stand in for a baseline one at link
 // time.
 //
@@ -53,13 +53,13 @@ struct FftLanes {
     // Frames into the first buffer as complex points (x[2i], x[2i+1]), one
     // frame per lane. With `emphasis` each sample is first pre-emphasised,
     // y[n] = x[n] - c x[n-1] with c = *emphasis and x[-1] the sample before
-    // the frame; then each is multiplied by its window value. A full batch
+    // the frame; then each is multiplied by its taper value. A full batch
     // goes a block of W points at a time: each frame's 2W samples are loaded
-    // and windowed as vectors, split into real and imaginary parts, and the
+    // and tapered as vectors, split into real and imaginary parts, and the
     // W x W blocks turned so that lanes run across frames. The products are
     // the same as one sample at a time.
     static void gather(std::size_t half, const float* first, std::size_t step, std::size_t count,
-                       const float* window, const float* emphasis, float* out) {
+                       const float* taper, const float* emphasis, float* out) {
         const float c = emphasis != nullptr ? *emphasis : 0.0f;
         std::size_t i = 0;
         if (count == W) {
@@ -74,9 +74,9 @@ struct FftLanes {
                         a = a - c * load(x - 1);
                         b = b - c * load(x + W - 1);
                     }
-                    if (window != nullptr) {
-                        a = a * load(window + 2 * i);
-                        b = b * load(window + 2 * i + W);
+                    if (taper != nullptr) {
+                        a = a * load(taper + 2 * i);
+                        b = b * load(taper + 2 * i + W);
                     }
                     re[j] = Vec::evens(a, b);
                     im[j] = Vec::odds(a, b);
@@ -102,9 +102,9 @@ struct FftLanes {
                         re = re - c * frame[2 * k - 1];
                         im = im - c * frame[2 * k];
                     }
-                    if (window != nullptr) {
-                        re = re * window[2 * k];
-                        im = im * window[2 * k + 1];
+                    if (taper != nullptr) {
+                        re = re * taper[2 * k];
+                        im = im * taper[2 * k + 1];
                     }
                 }
                 lane[k * kPoint] = re;
@@ -141,18 +141,7 @@ struct FftLanes {
     // y[k] = sum over j of a[j] exp(-2 pi i j k / P).
     template <std::size_t P>
     static void butterfly(const FftTables& t, const C* a, C* y) {
-        if constexpr (P == 2) {
-            y[0] = add(a[0], a[1]);
-            y[1] = sub(a[0], a[1]);
-        } else if constexpr (P == 3) {
-            const C sum = add(a[1], a[2]);
-            const C diff = sub(a[1], a[2]);
-            y[0] = add(a[0], sum);
-            const C mid{a[0].re - sum.re * 0.5f, a[0].im - sum.im * 0.5f};
-            const C turn = minus_i(C{diff.re * t.sin_3, diff.im * t.sin_3});
-            y[1] = add(mid, turn);
-            y[2] = sub(mid, turn);
-        } else if constexpr (P == 4) {
+        if constexpr (P == 4) {
             const C t0 = add(a[0], a[2]);
             const C t1 = sub(a[0], a[2]);
             const C t2 = add(a[1], a[3]);
@@ -181,26 +170,17 @@ struct FftLanes {
     }
 
     static void spectra(const FftTables& t, const float* first, std::size_t step, std::size_t count,
-                        const float* window, const float* emphasis, float* work, float* spectrum) {
+                        const float* taper, const float* emphasis, float* work, float* spectrum) {
         const std::size_t half = t.half;
         float* in = work;
         float* out = work + half * kPoint;
-        gather(half, first, step, count, window, emphasis, in);
+        gather(half, first, step, count, taper, emphasis, in);
         for (std::size_t i = 0; i < t.stage_count; ++i) {
             const FftStage& stage = t.stages[i];
-            switch (stage.radix) {
-            case 2:
-                pass<2>(t, stage, in, out);
-                break;
-            case 3:
-                pass<3>(t, stage, in, out);
-                break;
-            case 4:
+            if (stage.radix == 4) {
                 pass<4>(t, stage, in, out);
-                break;
-            default:
+            } else {
                 pass<5>(t, stage, in, out);
-                break;
             }
             float* done = out;
             out = in;

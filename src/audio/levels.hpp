@@ -1,28 +1,24 @@
-// The log-mel levels, scalar: what turns a mel energy into a log-mel value,
-// how that value is normalised for the model, and the IEEE maxNum and minNum
-// the floor and the clip take. The transformer runs the same steps in lanes
+// The log-mel levels: what turns a mel energy into a log-mel value, how that
+// value is normalised for the model, and the IEEE maxNum and minNum the
+// filterbank's clamps take. The transformer runs the levels in lanes
 // (mel_lanes.hpp), from the LevelRule that level_rule() makes.
 #pragma once
 
 #include <bit>
 
-#include "audio/elementary.hpp"
 #include "audio/mel_kernels.hpp"
 
 namespace ostrel::audio {
 
 // What turns a mel energy m into a log-mel value:
-// log_multiplier * log10(max(m, min_level) * amplitude_scale) - ref_level_db.
+// log_multiplier * log10(max(m, min_level) * amplitude_scale) - ref_level_db,
+// in this order, each step rounded: maxNum (a NaN energy takes the floor),
+// scale, the correctly rounded log10, multiply, subtract.
 struct LogMelLevels {
     float min_level = 0.0f;
     float amplitude_scale = 1.0f;
     float log_multiplier = 1.0f;
     float ref_level_db = 0.0f;
-
-    // In this order, each step rounded: maxNum (a NaN energy takes the
-    // floor), scale, the correctly rounded log10, multiply, subtract. The
-    // transformer runs the same steps in lanes (LevelRule).
-    float apply(float energy) const noexcept;
 };
 
 // The constant under every magnitude's square root: it keeps every magnitude
@@ -35,14 +31,8 @@ inline constexpr float kMagnitudeFloor = std::bit_cast<float>(0x3089705Fu);  // 
 constexpr float max_num(float a, float b) noexcept { return (a > b || b != b) ? a : b; }
 constexpr float min_num(float a, float b) noexcept { return (a < b || b != b) ? a : b; }
 
-inline float LogMelLevels::apply(float energy) const noexcept {
-    const float floored = max_num(energy, min_level);
-    const float scaled = floored * amplitude_scale;
-    const float log = cr::log10(scaled);
-    return log_multiplier * log - ref_level_db;
-}
-
-// How every log-mel value x is brought into the model's range.
+// How every log-mel value x is brought into the model's range (LevelRule
+// gives each kind's steps).
 struct MelNormalization {
     enum class Kind { SymmetricClip, Standardize };
     Kind kind = Kind::Standardize;
@@ -50,8 +40,6 @@ struct MelNormalization {
 
     static constexpr MelNormalization symmetric_clip(float min_level_db) { return {Kind::SymmetricClip, min_level_db}; }
     static constexpr MelNormalization standardize() { return {Kind::Standardize, 0.0f}; }
-
-    float apply(float x) const noexcept;
 };
 
 // The levels of `levels` followed by `normalization`, as the rule the

@@ -1,7 +1,6 @@
 // The module's binary32 log10, correctly rounded, written once for W lanes.
-// The mel stage's per-path translation unit (mel_path.cpp) compiles it for
-// each path's instruction set, and elementary.cpp compiles it for one lane as the scalar
-// form; everything here has internal linkage.
+// The mel stage's lanes (mel_lanes.hpp) compile it for each path's
+// instruction set; everything here has internal linkage.
 //
 // Each lane evaluates log10 in double precision with a known error bound and
 // rounds that to float. Where the double result lies so close to a midpoint
@@ -25,14 +24,15 @@ namespace ostrel::audio {
 namespace {
 
 constexpr double kLog10Two = std::bit_cast<double>(0x3FD34413509F79FFull);  // log10(2)
-constexpr double kInvLn10 = std::bit_cast<double>(0x3FDBCB7B1526E50Eull);  // 1 / ln(10)
 
 // log10(m) = (2 / ln 10) atanh(s) with s = (m - 1) / (m + 1), and
 // atanh(s) = s (1 + z/3 + z^2/5 + ...) with z = s^2: the series' first eight
 // terms, coefficient k being 2 / ((2k + 1) ln 10), summed by Estrin's scheme
 // (pairs, then pairs of pairs), whose short chain of dependent steps lets
 // the lanes of several vectors overlap.
-constexpr double log10_series_coefficient(std::size_t k) { return (2.0 * kInvLn10) / static_cast<double>(2 * k + 1); }
+constexpr double log10_series_coefficient(std::size_t k) {
+    return (2.0 * cr::detail::kInvLn10.hi) / static_cast<double>(2 * k + 1);
+}
 
 // Error bound. With m in [sqrt(2)/2, sqrt(2)), |s| <= 0.1716 and z <= 0.02944.
 // The dropped terms add at most z^8 / (17 (1 - z)) < 2^-44.7 of log10(m);

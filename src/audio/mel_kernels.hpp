@@ -18,8 +18,11 @@ struct BinRange {
 };
 
 // What turns a batch's mel energies into normalised log-mel values, as plain
-// data (LogMelLevels and MelNormalization are the scalar forms of its rule).
+// data (levels.hpp makes it from a model's LogMelLevels and MelNormalization).
 struct LevelRule {
+    // The symmetric clip maps [min_level_db, 0] onto [-kClipBound, kClipBound].
+    static constexpr float kClipBound = 4.0f;
+
     float min_level = 0.0f;
     float amplitude_scale = 1.0f;
     float log_multiplier = 1.0f;
@@ -27,7 +30,8 @@ struct LevelRule {
     bool standardize = true;  // else the symmetric clip
     float mean = 0.0f;        // standardize: (x - mean) / deviation
     float deviation = 1.0f;
-    float min_level_db = 0.0f;  // clip: min(max(8 ((x - min_level_db) / -min_level_db) - 4, -4), 4)
+    // clip: min(max(2 kClipBound ((x - min_level_db) / -min_level_db) - kClipBound, -kClipBound), kClipBound)
+    float min_level_db = 0.0f;
 };
 
 // A filterbank as the kernels read it: filter b weights bins
@@ -42,6 +46,10 @@ struct MelFilters {
 };
 
 struct MelKernels {
+    // Every path also has the kernels of the narrower widths down to 4 lanes,
+    // for batches of few frames (path_kernels()).
+    static constexpr bool kNarrowerWidths = true;
+
     std::size_t lanes = 0;
 
     // From filters.bins bins of spectra laid out as the FFT leaves them (bin
@@ -57,22 +65,6 @@ struct MelKernels {
     // `count` (a multiple of lanes) energies to normalised log-mel values in
     // place, each by the scalar rule's steps in order.
     void (*levels)(const LevelRule& rule, float* values, std::size_t count) = nullptr;
-
-    // The correctly rounded log10 of `count` (a multiple of lanes) values:
-    // the levels' own, for tests and benchmarks to call alone. `out` must not
-    // overlap `in`.
-    void (*log10)(const float* in, float* out, std::size_t count) = nullptr;
 };
-
-// The kernels of path P, built in mel_path.cpp (see on_simd_path()).
-// Every path also has the kernels of the narrower widths down to 4 lanes,
-// compiled for its instruction set, for batches of few frames: the table of
-// the narrowest width that holds `at_least` lanes, or of the path's own
-// width when none does. Every width gives the same bits.
-template <SimdPath P>
-MelKernels mel_kernels(std::size_t at_least) noexcept;
-
-// The kernels of `path`, a path this CPU has.
-MelKernels mel_kernels_for(SimdPath path, std::size_t at_least = simd_lanes(SimdPath::Avx512));
 
 }  // namespace ostrel::audio

@@ -1,13 +1,14 @@
 // The mel stage written once for W lanes, one frame per lane: the banded mel
 // sums of a batch of spectra, then the log-mel levels and their
-// normalisation. Included only by mel_path.cpp, compiled once for each SIMD
-// path's instruction set; everything here has internal linkage.
+// normalisation. Included only by the path source (src/simd_path.cpp),
+// compiled once for each SIMD path's instruction set; everything here has
+// internal linkage.
 //
-// What keeps the bits: every lane runs the scalar rule's operations in their
-// order (LogMelLevels::apply, MelNormalization::apply), each rounded on its
-// own, and sums a filter's bins in ascending order from +0; the log10 is
-// correctly rounded on every lane (log10_lanes.hpp). So a frame's values do
-// not depend on its lane, its batch or W.
+// What keeps the bits: every lane runs the rule's operations in their order
+// (LevelRule), each rounded on its own, and sums a filter's bins in ascending
+// order from +0; the log10 is correctly rounded on every lane
+// (log10_lanes.hpp). So a frame's values do not depend on its lane, its batch
+// or W.
 #pragma once
 
 #include <cstddef>
@@ -82,8 +83,9 @@ struct MelLanes {
         return (F)(((I)a & keep) | ((I)(F{} + b) & ~keep));
     }
 
-    // LogMelLevels::apply, then MelNormalization::apply, on every lane: the
-    // floor and the scale, the log10 of a block of vectors, then the rest.
+    // The levels, then the normalisation, on every lane: the floor and the
+    // scale, the log10 of a block of vectors, then the rest. The clip's
+    // maxNum then minNum take a NaN to the lower bound.
     static void levels(const LevelRule& rule, float* values, std::size_t count) {
         using Log10 = Log10Lanes<W>;
         constexpr std::size_t kChunk = Log10::kBlock * W;
@@ -101,22 +103,19 @@ struct MelLanes {
                 if (rule.standardize) {
                     out = (level - rule.mean) / rule.deviation;
                 } else {
+                    constexpr float kBound = LevelRule::kClipBound;
                     F v = level - rule.min_level_db;
                     v = v / (-rule.min_level_db);
-                    v = 8.0f * v;
-                    v = v - 4.0f;
-                    out = min_num(max_num(v, -4.0f), 4.0f);
+                    v = (2.0f * kBound) * v;
+                    v = v - kBound;
+                    out = min_num(max_num(v, -kBound), kBound);
                 }
                 store(values + i + k, out);
             }
         }
     }
 
-    static void log10(const float* in, float* out, std::size_t count) {
-        Log10Lanes<W>::log10_all(in, out, count);
-    }
-
-    static MelKernels kernels() noexcept { return MelKernels{W, &mel_energies, &levels, &log10}; }
+    static MelKernels kernels() noexcept { return MelKernels{W, &mel_energies, &levels}; }
 };
 
 }  // namespace

@@ -34,7 +34,7 @@ constexpr ModelConfig kConfigV2{kModelMel, 200, true, std::nullopt, LogMelLevels
                                 MelNormalization::standardize(), kPadValueV2};
 
 static_assert(kModelBins == kModelMel.n_fft / 2 + 1 && kModelMel.n_mels == kBands);
-static_assert(kModelWindow.size() == kModelMel.n_fft);
+static_assert(kModelTaper.size() == kModelMel.n_fft);
 
 // Copies f32 values into a byte buffer, each as its 4 little-endian bytes.
 void store_le(std::uint8_t* dst, const float* src, std::size_t count) noexcept {
@@ -171,10 +171,6 @@ void WindowPacker::emit(std::size_t done) {
     }
 }
 
-MelKernels mel_kernels_for(SimdPath path, std::size_t at_least) {
-    return on_simd_path(path, [at_least]<SimdPath P>() { return mel_kernels<P>(at_least); });
-}
-
 Audio2MelSpectrogram::Audio2MelSpectrogram(ModelVersion version, SimdPath path)
     : Audio2MelSpectrogram(model_config(version), path) {}
 
@@ -182,9 +178,9 @@ Audio2MelSpectrogram::Audio2MelSpectrogram(const ModelConfig& config, SimdPath p
     : config_(&config), level_rule_(level_rule(config.levels, config.normalization)) {
     static_assert(WindowPacker::kMaxBatch >= simd_lanes(SimdPath::Avx512));
     for (std::size_t at_least : {std::size_t{16}, std::size_t{8}, std::size_t{4}}) {
-        const FftKernels fft = fft_kernels_for(path, at_least);
+        const FftKernels fft = kernels_for<FftKernels>(path, at_least);
         if (width_count_ == 0 || fft.lanes < widths_[width_count_ - 1].fft.lanes) {
-            widths_[width_count_++] = Width{fft, mel_kernels_for(path, at_least)};
+            widths_[width_count_++] = Width{fft, kernels_for<MelKernels>(path, at_least)};
         }
     }
     const MelConfig& mel = config.mel;
@@ -232,7 +228,7 @@ void Audio2MelSpectrogram::frames(std::span<const float> samples, const Transfor
     float* energies = work + (2 * half + 1) * point;
 
     // The frame completed by hop h is the slice of the signal ending with that
-    // hop; frames are windowed straight from there, a batch of consecutive
+    // hop; frames are tapered straight from there, a batch of consecutive
     // frames at a time, one per vector lane. A frame's values do not depend
     // on its batch (see audio/fft_lanes.hpp and audio/mel_lanes.hpp).
     const std::size_t silent_hops = (n_fft + hop - 1) / hop - 1;
@@ -246,11 +242,11 @@ void Audio2MelSpectrogram::frames(std::span<const float> samples, const Transfor
         // the sample before it lie there; else assembled, pre-emphasised.
         const std::size_t before = emphasis != nullptr ? 1 : 0;
         if (start >= plan.lead + before && start + span <= plan.lead + plan.kept) {
-            width->fft.spectra(tables, samples.data() + (start - plan.lead), hop, count, kModelWindow.data(), emphasis,
+            width->fft.spectra(tables, samples.data() + (start - plan.lead), hop, count, kModelTaper.data(), emphasis,
                                work, spectrum);
         } else {
             for (std::size_t i = 0; i < span; ++i) edge[i] = signal_at(samples, plan, emphasis, start + i);
-            width->fft.spectra(tables, edge, hop, count, kModelWindow.data(), nullptr, work, spectrum);
+            width->fft.spectra(tables, edge, hop, count, kModelTaper.data(), nullptr, work, spectrum);
         }
         width->mel.mel_energies(spectrum, kMagnitudeFloor, filters, work, energies);
         // Every lane, those past the batch's frames too, which hold the

@@ -44,24 +44,25 @@ struct ModelConfig {
 
 const ModelConfig& model_config(ModelVersion version) noexcept;
 
-// The periodic Hann window of `length` samples: divided by length, not
-// length - 1, so the window is one period of the cosine and its last value
-// is not zero.
-constexpr std::vector<float> hann_window(std::size_t length) {
+// The periodic Hann taper (the Hann window of signal processing; here
+// "window" names the model's 16-frame windows) of `length` samples: divided
+// by length, not length - 1, so the taper is one period of the cosine and
+// its last value is not zero.
+constexpr std::vector<float> hann_taper(std::size_t length) {
     constexpr float kTwoPi = std::bit_cast<float>(0x40C90FDBu);  // 6.2831855
-    std::vector<float> window = filled(length, 0.0f);
+    std::vector<float> taper = filled(length, 0.0f);
     for (std::size_t n = 0; n < length; ++n) {
         const float t = (static_cast<float>(n) * kTwoPi) / static_cast<float>(length);
-        window[n] = (1.0f - cr::cos(t)) * 0.5f;
+        taper[n] = (1.0f - cr::cos(t)) * 0.5f;
     }
-    return window;
+    return taper;
 }
 
-// The models' window, computed by the compiler.
-inline constexpr std::array<float, 800> kModelWindow = [] {
+// The models' taper, computed by the compiler.
+inline constexpr std::array<float, 800> kModelTaper = [] {
     std::array<float, 800> out{};
-    const std::vector<float> window = hann_window(out.size());
-    for (std::size_t n = 0; n < out.size(); ++n) out[n] = window[n];
+    const std::vector<float> taper = hann_taper(out.size());
+    for (std::size_t n = 0; n < out.size(); ++n) out[n] = taper[n];
     return out;
 }();
 
@@ -119,7 +120,7 @@ private:
 
 class Audio2MelSpectrogram {
 public:
-    // The version's constant configuration, window and filterbank, and the
+    // The version's constant configuration, taper and filterbank, and the
     // vector kernels of `path`; every path gives the same bits. Allocates
     // nothing: the tables are constants of the module.
     explicit Audio2MelSpectrogram(ModelVersion version, SimdPath path = best_simd_path());

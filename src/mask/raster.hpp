@@ -43,11 +43,11 @@ inline bool shape_fits(std::uint64_t width, std::uint64_t height) {
 
 // Draws rows as their runs arrive, one call per row and per run, into a mask
 // whose cells are palette[v] for the 8-bit value v (the value itself, or a
-// float for the module's result). Errors are recorded rather than thrown, so
-// that the caller can first learn whether the rest of its input is sound;
-// finish() then reports them in the order the rule names them: the shape, the
-// memory, and the first write outside the mask in drawing order. After an
-// error nothing more is drawn.
+// float for the module's result): the record reader's sink. Errors are
+// recorded rather than thrown, so that the caller can first learn whether
+// the rest of its input is sound; finish() then reports them in the order
+// the rule names them: the shape, the memory, and the first write outside
+// the mask in drawing order. After an error nothing more is drawn.
 template <class T>
 class Canvas {
 public:
@@ -79,6 +79,9 @@ public:
         }
         drawing_ = !no_memory_;
     }
+
+    // The reader's count of rows: the rows themselves say all the canvas needs.
+    void begin_rows(std::uint64_t) {}
 
     // Starts the next row, which announces `declared_runs` runs. A row
     // without runs is written as zeros, and needs no place in the mask when

@@ -14,27 +14,10 @@ namespace {
 // (a shape too large, or memory that cannot be had) the bytes are still read
 // through, so that a record that does not decode is reported as such first.
 template <class T>
-class CanvasSink {
-public:
-    using Row = typename Canvas<T>::Pen;
-
-    explicit CanvasSink(Canvas<T>& canvas) : canvas_(canvas) {}
-
-    void begin_rows(std::uint64_t) {}
-    Row begin_row(std::uint64_t declared) { return canvas_.begin_row(declared); }
-    void run(Row& row, std::uint16_t column, std::uint16_t value) { canvas_.run(row, column, value); }
-    void end_row(Row& row) { canvas_.end_row(row); }
-
-private:
-    Canvas<T>& canvas_;
-};
-
-template <class T>
 std::optional<Buffer<T>> draw_record(std::span<const std::uint8_t> bytes, std::uint64_t width, std::uint64_t height,
                                      const T (&palette)[256]) {
     Canvas<T> canvas(width, height, palette);
-    CanvasSink<T> sink(canvas);
-    if (!RecordReader(bytes, sink).read()) return std::nullopt;
+    if (!RecordReader(bytes, canvas).read()) return std::nullopt;
     return canvas.finish();
 }
 

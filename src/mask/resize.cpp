@@ -1,5 +1,6 @@
-// The resampler: filter kernels, the windows of weights along each axis, and
-// the two passes over the per-path kernels (or the nearest filter's copy).
+// The resampler: filter kernels, the taps (weighted source indices) of each
+// output along each axis, and the two passes over the per-path kernels (or
+// the nearest filter's copy).
 #include "mask/resize.hpp"
 
 #include <algorithm>
@@ -55,7 +56,7 @@ float gaussian_kernel(float x) {
     return ::expf(e) * kGaussianPeak;
 }
 
-// A kernel applied in place to each value of a window's arguments; the
+// A kernel applied in place to each value of an output's tap arguments; the
 // kernel is inlined into the loop.
 template <float (*Kernel)(float)>
 void apply_kernel(float* x, std::size_t n) {
@@ -95,8 +96,8 @@ public:
     }
 
     // Fills `weights` for output index o and returns the first source index;
-    // the window is first .. first + weights.size() - 1 and is never empty.
-    std::uint64_t window(std::uint64_t o, std::vector<float>& weights) const {
+    // the taps are first .. first + weights.size() - 1, never none.
+    std::uint64_t taps(std::uint64_t o, std::vector<float>& weights) const {
         const float centre = (static_cast<float>(o) + 0.5f) * ratio_;
         const std::int64_t last = static_cast<std::int64_t>(n_ - 1);
         const std::int64_t first =
@@ -105,7 +106,7 @@ public:
         end = end <= first ? first + 1 : std::min(end, last + 1);
 
         // Each weight is K((f32(i) - c) / sratio), summed in index order, then
-        // divided by the sum. The steps run over the whole window one after
+        // divided by the sum. The steps run over all the taps one after
         // the other, so the divisions of one step do not wait on each other.
         const float c = centre + -0.5f;
         const std::size_t count = static_cast<std::size_t>(end - first);
@@ -121,10 +122,10 @@ public:
 
     const Filter& filter() const noexcept { return filter_; }
 
-    // No window holds more source indices than this: it spans 2 * reach + 2
+    // No output has more taps than this: they span 2 * reach + 2
     // of them at most, give or take the rounding of its ends, and never more
     // than the axis has.
-    std::size_t largest_window() const noexcept {
+    std::size_t most_taps() const noexcept {
         const float span = 2.0f * reach_ + 4.0f;
         return span < static_cast<float>(n_) ? static_cast<std::size_t>(span) : static_cast<std::size_t>(n_);
     }
@@ -144,19 +145,19 @@ std::size_t checked_product(std::uint64_t a, std::uint64_t b, std::uint64_t size
     return static_cast<std::size_t>(a * b);
 }
 
-// The windows of a run of output indices along one axis, kept side by side
+// The taps of a run of output indices along one axis, kept side by side
 // and refilled for each run: output o reads source indices first[o - base]
 // .. first[o - base] + count(o) - 1 with the weights weights[offsets[o -
 // base] .. offsets[o - base + 1]).
-struct Windows {
+struct Taps {
     std::vector<std::uint64_t> first;
     std::vector<std::size_t> offsets;
     std::vector<float> weights;
     std::vector<float> scratch;
     std::uint64_t base = 0;
 
-    // The windows of outputs o0 .. o1 - 1. With `trim`, weights of exactly
-    // zero at either end of a window are left out. A sum over finite values
+    // The taps of outputs o0 .. o1 - 1. With `trim`, weights of exactly
+    // zero at either end of an output's taps are left out. A sum over finite values
     // then changes at most in the sign of a zero (0 + v * 0 is the +0 a sum
     // starts from; s + v * 0 is s unless s is a zero), and a zero's sign never
     // reaches an 8-bit value.
@@ -165,15 +166,15 @@ struct Windows {
         offsets.assign(1, 0);
         weights.clear();
         base = o0;
-        // Sized once, for windows of the largest size, so that growing never
+        // Sized once, for the most taps an output has, so that growing never
         // holds two copies.
         const std::size_t count = static_cast<std::size_t>(o1 - o0);
         std::size_t most = 0;
         first.reserve(count);
         offsets.reserve(count + 1);
-        if (!__builtin_mul_overflow(count, axis.largest_window(), &most)) weights.reserve(most);
+        if (!__builtin_mul_overflow(count, axis.most_taps(), &most)) weights.reserve(most);
         for (std::uint64_t o = o0; o < o1; ++o) {
-            std::uint64_t at = axis.window(o, scratch);
+            std::uint64_t at = axis.taps(o, scratch);
             std::size_t begin = 0, end = scratch.size();
             while (trim && end - begin > 1 && scratch[begin] == 0.0f) ++begin, ++at;
             while (trim && end - begin > 1 && scratch[end - 1] == 0.0f) --end;
@@ -182,7 +183,7 @@ struct Windows {
             offsets.push_back(weights.size());
         }
     }
-    WindowsView view() const {
+    TapsView view() const {
         return {first.data(), offsets.data(), weights.data(), static_cast<std::size_t>(base)};
     }
 };
@@ -197,9 +198,9 @@ float raise_bound(float bound, const float* weights, std::size_t count) {
 bool bound_is_finite(float bound) { return bound < std::numeric_limits<float>::max() / 2; }  // NaN fails too
 
 // Whether every sum of 8-bit values with the weights of outputs 0 .. n_out - 1
-// is finite: from windows already made for all of them, or else made again
+// is finite: from taps already made for all of them, or else made again
 // one at a time.
-bool sums_of_values_are_finite(const Axis& axis, std::uint64_t n_out, const Windows* all) {
+bool sums_of_values_are_finite(const Axis& axis, std::uint64_t n_out, const Taps* all) {
     if (!axis.filter().negative_lobes) return true;
     float bound = 0.0f;
     if (all != nullptr) {
@@ -210,16 +211,16 @@ bool sums_of_values_are_finite(const Axis& axis, std::uint64_t n_out, const Wind
     }
     std::vector<float> weights;
     for (std::uint64_t o = 0; o < n_out; ++o) {
-        axis.window(o, weights);
+        axis.taps(o, weights);
         bound = raise_bound(bound, weights.data(), weights.size());
     }
     return bound_is_finite(bound);
 }
 
-// Bytes the windows of `count` outputs may take; saturates.
-std::size_t windows_bytes(const Axis& axis, std::uint64_t count) {
+// Bytes the taps of `count` outputs may take; saturates.
+std::size_t taps_bytes(const Axis& axis, std::uint64_t count) {
     std::size_t bytes = 0;
-    if (__builtin_mul_overflow(static_cast<std::size_t>(count), 2 * sizeof(std::size_t) + sizeof(float) * axis.largest_window(),
+    if (__builtin_mul_overflow(static_cast<std::size_t>(count), 2 * sizeof(std::size_t) + sizeof(float) * axis.most_taps(),
                                &bytes)) {
         return std::numeric_limits<std::size_t>::max();
     }
@@ -235,28 +236,24 @@ std::size_t windows_bytes(const Axis& axis, std::uint64_t count) {
 // the working memory is at most the intermediate image of width x output
 // height values, and the weights are those of the rows and columns being
 // written. Both passes run on the SIMD path's kernels.
-// Columns a strip holds: output columns whose windows are made together when
+// Columns a strip holds: output columns whose taps are made together when
 // they are not kept, and source columns of the vertical pass between its rows and
 // the block.
 constexpr std::size_t kStripColumns = 512;
 
-ResizeKernels kernels_for(SimdPath path) {
-    return on_simd_path(path, []<SimdPath P>() { return resize_kernels<P>(); });
-}
-
 // The two passes into `out`, a row-major image of width_out floats a row.
 void resize_passes(const Mask8& mask, std::uint64_t height_out, std::uint64_t width_out, Filter filter, SimdPath path,
                    float* out) {
-    const ResizeKernels kernels = kernels_for(path);
+    const ResizeKernels kernels = kernels_for<ResizeKernels>(path);
     const std::size_t w = static_cast<std::size_t>(mask.width);
     const std::size_t h_out = static_cast<std::size_t>(height_out);
     const std::size_t w_out = static_cast<std::size_t>(width_out);
     const Axis rows_axis(mask.height, height_out, filter);
     const Axis columns_axis(mask.width, width_out, filter);
-    // The rows' windows are made all at once when they take no more room
+    // The rows' taps are made all at once when they take no more room
     // than a block of the intermediate image, else a block's at a time.
-    Windows rows_of, columns_of;
-    const bool all_rows = h_out < kBlockRows || windows_bytes(rows_axis, h_out) <= kBlockRows * w * sizeof(float);
+    Taps rows_of, columns_of;
+    const bool all_rows = h_out < kBlockRows || taps_bytes(rows_axis, h_out) <= kBlockRows * w * sizeof(float);
     if (all_rows) rows_of.fill(rows_axis, 0, h_out, true);
     // The vertical pass sums 8-bit values, always finite; the horizontal pass sums
     // its results, finite whenever the vertical weights keep them so.
@@ -334,8 +331,8 @@ UnitFloatImage resize_to_unit_floats(const Mask8& mask, float scale, FilterType 
         return result;
     }
     if (filter_type == FilterType::Nearest) {
-        // Every window of the nearest filter is one source index with weight
-        // 1, so both passes reduce to copying that pixel's value: the sums
+        // Every output of the nearest filter has one tap, of weight 1, so
+        // both passes reduce to copying that pixel's value: the sums
         // 0 + v * 1 are v, and v rounds to itself. The output is written a
         // strip of columns at a time, whose source columns are kept; each
         // row's source row is found as the row is written.
@@ -347,9 +344,9 @@ UnitFloatImage resize_to_unit_floats(const Mask8& mask, float scale, FilterType 
         for (std::size_t x0 = 0; x0 < static_cast<std::size_t>(w_out); x0 += kNearestStrip) {
             const std::size_t x1 = std::min(static_cast<std::size_t>(w_out), x0 + kNearestStrip);
             columns.clear();
-            for (std::size_t x = x0; x < x1; ++x) columns.push_back(columns_axis.window(x, weights));
+            for (std::size_t x = x0; x < x1; ++x) columns.push_back(columns_axis.taps(x, weights));
             for (std::size_t y = 0; y < static_cast<std::size_t>(h_out); ++y) {
-                const std::uint8_t* src = mask.data.data() + rows_axis.window(y, weights) * static_cast<std::size_t>(w);
+                const std::uint8_t* src = mask.data.data() + rows_axis.taps(y, weights) * static_cast<std::size_t>(w);
                 float* row = dst + y * static_cast<std::size_t>(w_out) + x0;
                 for (std::size_t j = 0; j < columns.size(); ++j) row[j] = kUnitFloatPalette.cells[src[columns[j]]];
             }

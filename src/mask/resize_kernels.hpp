@@ -15,11 +15,11 @@ namespace ostrel::mask {
 // Output rows are made a block of this many at a time.
 inline constexpr std::size_t kBlockRows = 16;
 
-// The windows of the output indices base, base + 1, ... along one axis:
+// The taps of the output indices base, base + 1, ... along one axis:
 // output o reads source indices first[o - base] .. first[o - base] + count - 1
 // with the weights weights[offsets[o - base] .. offsets[o - base + 1]), count =
 // offsets[o - base + 1] - offsets[o - base].
-struct WindowsView {
+struct TapsView {
     const std::uint64_t* first = nullptr;
     const std::size_t* offsets = nullptr;
     const float* weights = nullptr;
@@ -27,13 +27,16 @@ struct WindowsView {
 };
 
 struct ResizeKernels {
+    // The path's own width alone (path_kernels()).
+    static constexpr bool kNarrowerWidths = false;
+
     std::size_t lanes = 0;
 
     // T[y][x] = sum over k of f32(M[first + k][x]) * w_k, starting from 0, for
     // output rows y0 + r, r < rows <= kBlockRows, and columns x0 .. x1 - 1 of
     // a mask of `width` columns, into t[r * t_stride + x - x0].
     void (*vertical_rows)(const std::uint8_t* mask, std::size_t width, std::size_t x0, std::size_t x1,
-                          WindowsView rows_of, std::size_t y0, std::size_t rows, float* t, std::size_t t_stride) = nullptr;
+                          TapsView rows_of, std::size_t y0, std::size_t rows, float* t, std::size_t t_stride) = nullptr;
 
     // Rows r < rows of `t` (`count` floats each, t_stride apart) in the
     // column layout of a block: block[x * kBlockRows + r] = t[r * t_stride + x],
@@ -45,18 +48,14 @@ struct ResizeKernels {
     // value v (clamped to [0, 255], halves away from zero, NaN to 0), and v /
     // 255 written to rows y0 .. y0 + rows - 1 of a row-major float image
     // (`stride` floats a row), columns x0 .. x1 - 1.
-    void (*horizontal_unit_floats)(const float* block, WindowsView columns_of, std::size_t x0, std::size_t x1,
+    void (*horizontal_unit_floats)(const float* block, TapsView columns_of, std::size_t x0, std::size_t x1,
                                    std::size_t y0, std::size_t rows, float* image, std::size_t stride) = nullptr;
 
     // The same sums for one row of T held as a row (`row[x]` is T[y][x]), for
     // outputs of fewer rows than a block: v / 255 in out[x - x0] for output
     // columns x0 .. x1 - 1.
-    void (*row_unit_floats)(const float* row, WindowsView columns_of, std::size_t x0, std::size_t x1,
+    void (*row_unit_floats)(const float* row, TapsView columns_of, std::size_t x0, std::size_t x1,
                             float* out) = nullptr;
 };
-
-// The kernels of path P, built in resize_path.cpp (see on_simd_path()).
-template <SimdPath P>
-ResizeKernels resize_kernels() noexcept;
 
 }  // namespace ostrel::mask

@@ -1,9 +1,9 @@
 // The resampler's two passes written once for W lanes. Included only by the
-// per-path translation unit (resize_path.cpp), compiled once for each path's
-// instruction set; everything here has internal linkage.
+// path source (src/simd_path.cpp), compiled once for each path's instruction
+// set; everything here has internal linkage.
 //
 // What keeps the bits: a lane is one output row (horizontal pass) or one
-// column (vertical pass), and runs exactly the scalar sum of its window, from
+// column (vertical pass), and runs exactly the scalar sum of its taps, from
 // +0 in ascending tap order, each product and sum rounded on its own (the
 // build forbids fused multiply-adds); the rounding to 8-bit values and the division
 // by 255 are per lane too. No path reorders a sum, so every width gives the
@@ -29,7 +29,7 @@ struct ResizeLanes {
     static_assert(kBlockRows % W == 0);
 
     static void vertical_rows(const std::uint8_t* mask, std::size_t w, std::size_t x0, std::size_t x1,
-                              WindowsView rows_of, std::size_t y0, std::size_t rows, float* t, std::size_t t_stride) {
+                              TapsView rows_of, std::size_t y0, std::size_t rows, float* t, std::size_t t_stride) {
         const std::size_t count = x1 - x0;
         for (std::size_t r = 0; r < rows; ++r) {
             const std::size_t i = y0 + r - rows_of.base;
@@ -67,7 +67,7 @@ struct ResizeLanes {
     }
 
     // Output column xo of the block's rows, kGroups vectors of W rows.
-    static void column_sums(const float* block, WindowsView columns_of, std::size_t xo, F* acc) {
+    static void column_sums(const float* block, TapsView columns_of, std::size_t xo, F* acc) {
         const std::size_t j = xo - columns_of.base;
         const float* wk = columns_of.weights + columns_of.offsets[j];
         const std::size_t n = columns_of.offsets[j + 1] - columns_of.offsets[j];
@@ -94,7 +94,7 @@ struct ResizeLanes {
     // W output columns at a time are turned back into rows in the registers
     // and stored as runs of W contiguous floats; a partial block of rows and
     // the last columns go one value at a time.
-    static void horizontal_unit_floats(const float* block, WindowsView columns_of, std::size_t x0, std::size_t x1,
+    static void horizontal_unit_floats(const float* block, TapsView columns_of, std::size_t x0, std::size_t x1,
                                        std::size_t y0, std::size_t rows, float* image, std::size_t stride) {
         std::size_t xo = x0;
         for (; rows == kBlockRows && xo + W <= x1; xo += W) {
@@ -124,8 +124,8 @@ struct ResizeLanes {
     // Output columns xo .. xo + W - 1 of one row, a lane each, lanes from x1
     // on left at 0. Each lane's sum is the scalar one of the block path
     // (from +0, products and sums rounded one at a time, in tap order); the
-    // windows differ from lane to lane, so the taps are gathered one by one.
-    static F row_sums(const float* row, WindowsView columns_of, std::size_t xo, std::size_t x1) {
+    // taps differ from lane to lane, so they are gathered one by one.
+    static F row_sums(const float* row, TapsView columns_of, std::size_t xo, std::size_t x1) {
         alignas(sizeof(F)) float sums[W] = {};
         for (std::size_t i = 0; i < W && xo + i < x1; ++i) {
             const std::size_t j = xo + i - columns_of.base;
@@ -139,7 +139,7 @@ struct ResizeLanes {
         return Vec::loadf(sums);
     }
 
-    static void row_unit_floats(const float* row, WindowsView columns_of, std::size_t x0, std::size_t x1, float* out) {
+    static void row_unit_floats(const float* row, TapsView columns_of, std::size_t x0, std::size_t x1, float* out) {
         std::size_t xo = x0;
         for (; xo + W <= x1; xo += W) {
             Vec::store(out + (xo - x0), unit_float(__builtin_convertvector(round_to_u8(row_sums(row, columns_of, xo, x1)), F)));

@@ -182,16 +182,12 @@ PyRef install_registry(PyObject* multiarray) {
 }
 
 const Shared* find_registry() {
-    PyRef text = PyRef::steal(PyUnicode_FromString((numpy_core_name() + ".multiarray").c_str()));
-    if (!text) throw PyError::fetch();
-    PyRef multiarray = PyRef::steal(PyImport_Import(text.get()));
-    if (!multiarray) throw PyError::fetch();
-
-    PyRef capsule = PyRef::steal(PyObject_GetAttrString(multiarray.get(), kRegistryName));
+    PyObject* multiarray = numpy_multiarray();
+    PyRef capsule = PyRef::steal(PyObject_GetAttrString(multiarray, kRegistryName));
     if (!capsule) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyError::fetch();
         PyErr_Clear();
-        capsule = install_registry(multiarray.get());
+        capsule = install_registry(multiarray);
     }
     if (!PyCapsule_CheckExact(capsule.get())) throw downcast_error(capsule.get(), "PyCapsule");
     auto* shared = static_cast<const Shared*>(PyCapsule_GetPointer(capsule.get(), kRegistryName));

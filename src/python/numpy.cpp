@@ -17,8 +17,8 @@ namespace {
 constexpr const char* kCapsuleError = "Failed to access NumPy array API capsule";
 
 struct Binding {
-    std::string core_name;
-    PyObject* capsule = nullptr;  // kept for the life of the process
+    PyObject* multiarray = nullptr;  // kept for the life of the process
+    PyObject* capsule = nullptr;     // likewise
 };
 
 Binding* binding = nullptr;
@@ -60,8 +60,7 @@ Binding bind_once() {
 #endif
 
     Binding result;
-    result.core_name = major >= 2 ? "numpy._core" : "numpy.core";
-    PyRef multiarray = import((result.core_name + ".multiarray").c_str());
+    PyRef multiarray = import(major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray");
     PyRef capsule = attribute(multiarray.get(), "_ARRAY_API");
     if (!PyCapsule_CheckExact(capsule.get())) throw downcast_error(capsule.get(), "PyCapsule");
     void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
@@ -72,6 +71,7 @@ Binding bind_once() {
     PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
 #endif
     result.capsule = capsule.release();
+    result.multiarray = multiarray.release();
     return result;
 }
 
@@ -145,9 +145,9 @@ void bind_numpy() {
     }
 }
 
-const std::string& numpy_core_name() {
+PyObject* numpy_multiarray() {
     bind_numpy();
-    return binding->core_name;
+    return binding->multiarray;
 }
 
 bool is_float32_vector(PyObject* object) {

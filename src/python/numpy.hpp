@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "python/borrow.hpp"
@@ -15,9 +14,10 @@
 
 namespace ostrel::python {
 
-// "numpy._core" or "numpy.core", by the installed NumPy's major version.
-// Binds to NumPy on first use; a failure is an internal error.
-const std::string& numpy_core_name();
+// NumPy's multiarray module ("numpy._core.multiarray", or "numpy.core.multiarray"
+// under NumPy 1.x), as the binding imported it; borrowed, kept for the life
+// of the process. Binds to NumPy on first use; a failure is an internal error.
+PyObject* numpy_multiarray();
 
 // True when `object` is a one-dimensional NumPy array of native float32.
 bool is_float32_vector(PyObject* object);

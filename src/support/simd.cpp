@@ -95,24 +95,6 @@ SimdPath default_simd_path(const CpuIdentity& cpu) noexcept {
 
 SimdPath best_simd_path() noexcept { return default_simd_path(cpu_identity()); }
 
-const char* simd_path_name(SimdPath path) noexcept {
-    switch (path) {
-    case SimdPath::Avx2:
-        return "avx2";
-    case SimdPath::Avx512:
-        return "avx512";
-    case SimdPath::Baseline:
-        break;
-    }
-#if defined(__aarch64__)
-    return "neon";
-#elif defined(__x86_64__)
-    return "sse2";
-#else
-    return "baseline";
-#endif
-}
-
 SimdPath available_simd_path(SimdPath path) {
     const SimdPaths available = available_simd_paths();
     if (std::find(available.begin(), available.end(), path) == available.end()) {

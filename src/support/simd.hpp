@@ -44,8 +44,6 @@ const CpuIdentity& cpu_identity() noexcept;
 // best_simd_path() on a CPU that identifies itself as `cpu`.
 SimdPath default_simd_path(const CpuIdentity& cpu) noexcept;
 
-const char* simd_path_name(SimdPath path) noexcept;
-
 // `path`, checked against available_simd_paths(): a path this CPU lacks is a
 // fatal error.
 SimdPath available_simd_path(SimdPath path);
@@ -61,24 +59,40 @@ constexpr std::size_t simd_lanes(SimdPath path) noexcept {
     return 4;
 }
 
-// A core's kernels for `path`, a path this CPU has: `get.template
-// operator()<P>()` with P = path. Each core declares its table of kernels as
-// `template <SimdPath P> Kernels path_kernels() noexcept;` and builds it in
-// one source that CMakeLists.txt compiles once per path (ostrel_simd_paths),
-// with that path's instruction set; a core picks its table with
-//   on_simd_path(path, []<SimdPath P>() { return path_kernels<P>(); }).
-// The switch names every path of the enum, which -Wswitch checks.
+// `get.template operator()<P>()` with P = `path`, a path this CPU has. The
+// switch names every path of the enum, which -Wswitch checks; off x86_64
+// the wide paths are never available and not built.
 template <class Get>
 auto on_simd_path(SimdPath path, Get get) {
     switch (available_simd_path(path)) {
+#if defined(__x86_64__)
     case SimdPath::Avx2:
         return get.template operator()<SimdPath::Avx2>();
     case SimdPath::Avx512:
         return get.template operator()<SimdPath::Avx512>();
+#else
+    case SimdPath::Avx2:
+    case SimdPath::Avx512:
+#endif
     case SimdPath::Baseline:
         break;
     }
     return get.template operator()<SimdPath::Baseline>();
+}
+
+// A SIMD core's table of kernels on path P: the table of the path's own
+// width or, where the core's table has kNarrowerWidths, of the narrowest
+// width down to 4 lanes that holds `at_least` lanes (every width gives the
+// same bits). src/simd_path.cpp defines it, compiled once for every core and
+// every path of the target architecture (`ostrel_simd_core` in
+// CMakeLists.txt) with that path's instruction set.
+template <class Kernels, SimdPath P>
+Kernels path_kernels(std::size_t at_least) noexcept;
+
+// The table of `Kernels` for `path`, a path this CPU has.
+template <class Kernels>
+Kernels kernels_for(SimdPath path, std::size_t at_least = simd_lanes(SimdPath::Avx512)) {
+    return on_simd_path(path, [at_least]<SimdPath P>() { return path_kernels<Kernels, P>(at_least); });
 }
 
 }  // namespace ostrel

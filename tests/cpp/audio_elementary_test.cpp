@@ -11,7 +11,8 @@
 #include <gtest/gtest.h>
 
 #include "audio/elementary.hpp"
-#include "audio/mel_kernels.hpp"
+#include "every_simd_path.hpp"
+#include "reference/log10.hpp"
 #include "support/simd.hpp"
 
 namespace ostrel::audio {
@@ -54,7 +55,9 @@ constexpr std::uint32_t kNearMidpoints[][2] = {
 
 // The sample: specials, exact powers of ten, subnormals, the near-midpoint
 // inputs and a spread over every exponent of both signs.
-TEST(Log10, CorrectlyRoundedOnEveryPath) {
+OSTREL_EVERY_SIMD_PATH(Log10OnEveryPath);
+
+TEST_P(Log10OnEveryPath, CorrectlyRounded) {
     std::vector<float> inputs;
     std::vector<std::optional<float>> want;
     const float inf = INFINITY, nan = NAN;
@@ -75,25 +78,23 @@ TEST(Log10, CorrectlyRoundedOnEveryPath) {
     EXPECT_LT(undecided, 4u);
     while (inputs.size() % 16 != 0) inputs.push_back(1.0f), want.push_back(0.0f);
 
-    for (SimdPath path : available_simd_paths()) {
-        std::vector<float> got(inputs.size());
-        mel_kernels_for(path).log10(inputs.data(), got.data(), inputs.size());
-        for (std::size_t i = 0; i < inputs.size(); ++i) {
-            const float x = inputs[i];
-            // The scalar forms and every path give the same bits, NaN included.
-            ASSERT_EQ(bits(got[i]), bits(cr::log10(x))) << simd_path_name(path) << " log10(" << x << ")";
-            ASSERT_EQ(bits(got[i]), bits(cr::log10_accurate(x))) << "log10(" << x << ")";
-            if (!want[i]) continue;
-            if (std::isnan(*want[i])) {
-                ASSERT_TRUE(std::isnan(got[i])) << "log10(" << x << ")";
-            } else {
-                ASSERT_EQ(bits(got[i]), bits(*want[i])) << "log10(" << std::hexfloat << x << ")";
-            }
+    std::vector<float> got(inputs.size());
+    kernels_for<Log10Kernels>(GetParam()).log10(inputs.data(), got.data(), inputs.size());
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        const float x = inputs[i];
+        // The scalar forms and every path give the same bits, NaN included.
+        ASSERT_EQ(bits(got[i]), bits(scalar_log10(x))) << "log10(" << x << ")";
+        ASSERT_EQ(bits(got[i]), bits(cr::log10_accurate(x))) << "log10(" << x << ")";
+        if (!want[i]) continue;
+        if (std::isnan(*want[i])) {
+            ASSERT_TRUE(std::isnan(got[i])) << "log10(" << x << ")";
+        } else {
+            ASSERT_EQ(bits(got[i]), bits(*want[i])) << "log10(" << std::hexfloat << x << ")";
         }
     }
 }
 
-// Every cosine of the Hann window and every exponential and logarithm of the
+// Every cosine of the Hann taper and every exponential and logarithm of the
 // filterbanks, Slaney and HTK, as filterbank.cpp and transforms.cpp compute
 // their arguments for the models' 800-point FFT and 80 bands from 55 to 7600 Hz.
 TEST(Elementary, WindowAndFilterbankValuesAreCorrectlyRounded) {
@@ -129,7 +130,7 @@ TEST(Elementary, WindowAndFilterbankValuesAreCorrectlyRounded) {
     float htk[2];
     for (int i = 0; i < 2; ++i) {
         const float arg = (i == 0 ? lo : hi) / 700.0f + 1.0f;
-        const float l = cr::log10(arg);
+        const float l = scalar_log10(arg);
         expect("log10", arg, l, std::log10(static_cast<long double>(arg)));
         htk[i] = l * 2595.0f;
     }

@@ -11,6 +11,7 @@
 #include "audio/filterbank.hpp"
 #include "audio/resample.hpp"
 #include "audio/transforms.hpp"
+#include "every_simd_path.hpp"
 #include "reference/audio_model.hpp"
 #include "support/saturate.hpp"
 
@@ -47,14 +48,14 @@ TEST(Mel, ModelFilterbankMatchesReferenceValues) {
     EXPECT_NEAR(mel_frequencies(htk)[0], 55.000008f, 2e-6f);
 }
 
-// The window and filterbank are tables the compiler evaluates; the same
+// The taper and filterbank are tables the compiler evaluates; the same
 // functions called at run time (on a length it cannot see) give their bits.
 TEST(Mel, ConstantTablesHoldTheBitsOfTheRunTimeComputation) {
     volatile std::size_t n_fft = 800;
     MelConfig config = kModelMel;
     config.n_fft = n_fft;
-    const std::vector<float> window = hann_window(n_fft);
-    for (std::size_t n = 0; n < 800; ++n) ASSERT_EQ(std::bit_cast<std::uint32_t>(kModelWindow[n]), std::bit_cast<std::uint32_t>(window[n])) << n;
+    const std::vector<float> taper = hann_taper(n_fft);
+    for (std::size_t n = 0; n < 800; ++n) ASSERT_EQ(std::bit_cast<std::uint32_t>(kModelTaper[n]), std::bit_cast<std::uint32_t>(taper[n])) << n;
     const Matrix f = mel(config);
     const std::vector<BinRange> ranges = nonzero_bin_ranges(f);
     for (std::size_t b = 0; b < 80; ++b) {
@@ -102,17 +103,25 @@ std::vector<float> dense_log_mel(std::span<const Complex> s, const Matrix& f) {
         for (std::size_t k = 0; k < f.cols; ++k) {
             e = e + f.at(i, k) * std::sqrt((s[k].re * s[k].re + s[k].im * s[k].im) + 1e-9f);
         }
-        out[i] = 20.0f * cr::log10(std::fmax(e, 1e-5f)) - 20.0f;
+        out[i] = 20.0f * scalar_log10(std::fmax(e, 1e-5f)) - 20.0f;
     }
     return out;
 }
 
-// Summing each filter over its non-zero bins must give the full product's
-// bits: for finite spectra whose magnitudes span many decades, and for a
-// NaN or infinity in any bin, which reaches every band through 0 * NaN or
-// 0 * inf (a NaN gives the floor everywhere; an infinity too, except in the
-// bands that weight it).
-TEST(LogMel, RangeLimitedSumEqualsTheFullProduct) {
+// The mel kernels sum each filter over its non-zero bins alone; that must
+// give the full product's bits: for finite spectra whose magnitudes span
+// many decades, and for a NaN or infinity in any bin, which reaches every
+// band through 0 * NaN or 0 * inf (a NaN gives the floor everywhere; an
+// infinity too, except in the bands that weight it).
+OSTREL_EVERY_SIMD_PATH(MelOnEveryPath);
+
+TEST_P(MelOnEveryPath, RangeLimitedSumEqualsTheFullProduct) {
+    const MelKernels kernels = kernels_for<MelKernels>(GetParam());
+    const std::size_t lanes = kernels.lanes;
+    // The levels alone: standardising by 0 and 1 leaves every value as it is.
+    LevelRule rule = level_rule(LogMelLevels{1e-5f, 1.0f, 20.0f, 20.0f}, MelNormalization::standardize());
+    rule.mean = 0.0f;
+    rule.deviation = 1.0f;
     const Matrix f = mel(kModelMel);
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
@@ -121,19 +130,28 @@ TEST(LogMel, RangeLimitedSumEqualsTheFullProduct) {
     std::mt19937 rng(7);
     std::normal_distribution<float> dist(0.0f, 3.0f);
     for (const auto& [bin, value] : spoilers) {
-        std::vector<Complex> s(401);
+        std::vector<Complex> s(kModelBins);
         for (std::size_t k = 0; k < s.size(); ++k) {
             const float scale = std::pow(10.0f, static_cast<float>(k % 13) - 6.0f);
             s[k] = Complex{dist(rng) * scale, dist(rng) * scale};
         }
         s[bin] = value;
-        const Matrix got = log_mel_spectrogram(s, f, 1e-5f, 1.0f, 20.0f, 20.0f);
+        // Every lane holds the spectrum, laid out as the FFT leaves it.
+        std::vector<float> spectrum(kModelBins * 2 * lanes), magnitudes(kModelBins * lanes), got(kBands * lanes);
+        for (std::size_t k = 0; k < kModelBins; ++k) {
+            for (std::size_t j = 0; j < lanes; ++j) {
+                spectrum[k * 2 * lanes + j] = s[k].re;
+                spectrum[k * 2 * lanes + lanes + j] = s[k].im;
+            }
+        }
+        kernels.mel_energies(spectrum.data(), kMagnitudeFloor, kModelFilterbank.view(), magnitudes.data(), got.data());
+        kernels.levels(rule, got.data(), got.size());
         const std::vector<float> want = dense_log_mel(s, f);
-        for (std::size_t i = 0; i < 80; ++i) {
-            ASSERT_EQ(std::bit_cast<std::uint32_t>(got.values[i]), std::bit_cast<std::uint32_t>(want[i]))
+        for (std::size_t i = 0; i < kBands; ++i) {
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(got[i * lanes]), std::bit_cast<std::uint32_t>(want[i]))
                 << "band " << i << " with bin " << bin << " spoilt";
             if (std::isnan(value.re) || std::isnan(value.im)) {
-                ASSERT_EQ(got.values[i], 20.0f * -5.0f - 20.0f);
+                ASSERT_EQ(got[i * lanes], 20.0f * -5.0f - 20.0f);
             }
         }
     }

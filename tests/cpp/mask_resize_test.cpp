@@ -14,6 +14,7 @@
 #include <math.h>
 
 #include "mask/resize.hpp"
+#include "every_simd_path.hpp"
 #include "reference/mask_model.hpp"
 
 namespace ostrel::mask {
@@ -192,8 +193,11 @@ std::vector<std::uint8_t> ref_resize(const Mask8& m, std::uint64_t wo, std::uint
     return r;
 }
 
-// On every SIMD path this CPU has, both outputs (levels and levels / 255).
-TEST(ResizeValues, BlockedPassesMatchPixelByPixelResamplingOnEveryPath) {
+// Both outputs (levels and levels / 255).
+OSTREL_EVERY_SIMD_PATH(ResizeOnEveryPath);
+
+TEST_P(ResizeOnEveryPath, BlockedPassesMatchPixelByPixelResampling) {
+    const SimdPath path = GetParam();
     std::mt19937 rng(12345);
     const struct { std::uint64_t w, h; float s; } shapes[] = {
         {1, 1, 3.0f}, {37, 19, 1.7f}, {600, 3, 1.1f}, {1100, 2, 0.9f}, {23, 41, 0.33f}, {5, 70, 1.0f / 7.0f},
@@ -205,22 +209,20 @@ TEST(ResizeValues, BlockedPassesMatchPixelByPixelResamplingOnEveryPath) {
         for (auto& v : values) v = static_cast<std::uint8_t>(rng() % 4 == 0 ? rng() : 0);
         const Mask8 m = mask_of(s.w, s.h, values);
         for (FilterType f : {FilterType::Nearest, FilterType::Linear, FilterType::CatmullRom, FilterType::Gaussian}) {
-            for (SimdPath path : available_simd_paths()) {
-                const Mask8 out = resize(m, s.s, f, path);
-                ASSERT_EQ(out.width, scaled_size(s.w, s.s));
-                ASSERT_EQ(out.height, scaled_size(s.h, s.s));
-                const std::vector<std::uint8_t> want = out.width == s.w && out.height == s.h
-                                                           ? values
-                                                           : ref_resize(m, out.width, out.height, f);
-                EXPECT_EQ(values_of(out), want) << s.w << "x" << s.h << " s=" << s.s << " filter="
-                                                << static_cast<int>(f) << " " << simd_path_name(path);
-                const UnitFloatImage floats = resize_to_unit_floats(m, s.s, f, path);
-                ASSERT_EQ(floats.data.size(), want.size());
-                for (std::size_t i = 0; i < want.size(); ++i) {
-                    ASSERT_EQ(std::bit_cast<std::uint32_t>(floats.data[i]),
-                              std::bit_cast<std::uint32_t>(static_cast<float>(want[i]) / 255.0f))
-                        << s.w << "x" << s.h << " s=" << s.s << " " << simd_path_name(path) << " at " << i;
-                }
+            const Mask8 out = resize(m, s.s, f, path);
+            ASSERT_EQ(out.width, scaled_size(s.w, s.s));
+            ASSERT_EQ(out.height, scaled_size(s.h, s.s));
+            const std::vector<std::uint8_t> want = out.width == s.w && out.height == s.h
+                                                       ? values
+                                                       : ref_resize(m, out.width, out.height, f);
+            EXPECT_EQ(values_of(out), want) << s.w << "x" << s.h << " s=" << s.s << " filter="
+                                            << static_cast<int>(f);
+            const UnitFloatImage floats = resize_to_unit_floats(m, s.s, f, path);
+            ASSERT_EQ(floats.data.size(), want.size());
+            for (std::size_t i = 0; i < want.size(); ++i) {
+                ASSERT_EQ(std::bit_cast<std::uint32_t>(floats.data[i]),
+                          std::bit_cast<std::uint32_t>(static_cast<float>(want[i]) / 255.0f))
+                    << s.w << "x" << s.h << " s=" << s.s << " at " << i;
             }
         }
     }

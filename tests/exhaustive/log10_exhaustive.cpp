@@ -21,14 +21,13 @@
 #include <vector>
 
 #include "audio/elementary.hpp"
-#include "audio/mel_kernels.hpp"
-#include "support/simd.hpp"
+#include "reference/log10.hpp"
+#include "reference/simd_paths.hpp"
 
 namespace {
 
 using ostrel::SimdPath;
-using ostrel::audio::MelKernels;
-using ostrel::audio::mel_kernels_for;
+using ostrel::audio::Log10Kernels;
 
 constexpr std::uint64_t kChunk = 1u << 16;
 constexpr std::uint64_t kInputs = std::uint64_t{1} << 32;
@@ -111,7 +110,7 @@ void fail(const char* form, float x, float got, float want, Tally& tally) {
 
 struct Path {
     const char* name;
-    MelKernels kernels;
+    Log10Kernels kernels;
 };
 
 void worker(std::atomic<std::uint64_t>& next, std::uint64_t end, const std::vector<Path>& paths, Tally& total) {
@@ -126,7 +125,7 @@ void worker(std::atomic<std::uint64_t>& next, std::uint64_t end, const std::vect
             float w = 0.0f;
             if (!special(x, w)) w = oracle(x, tally);
             want[i] = w;
-            const float got = ostrel::audio::cr::log10(x);
+            const float got = ostrel::audio::scalar_log10(x);
             if (!same(got, w)) fail("scalar", x, got, w, tally);
         }
         for (const Path& p : paths) {
@@ -158,7 +157,7 @@ int main(int argc, char** argv) {
     const auto started = std::chrono::steady_clock::now();
     std::vector<Path> paths;
     for (SimdPath path : ostrel::available_simd_paths()) {
-        paths.push_back({ostrel::simd_path_name(path), mel_kernels_for(path)});
+        paths.push_back({ostrel::simd_path_name(path), ostrel::kernels_for<Log10Kernels>(path)});
     }
     std::printf("log10 of binary32 inputs 0x%08llX to 0x%08llX: the scalar form and the paths",
                 static_cast<unsigned long long>(first), static_cast<unsigned long long>(end - 1));

@@ -72,7 +72,7 @@ const std::vector<std::complex<double>>& dft_roots(std::size_t n) {
 }
 
 void check_fft(const std::vector<float>& samples, std::uint8_t selector) {
-    static constexpr std::size_t kSizes[] = {2, 6, 10, 16, 30, 54, 100, 250, 800};
+    static constexpr std::size_t kSizes[] = {2, 8, 10, 32, 40, 50, 200, 250, 800};
     const std::size_t n = kSizes[selector % std::size(kSizes)];
     // Frames at offsets 0 .. 15 of the samples, zeros past their end.
     std::vector<float> signal(n + 16, 0.0f);

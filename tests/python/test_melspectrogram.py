@@ -172,8 +172,8 @@ def model_melspectrogram(version, wav, sample_rate):
         c = cfg["preemphasis"]
         buf = buf - c * np.concatenate([[F32(0)], buf[:-1]]).astype(F32)
     frames = len(buf) // 200 - 3
-    window = ((F32(1) - np.cos(np.arange(800, dtype=F32) * f32_bits(0x40C90FDB) / F32(800))) * F32(0.5)).astype(F32)
-    framed = np.lib.stride_tricks.sliding_window_view(buf, 800)[::200][:frames] * window
+    taper = ((F32(1) - np.cos(np.arange(800, dtype=F32) * f32_bits(0x40C90FDB) / F32(800))) * F32(0.5)).astype(F32)
+    framed = np.lib.stride_tricks.sliding_window_view(buf, 800)[::200][:frames] * taper
     spectrum = np.fft.rfft(framed.astype(np.float64), axis=1).astype(np.complex64)
     re, im = spectrum.real, spectrum.imag
     magnitude = np.sqrt((re * re + im * im) + f32_bits(0x3089705F))

@@ -1,5 +1,5 @@
 // Reference models of the audio path, for the C++ tests and the fuzzer: the
-// streaming spectrogram that windows one frame at a time as hops of samples
+// streaming spectrogram that tapers one frame at a time as hops of samples
 // arrive, the log-mel column of one spectrum written as plain scalar code,
 // the whole transform made from them, and windows packed back to back. The
 // module runs none of them: it transforms batches of frames in lanes and
@@ -21,6 +21,8 @@
 #include "audio/levels.hpp"
 #include "audio/resample.hpp"
 #include "audio/transforms.hpp"
+#include "reference/log10.hpp"
+#include "reference/real_fft.hpp"
 #include "support/panic.hpp"
 
 namespace ostrel::audio {
@@ -32,7 +34,7 @@ public:
     Spectrogram(std::size_t fft_size, std::size_t hop_size, SimdPath path = best_simd_path())
         : fft_size_(fft_size),
           hop_size_(hop_size),
-          window_(hann_window(fft_size)),
+          taper_(hann_taper(fft_size)),
           sample_buffer_(fft_size, 0.0f),
           fft_input_(fft_size, 0.0f),
           fft_output_(fft_size / 2 + 1),
@@ -41,7 +43,7 @@ public:
     }
 
     // Pushes at most hop_size samples (short chunks are padded with zeros).
-    // Returns bins 0 .. fft_size/2 of the windowed frame's DFT, or nothing
+    // Returns bins 0 .. fft_size/2 of the tapered frame's DFT, or nothing
     // while fewer than fft_size samples have been pushed.
     std::optional<std::span<const Complex>> add(std::span<const float> samples) {
         if (samples.size() > hop_size_) panic("frames must be <= hop_size");
@@ -55,20 +57,20 @@ public:
         return spectrum_of(sample_buffer_);
     }
 
-    // The spectrum of one frame of fft_size samples, windowed, one sample at
+    // The spectrum of one frame of fft_size samples, tapered, one sample at
     // a time; the streaming state is left alone.
     std::span<const Complex> spectrum_of(std::span<const float> frame) {
         if (frame.size() != fft_size_) panic("spectrum_of: frame must hold fft_size samples");
-        for (std::size_t i = 0; i < fft_size_; ++i) fft_input_[i] = frame[i] * window_[i];
+        for (std::size_t i = 0; i < fft_size_; ++i) fft_input_[i] = frame[i] * taper_[i];
         fft_.forward(fft_input_, fft_output_);
         return std::span<const Complex>(fft_output_);
     }
 
-    // The windowed spectra of `count` (1 ..= lanes()) frames, frame j starting
+    // The tapered spectra of `count` (1 ..= lanes()) frames, frame j starting
     // at first + j * hop_size, left in the returned FFT's batch, as the
     // transformer makes them.
     RealFft& batch_spectra(const float* first, std::size_t count) {
-        fft_.forward_batch(first, hop_size_, count, window_);
+        fft_.forward_batch(first, hop_size_, count, taper_);
         return fft_;
     }
     std::size_t lanes() const noexcept { return fft_.lanes(); }
@@ -77,12 +79,31 @@ private:
     std::size_t fft_size_;
     std::size_t hop_size_;
     std::uint64_t total_samples_ = 0;
-    std::vector<float> window_;
+    std::vector<float> taper_;
     std::vector<float> sample_buffer_;  // the newest fft_size samples
-    std::vector<float> fft_input_;      // sample_buffer_ times window_
+    std::vector<float> fft_input_;      // sample_buffer_ times taper_
     std::vector<Complex> fft_output_;   // bins 0 .. fft_size/2
     RealFft fft_;
 };
+
+// The log-mel level of one mel energy, scalar: LogMelLevels' steps in order.
+inline float log_mel_level(const LogMelLevels& levels, float energy) {
+    const float floored = max_num(energy, levels.min_level);
+    const float scaled = floored * levels.amplitude_scale;
+    const float log = scalar_log10(scaled);
+    return levels.log_multiplier * log - levels.ref_level_db;
+}
+
+// A log-mel value normalised by `rule`, scalar: its steps in order.
+inline float normalized(const LevelRule& rule, float x) {
+    if (rule.standardize) return (x - rule.mean) / rule.deviation;
+    constexpr float kBound = LevelRule::kClipBound;
+    float v = x - rule.min_level_db;
+    v = v / (-rule.min_level_db);
+    v = (2.0f * kBound) * v;
+    v = v - kBound;
+    return min_num(max_num(v, -kBound), kBound);
+}
 
 // The log-mel values of one frame, scalar: writes filters.rows values to
 // `column` from bins 0 .. filters.cols - 1 of `spectrum`, using `magnitudes`
@@ -93,7 +114,7 @@ inline void log_mel_column(std::span<const Complex> spectrum, const Matrix& filt
     const std::size_t n_bins = filters.cols;
     if (spectrum.size() < n_bins || magnitudes.size() < n_bins || column.size() < filters.rows ||
         ranges.size() < filters.rows) {
-        panic("log_mel_spectrogram: spectrum or buffers do not match the filterbank");
+        panic("log_mel_column: spectrum or buffers do not match the filterbank");
     }
 
     // The squares are summed first and the floor added to the sum.
@@ -119,19 +140,8 @@ inline void log_mel_column(std::span<const Complex> spectrum, const Matrix& filt
         const std::size_t last = all_finite ? ranges[i].last : n_bins;
         float energy = 0.0f;
         for (std::size_t k = first; k < last; ++k) energy = energy + weights[k] * magnitudes[k];
-        column[i] = levels.apply(energy);
+        column[i] = log_mel_level(levels, energy);
     }
-}
-
-inline Matrix log_mel_spectrogram(std::span<const Complex> spectrum, const Matrix& filters, float min_level,
-                           float amplitude_scale, float log_multiplier, float ref_level_db) {
-    if (spectrum.size() < filters.cols) panic("log_mel_spectrogram: spectrum has fewer bins than the filterbank");
-    const std::vector<BinRange> ranges = nonzero_bin_ranges(filters);
-    std::vector<float> magnitudes(filters.cols);
-    Matrix column{filters.rows, 1, std::vector<float>(filters.rows)};
-    log_mel_column(spectrum, filters, ranges, LogMelLevels{min_level, amplitude_scale, log_multiplier, ref_level_db},
-                   magnitudes, column.values);
-    return column;
 }
 
 // Normalised log-mel frames, (1, 1, kBands, frames) row-major: element
@@ -177,12 +187,13 @@ inline TransformResult streamed_frames(const ModelConfig& config, std::span<cons
     const Matrix filters = mel(config.mel);
     const std::vector<BinRange> ranges = nonzero_bin_ranges(filters);
     std::vector<float> magnitudes(filters.cols), column(kBands);
+    const LevelRule rule = level_rule(config.levels, config.normalization);
     std::vector<std::vector<float>> columns;
     for (std::size_t at = 0; at + hop <= signal.size(); at += hop) {
         const auto spectrum = spectrogram.add(std::span(signal).subspan(at, hop));
         if (!spectrum) continue;
         log_mel_column(*spectrum, filters, ranges, config.levels, magnitudes, column);
-        for (float& v : column) v = config.normalization.apply(v);
+        for (float& v : column) v = normalized(rule, v);
         columns.push_back(column);
     }
     TransformResult out{std::vector<float>(kBands * columns.size()), columns.size(), plan.chunk_count};
