@@ -101,8 +101,8 @@ public:
         const float centre = (static_cast<float>(o) + 0.5f) * ratio_;
         const std::int64_t last = static_cast<std::int64_t>(n_ - 1);
         const std::int64_t first =
-            std::clamp<std::int64_t>(saturating_truncate<std::int64_t>(std::floor(centre - reach_)), 0, last);
-        std::int64_t end = saturating_truncate<std::int64_t>(std::ceil(reach_ + centre));
+            std::clamp<std::int64_t>(floor_i64(centre - reach_), 0, last);
+        std::int64_t end = ceil_i64(reach_ + centre);
         end = end <= first ? first + 1 : std::min(end, last + 1);
 
         // Each weight is K((f32(i) - c) / sratio), summed in index order, then

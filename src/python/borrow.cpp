@@ -9,7 +9,6 @@
 #include <map>
 #include <numeric>
 #include <string>
-#include <unordered_map>
 
 #include "python/errors.hpp"
 #include "python/numpy.hpp"
@@ -42,7 +41,9 @@ struct BorrowKey {
 };
 
 using Borrows = std::map<BorrowKey, std::intptr_t>;  // count > 0: readers; -1: one writer
-using BorrowFlags = std::unordered_map<void*, Borrows>;
+// An ordered map: a hash map's growth policy would bring a C library maths
+// call (ceilf) into the module for nothing.
+using BorrowFlags = std::map<void*, Borrows>;
 
 // Arrays that are views of one another share the address of their root owner.
 void* base_address(PyArrayObject* array) {

@@ -20,6 +20,22 @@ constexpr Int saturating_truncate(float value) noexcept {
     return static_cast<Int>(value);
 }
 
+// The floor and the ceiling of a float as an int64, saturating likewise (NaN
+// gives 0), without a C library call: below 2^23 in magnitude the truncation
+// is exact as a float and tells whether the value had a fraction; from there
+// on every float is a whole number.
+constexpr std::int64_t floor_i64(float value) noexcept {
+    const std::int64_t whole = saturating_truncate<std::int64_t>(value);
+    const bool below = static_cast<float>(whole) > value && whole != std::numeric_limits<std::int64_t>::min();
+    return below ? whole - 1 : whole;
+}
+
+constexpr std::int64_t ceil_i64(float value) noexcept {
+    const std::int64_t whole = saturating_truncate<std::int64_t>(value);
+    const bool above = static_cast<float>(whole) < value && whole != std::numeric_limits<std::int64_t>::max();
+    return above ? whole + 1 : whole;
+}
+
 // To nearest with halves away from zero, saturating likewise: from 2^23 on
 // every float is a whole number; below, the fraction left after truncation is
 // exact, and a half or more rounds up.
