@@ -197,12 +197,15 @@ build/.bench-deps: build/.system-deps $(VENV)/.stamp
 	@touch $@
 
 # NumPy is timed with the OpenBLAS kernel it picks itself (see README, Performance).
+# `make bench QUICK=1`: fewer cases, each timed for less long, for a smoke run.
 bench: build/.bench-deps develop
 	$(VENV)/bin/cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DOSTREL_PYTHON_MODULE=OFF -DOSTREL_BENCHMARKS=ON >/dev/null
 	$(VENV)/bin/cmake --build $(BENCH_BUILD)
 	$(BENCH_BUILD)/ostrel_floor_bench --benchmark_out=$(BENCH_BUILD)/floor.json --benchmark_out_format=json
-	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) benchmarks/bench.py --floor $(BENCH_BUILD)/floor.json
+	$(BENCH_BUILD)/ostrel_paths_bench $(if $(QUICK),--quick) >$(BENCH_BUILD)/paths.json
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) benchmarks/bench.py --floor $(BENCH_BUILD)/floor.json \
+	  --paths $(BENCH_BUILD)/paths.json $(if $(QUICK),--quick)
 
 # Instructions of one warm call of each benchmark case, on AArch64 under qemu
 # with the baselines from PyPI's AArch64 wheels, and of the module's SSE2 path

@@ -5,7 +5,7 @@ round in rotating order, for several rounds, and reports medians and the
 ratio baseline time / module time (above 1: the module is faster). Nothing is
 asserted: this measures, the tests check results.
 
-    python benchmarks/bench.py [--floor floor.json] [--quick]
+    python benchmarks/bench.py [--floor floor.json] [--paths paths.json] [--quick]
 """
 
 import argparse
@@ -23,7 +23,11 @@ import ostrel_py
 
 SR = 16000
 N_FFT, HOP, BANDS, WINDOW_FRAMES = 800, 200, 80, 16
-LENGTHS = [0.2, 1.0, 10.0, 60.0]
+LENGTHS = [0.04, 0.2, 1.0, 10.0, 60.0]
+# Calls that take microseconds are timed this many at a time.
+TINY_CALLS = 1000
+# A row in microseconds, without ratios (a call that does nothing is no baseline).
+MICRO = "µs"
 
 
 # ---------------------------------------------------------------- timing
@@ -230,7 +234,7 @@ def audio_rows(floor, quick):
     from threadpoolctl import threadpool_limits
 
     rows = []
-    for seconds in LENGTHS[:2] if quick else LENGTHS:
+    for seconds in LENGTHS[:3] if quick else LENGTHS:
         wav = speech_like(seconds)
         for version in (1, 2):
             contenders = audio_contenders(wav, version)
@@ -242,6 +246,27 @@ def audio_rows(floor, quick):
             t["best peer"] = min(t["numpy"], t["numpy 1 thread"], t["librosa"])
             t["floor"] = floor.get(seconds)
             rows.append((f"audio V{version} {seconds:g} s", t, ["best peer", "numpy", "numpy 1 thread", "librosa", "floor"]))
+    return rows
+
+
+def empty_call_rows():
+    """What a call costs before its first sample: an empty array, beside the
+    module's call that does nothing."""
+    def many(call):
+        def run():
+            for _ in range(TINY_CALLS):
+                call()
+        return run
+
+    empty = np.empty(0, np.float32)
+    rows = []
+    for version in (1, 2):
+        module = ostrel_py.vxmv1_melspectrogram if version == 1 else ostrel_py.vxmv2_melspectrogram
+        t = run_case([("module", many(lambda: module(empty, SR))), ("dummy_func", many(ostrel_py.dummy_func))],
+                     rounds=200, budget_s=1)
+        t = {name: seconds / TINY_CALLS for name, seconds in t.items()}
+        t["module - dummy_func"] = t["module"] - t["dummy_func"]
+        rows.append((f"audio V{version} empty array", t, ["dummy_func", "module - dummy_func"], MICRO))
     return rows
 
 
@@ -322,16 +347,43 @@ def mask_rows(quick):
     return rows
 
 
+def path_rows(path):
+    """The core's cases from paths.cpp, every SIMD path the CPU has timed
+    interleaved with the others: the path the module picks is the "module",
+    each path its baseline (above 1: the module's choice is faster)."""
+    if not path or not Path(path).exists():
+        return []
+    report = json.loads(Path(path).read_text())
+    default = report["default"]
+    rows = []
+    for case in report["cases"]:
+        t = {name: ms / 1e3 for name, ms in zip(report["paths"], case["ms"])}
+        t["module"] = t[default]
+        rows.append((f"{case['name']}, core on {default} by default", t,
+                     [name for name in report["paths"] if name != default]))
+    return rows
+
+
+def duration(seconds, unit=None):
+    """Milliseconds, or microseconds where asked and under 10 µs, where three
+    decimals of a millisecond would hide the difference."""
+    if unit == MICRO or abs(seconds) < 1e-5:
+        return f"{seconds * 1e6:.3f} µs"
+    return f"{seconds * 1e3:.3f}"
+
+
 def print_table(rows):
     print(f"| case | module ms | baseline: ms (baseline / module) |")
     print("|---|---:|---|")
-    for label, t, baselines in rows:
+    for label, t, baselines, *unit in rows:
+        unit = unit[0] if unit else None
         cells = []
         for name in baselines:
             if t.get(name) is None:
                 continue
-            cells.append(f"{name} {t[name] * 1e3:.3f} ({t[name] / t['module']:.2f}x)")
-        print(f"| {label} | {t['module'] * 1e3:.3f} | {'; '.join(cells)} |")
+            ratio = "" if unit == MICRO else f" ({t[name] / t['module']:.2f}x)"
+            cells.append(f"{name} {duration(t[name], unit)}{ratio}")
+        print(f"| {label} | {duration(t['module'], unit)} | {'; '.join(cells)} |")
 
 
 def read_floor(path):
@@ -341,14 +393,15 @@ def read_floor(path):
     floor = {}
     for b in json.loads(Path(path).read_text())["benchmarks"]:
         if b.get("aggregate_name") == "median" and b["name"].startswith("fft_and_log10/"):
-            tenths = int(b["name"].split("/")[1])
-            floor[tenths / 10] = b["real_time"] / 1e3  # reported in ms
+            hundredths = int(b["name"].split("/")[1])
+            floor[hundredths / 100] = b["real_time"] / 1e3  # reported in ms
     return floor
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--floor", help="JSON written by the floor benchmark")
+    parser.add_argument("--paths", help="JSON written by the per-path benchmark")
     parser.add_argument("--quick", action="store_true", help="fewer cases, for a smoke run")
     args = parser.parse_args()
     try:
@@ -367,7 +420,8 @@ def main():
     cv2.setNumThreads(1)  # the module starts no thread
     gc.collect()
     gc.disable()
-    print_table(audio_rows(read_floor(args.floor), args.quick) + mask_rows(args.quick))
+    print_table(empty_call_rows() + audio_rows(read_floor(args.floor), args.quick) + mask_rows(args.quick)
+                + path_rows(args.paths))
 
 
 if __name__ == "__main__":

@@ -17,6 +17,7 @@
 #include "audio/fft.hpp"
 #include "audio/mel_kernels.hpp"
 #include "audio/transforms.hpp"
+#include "noise.hpp"
 #include "support/simd.hpp"
 
 #if OSTREL_BENCH_FFTW
@@ -38,15 +39,7 @@ std::size_t frames_for(double seconds) {
     return 16 * chunks / 5 + 1;
 }
 
-std::vector<float> noise(std::size_t n) {
-    std::mt19937 rng(7);
-    std::normal_distribution<float> dist(0.0f, 0.1f);
-    std::vector<float> x(n);
-    for (float& v : x) v = dist(rng);
-    return x;
-}
-
-double seconds_of(const benchmark::State& state) { return static_cast<double>(state.range(0)) / 10.0; }
+double seconds_of(const benchmark::State& state) { return static_cast<double>(state.range(0)) / 100.0; }
 
 void count_frames(benchmark::State& state, std::size_t frames) {
     state.counters["frames"] = static_cast<double>(frames);
@@ -114,23 +107,6 @@ void libm_log10f(benchmark::State& state) {
     count_frames(state, 64);
 }
 
-// The whole transform of one model version, as the module runs it.
-void module_transform(benchmark::State& state, SimdPath path) {
-    const std::size_t frames = frames_for(seconds_of(state));
-    const std::vector<float> samples = noise(static_cast<std::size_t>(seconds_of(state) * 16000));
-    for (auto _ : state) {
-        Audio2MelSpectrogram t = make_transformer(ModelVersion::V2, path);
-        benchmark::DoNotOptimize(t.transform(samples));
-    }
-    count_frames(state, frames);
-}
-
-// What every call pays before its first frame: the filterbank, the window
-// and the FFT's buffers.
-void construction(benchmark::State& state) {
-    for (auto _ : state) benchmark::DoNotOptimize(make_transformer(ModelVersion::V2));
-}
-
 #if OSTREL_BENCH_FFTW
 void fftw_one_at_a_time(benchmark::State& state, bool logs) {
     const std::size_t frames = frames_for(seconds_of(state));
@@ -173,25 +149,23 @@ void fftw_batched(benchmark::State& state) {
 }
 #endif
 
-// Input lengths in tenths of a second: 0.2 s, 1 s, 10 s, 60 s.
+// Input lengths in hundredths of a second: 0.04 s, 0.2 s, 1 s, 10 s, 60 s.
 void lengths(benchmark::internal::Benchmark* b) {
-    for (int tenths : {2, 10, 100, 600}) b->Arg(tenths);
+    for (int hundredths : {4, 20, 100, 1000, 6000}) b->Arg(hundredths);
     b->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
 }
 
 void sixty_seconds(benchmark::internal::Benchmark* b) {
-    b->Arg(600)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+    b->Arg(6000)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
 }
 
 int register_all() {
     for (SimdPath path : available_simd_paths()) {
         const std::string name = simd_path_name(path);
         benchmark::RegisterBenchmark(("fft/" + name).c_str(), module_fft, path, false)->Apply(sixty_seconds);
-        benchmark::RegisterBenchmark(("transform/" + name).c_str(), module_transform, path)->Apply(sixty_seconds);
         benchmark::RegisterBenchmark(("log10_80/" + name).c_str(), module_log10, path)->Repetitions(5)->ReportAggregatesOnly(true);
     }
     benchmark::RegisterBenchmark("log10_80/libm_log10f", libm_log10f)->Repetitions(5)->ReportAggregatesOnly(true);
-    benchmark::RegisterBenchmark("construction", construction)->Unit(benchmark::kMicrosecond);
     // The floor that `make bench` puts beside the module: the path it uses.
     benchmark::RegisterBenchmark("fft_and_log10", module_fft, best_simd_path(), true)->Apply(lengths);
 #if OSTREL_BENCH_FFTW

@@ -5,13 +5,17 @@
 // values, and hands the result back as Python objects, all inside the call
 // guard, which turns every failure into a Python exception.
 #include <Python.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
 #include <new>
 #include <optional>
+#include <span>
+#include <vector>
 #include <utility>
 
+#include "audio/resample.hpp"
 #include "audio/transforms.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
@@ -120,29 +124,59 @@ PyObject* reconstruct_mask(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
+// The bytes objects of a result are made one by one, and the system may
+// promise memory it does not have: a result larger than the machine's
+// memory is refused before any of it is made.
+void refuse_beyond_memory(std::uint64_t bytes) {
+    if (bytes < (std::uint64_t{1} << 30)) return;
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGE_SIZE);
+    if (pages > 0 && page_size > 0 && bytes / static_cast<std::uint64_t>(page_size) >= static_cast<std::uint64_t>(pages)) {
+        throw std::bad_alloc();
+    }
+}
+
 PyObject* melspectrogram(const python::Signature& signature, audio::ModelVersion version, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames) {
     return python::guarded([&] {
         const auto slots = python::bind<2>(signature, args, nargs, kwnames);
-        PyObject* wav = slots[0];  // borrowed; examined after the transformer is built
+        PyObject* wav = slots[0];  // borrowed; examined after the sample rate
         const std::uint32_t sample_rate = python::to_u32(slots[1], "sample_rate");
 
-        audio::Audio2MelSpectrogram transformer = audio::make_transformer(version);
+        const audio::Audio2MelSpectrogram transformer(version);
         if (!python::is_float32_vector(wav)) throw PyError::made(PyExc_TypeError, kNotFloat32Array);
-        std::vector<float> samples = python::copy_samples(wav);
+        python::Samples samples(wav);
 
-        const audio::TransformResult result = audio::run_transform(transformer, std::move(samples), sample_rate);
+        // 44100 Hz input is brought to the models' 16000 Hz first.
+        const bool resample = sample_rate == 44100;
+        const std::size_t length = resample ? audio::resampled_length(samples.size()) : samples.size();
+        const std::uint64_t windows = audio::plan_transform(transformer.config(), length).chunk_count;
 
-        // Each window is written straight into its bytes object.
-        constexpr std::size_t size = audio::TransformResult::kWindowBytes;
-        if (result.chunk_count > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / size) throw std::bad_alloc();
-        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(result.chunk_count)));
+        // Every window's bytes object exists before the samples are read, so
+        // that no Python code runs while the transform reads them in place;
+        // each window is then written straight into its object.
+        constexpr std::size_t size = audio::kWindowBytes;
+        if (windows > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / size) throw std::bad_alloc();
+        refuse_beyond_memory(windows * size);
+        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(windows)));
         if (!list) throw PyError::fetch();
-        result.pack_windows(transformer.config().pad_value, [&](std::size_t k) {
+        for (Py_ssize_t k = 0; k < static_cast<Py_ssize_t>(windows); ++k) {
             PyObject* item = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
             if (item == nullptr) throw PyError::fetch();
             // Steals item, even on failure; the list is new and the index in range.
-            if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(k), item) < 0) throw PyError::fetch();
+            if (PyList_SetItem(list.get(), k, item) < 0) throw PyError::fetch();
+        }
+        if (windows == 0) return list.release();
+
+        std::span<const float> input = samples.read();
+        std::vector<float> resampled;
+        if (resample) {
+            resampled = audio::resample_nearest(input);
+            input = resampled;
+        }
+        transformer.transform(input, [&](std::size_t k) {
+            // Borrowed: the list holds it.
+            PyObject* item = PyList_GetItem(list.get(), static_cast<Py_ssize_t>(k));
             return reinterpret_cast<std::uint8_t*>(PyBytes_AsString(item));
         });
         return list.release();

@@ -117,8 +117,10 @@ constexpr std::size_t kConstantSize = 800;
 
 }  // namespace
 
-FftKernels fft_kernels_for(SimdPath path) {
-    return on_simd_path(path, []<SimdPath P>() { return fft_kernels<P>(); });
+const FftTables& model_fft_tables() noexcept { return ConstantTables<kConstantSize>::kTables; }
+
+FftKernels fft_kernels_for(SimdPath path, std::size_t at_least) {
+    return on_simd_path(path, [at_least]<SimdPath P>() { return fft_kernels<P>(at_least); });
 }
 
 // The tables of a length without constant ones, built by the RealFft that uses them.
@@ -176,10 +178,12 @@ void RealFft::forward(std::span<const float> input, std::span<Complex> output) {
     for (std::size_t k = 0; k < bins(); ++k) output[k] = batch_bin(k, 0);
 }
 
-void RealFft::forward_batch(const float* first, std::size_t step, std::size_t count, std::span<const float> window) {
+void RealFft::forward_batch(const float* first, std::size_t step, std::size_t count, std::span<const float> window,
+                            const float* emphasis) {
     if (count == 0 || count > lanes()) panic("fft: batch must hold 1 ..= lanes frames");
     if (!window.empty() && window.size() != n_fft_) panic("fft: window must hold size samples");
-    kernels_.spectra(*tables_, first, step, count, window.empty() ? nullptr : window.data(), work_, spectrum_);
+    kernels_.spectra(*tables_, first, step, count, window.empty() ? nullptr : window.data(), emphasis, work_,
+                     spectrum_);
 }
 
 Complex RealFft::batch_bin(std::size_t k, std::size_t j) const noexcept {

@@ -85,6 +85,9 @@ constexpr UnitRoot unit_root(std::size_t k, std::size_t n) noexcept {
     return UnitRoot{c, s};
 }
 
+// The tables of the audio transforms' 800-sample frames, constants of the module.
+const FftTables& model_fft_tables() noexcept;
+
 // A forward, unnormalised DFT of `n_fft` real samples:
 // X[k] = sum over n of x[n] * exp(-2 pi i k n / n_fft), for k = 0 .. n_fft/2.
 // The bins above n_fft/2 are the conjugates of those below and are never
@@ -113,9 +116,11 @@ public:
     void forward(std::span<const float> input, std::span<Complex> output);
 
     // Transforms `count` (1 ..= lanes()) frames at once: frame j is the n_fft()
-    // samples from first + j * step, multiplied by `window` when it is not
-    // empty. The spectra stay in the batch until the next call.
-    void forward_batch(const float* first, std::size_t step, std::size_t count, std::span<const float> window);
+    // samples from first + j * step, pre-emphasised with *emphasis when that
+    // is not null (FftKernels), multiplied by `window` when it is not empty.
+    // The spectra stay in the batch until the next call.
+    void forward_batch(const float* first, std::size_t step, std::size_t count, std::span<const float> window,
+                       const float* emphasis = nullptr);
 
     // Bin k of lane j's spectrum from the last forward_batch().
     Complex batch_bin(std::size_t k, std::size_t j) const noexcept;

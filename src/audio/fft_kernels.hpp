@@ -43,18 +43,24 @@ struct FftKernels {
 
     // The spectra, bins 0 .. half, of `count` <= lanes real frames of
     // 2 * half samples: frame j starts at first + j * step and is multiplied
-    // by `window` (2 * half values) unless that is null. Lanes from count on
+    // by `window` (2 * half values) unless that is null, after the
+    // pre-emphasis y[n] = x[n] - c x[n-1] with c = *emphasis unless that is
+    // null (then first[j * step - 1] is read too). Lanes from count on
     // transform zeros. `work` holds 4 * half * lanes floats, `spectrum`
     // (half + 1) * 2 * lanes.
     void (*spectra)(const FftTables& tables, const float* first, std::size_t step, std::size_t count,
-                    const float* window, float* work, float* spectrum) = nullptr;
+                    const float* window, const float* emphasis, float* work, float* spectrum) = nullptr;
 };
 
 // The kernels of path P, built in fft_path.cpp (see on_simd_path()).
+// Every path also has the kernels of the narrower widths down to 4 lanes,
+// compiled for its instruction set, for batches of few frames: the table of
+// the narrowest width that holds `at_least` lanes, or of the path's own
+// width when none does. Every width gives the same bits.
 template <SimdPath P>
-FftKernels fft_kernels() noexcept;
+FftKernels fft_kernels(std::size_t at_least) noexcept;
 
 // The kernels of `path`, a path this CPU has.
-FftKernels fft_kernels_for(SimdPath path);
+FftKernels fft_kernels_for(SimdPath path, std::size_t at_least = simd_lanes(SimdPath::Avx512));
 
 }  // namespace ostrel::audio

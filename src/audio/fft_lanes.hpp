@@ -50,14 +50,17 @@ struct FftLanes {
     static C minus_i(C a) { return {a.im, -a.re}; }
     static C plus_i(C a) { return {-a.im, a.re}; }
 
-    // Frames into the first buffer as complex points (x[2i], x[2i+1]), each
-    // sample times its window value, one frame per lane. A full batch goes a
-    // block of W points at a time: each frame's 2W samples are loaded and
-    // windowed as vectors, split into real and imaginary parts, and the W x W
-    // blocks turned so that lanes run across frames. The products are the
-    // same as one sample at a time.
+    // Frames into the first buffer as complex points (x[2i], x[2i+1]), one
+    // frame per lane. With `emphasis` each sample is first pre-emphasised,
+    // y[n] = x[n] - c x[n-1] with c = *emphasis and x[-1] the sample before
+    // the frame; then each is multiplied by its window value. A full batch
+    // goes a block of W points at a time: each frame's 2W samples are loaded
+    // and windowed as vectors, split into real and imaginary parts, and the
+    // W x W blocks turned so that lanes run across frames. The products are
+    // the same as one sample at a time.
     static void gather(std::size_t half, const float* first, std::size_t step, std::size_t count,
-                       const float* window, float* out) {
+                       const float* window, const float* emphasis, float* out) {
+        const float c = emphasis != nullptr ? *emphasis : 0.0f;
         std::size_t i = 0;
         if (count == W) {
             for (; i + W <= half; i += W) {
@@ -67,6 +70,10 @@ struct FftLanes {
                     const float* x = first + j * step + 2 * i;
                     F a = load(x);
                     F b = load(x + W);
+                    if (emphasis != nullptr) {
+                        a = a - c * load(x - 1);
+                        b = b - c * load(x + W - 1);
+                    }
                     if (window != nullptr) {
                         a = a * load(window + 2 * i);
                         b = b * load(window + 2 * i + W);
@@ -89,8 +96,16 @@ struct FftLanes {
                 float re = 0.0f;
                 float im = 0.0f;
                 if (j < count) {
-                    re = window != nullptr ? frame[2 * k] * window[2 * k] : frame[2 * k];
-                    im = window != nullptr ? frame[2 * k + 1] * window[2 * k + 1] : frame[2 * k + 1];
+                    re = frame[2 * k];
+                    im = frame[2 * k + 1];
+                    if (emphasis != nullptr) {
+                        re = re - c * frame[2 * k - 1];
+                        im = im - c * frame[2 * k];
+                    }
+                    if (window != nullptr) {
+                        re = re * window[2 * k];
+                        im = im * window[2 * k + 1];
+                    }
                 }
                 lane[k * kPoint] = re;
                 lane[k * kPoint + W] = im;
@@ -166,11 +181,11 @@ struct FftLanes {
     }
 
     static void spectra(const FftTables& t, const float* first, std::size_t step, std::size_t count,
-                        const float* window, float* work, float* spectrum) {
+                        const float* window, const float* emphasis, float* work, float* spectrum) {
         const std::size_t half = t.half;
         float* in = work;
         float* out = work + half * kPoint;
-        gather(half, first, step, count, window, in);
+        gather(half, first, step, count, window, emphasis, in);
         for (std::size_t i = 0; i < t.stage_count; ++i) {
             const FftStage& stage = t.stages[i];
             switch (stage.radix) {

@@ -6,10 +6,17 @@
 namespace ostrel::audio {
 
 template <SimdPath P>
-FftKernels fft_kernels() noexcept {
-    return FftLanes<simd_lanes(P)>::kernels();
+FftKernels fft_kernels(std::size_t at_least) noexcept {
+    constexpr std::size_t W = simd_lanes(P);
+    if constexpr (W > 8) {
+        if (at_least > 8) return FftLanes<W>::kernels();
+    }
+    if constexpr (W > 4) {
+        if (at_least > 4) return FftLanes<8>::kernels();
+    }
+    return FftLanes<4>::kernels();
 }
 
-template FftKernels fft_kernels<SimdPath::OSTREL_SIMD_PATH>() noexcept;
+template FftKernels fft_kernels<SimdPath::OSTREL_SIMD_PATH>(std::size_t at_least) noexcept;
 
 }  // namespace ostrel::audio

@@ -32,8 +32,8 @@ inline constexpr float kMagnitudeFloor = std::bit_cast<float>(0x3089705Fu);  // 
 // IEEE maxNum and minNum: when one operand is NaN the other is the result;
 // of +0.0 and -0.0 the second operand. Inline and the module's own, unlike a
 // C library's fmaxf and fminf, whose choice between zeros varies.
-inline float max_num(float a, float b) noexcept { return (a > b || b != b) ? a : b; }
-inline float min_num(float a, float b) noexcept { return (a < b || b != b) ? a : b; }
+constexpr float max_num(float a, float b) noexcept { return (a > b || b != b) ? a : b; }
+constexpr float min_num(float a, float b) noexcept { return (a < b || b != b) ? a : b; }
 
 inline float LogMelLevels::apply(float energy) const noexcept {
     const float floored = max_num(energy, min_level);

@@ -29,20 +29,25 @@ struct MelLanes {
     static F load(const float* p) { return Vec::loadf(p); }
     static void store(float* p, F v) { Vec::store(p, v); }
 
-    static void mel_energies(const float* spectrum, std::size_t bins, float floor, const float* filters,
-                             const BinRange* ranges, std::size_t bands, float* magnitudes, float* energies) {
-        // The squares are summed first and the floor added to the sum.
+    static void mel_energies(const float* spectrum, float floor, const MelFilters& filters, float* magnitudes,
+                             float* energies) {
+        const std::size_t bins = filters.bins;
+        // The squares are summed first and the floor added to the sum. The
+        // sum is not negative, so its square root is finite exactly where
+        // the sum is: the check needs no pass of its own.
+        I finite = {};
+        finite = finite == 0;
         for (std::size_t k = 0; k < bins; ++k) {
             const F re = load(spectrum + k * 2 * W);
             const F im = load(spectrum + k * 2 * W + W);
-            store(magnitudes + k * W, (re * re + im * im) + floor);
+            const F sum = (re * re + im * im) + floor;
+            finite &= sum <= 3.40282347e38f;
+            store(magnitudes + k * W, sum);
         }
         // Correctly rounded on every instruction set; the plain loop lets the
         // compiler use the vector square root.
         for (std::size_t i = 0; i < bins * W; ++i) magnitudes[i] = __builtin_sqrtf(magnitudes[i]);
 
-        I finite = load(magnitudes) == load(magnitudes);
-        for (std::size_t k = 0; k < bins; ++k) finite &= load(magnitudes + k * W) <= 3.40282347e38f;
         bool all_finite = true;
         for (std::size_t j = 0; j < W; ++j) all_finite = all_finite && finite[j] != 0;
 
@@ -50,12 +55,19 @@ struct MelLanes {
         // non-negative finite terms, so the range alone gives the dense
         // product's value; a NaN or infinite magnitude reaches every filter
         // (NaN * 0 and inf * 0 are NaN), so then every bin is summed.
-        for (std::size_t b = 0; b < bands; ++b) {
-            const float* w = filters + b * bins;
-            const std::size_t first = all_finite ? ranges[b].first : 0;
-            const std::size_t last = all_finite ? ranges[b].last : bins;
+        for (std::size_t b = 0; b < filters.bands; ++b) {
+            const std::size_t first = filters.ranges[b].first;
+            const std::size_t last = filters.ranges[b].last;
+            const float* w = filters.weights + filters.offsets[b];
             F energy = {};
-            for (std::size_t k = first; k < last; ++k) energy = energy + load(magnitudes + k * W) * w[k];
+            if (all_finite) {
+                for (std::size_t k = first; k < last; ++k) energy = energy + load(magnitudes + k * W) * w[k - first];
+            } else {
+                for (std::size_t k = 0; k < bins; ++k) {
+                    const float weight = k >= first && k < last ? w[k - first] : 0.0f;
+                    energy = energy + load(magnitudes + k * W) * weight;
+                }
+            }
             store(energies + b * W, energy);
         }
     }

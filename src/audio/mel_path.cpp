@@ -6,10 +6,17 @@
 namespace ostrel::audio {
 
 template <SimdPath P>
-MelKernels mel_kernels() noexcept {
-    return MelLanes<simd_lanes(P)>::kernels();
+MelKernels mel_kernels(std::size_t at_least) noexcept {
+    constexpr std::size_t W = simd_lanes(P);
+    if constexpr (W > 8) {
+        if (at_least > 8) return MelLanes<W>::kernels();
+    }
+    if constexpr (W > 4) {
+        if (at_least > 4) return MelLanes<8>::kernels();
+    }
+    return MelLanes<4>::kernels();
 }
 
-template MelKernels mel_kernels<SimdPath::OSTREL_SIMD_PATH>() noexcept;
+template MelKernels mel_kernels<SimdPath::OSTREL_SIMD_PATH>(std::size_t at_least) noexcept;
 
 }  // namespace ostrel::audio

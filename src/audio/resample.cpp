@@ -14,9 +14,13 @@ constexpr float kResampleRatio = std::bit_cast<float>(0x3EB9C278u);  // 16000 / 
 
 }  // namespace
 
+std::size_t resampled_length(std::size_t input_len) noexcept {
+    return round_u64(static_cast<float>(input_len) * kResampleRatio);
+}
+
 std::vector<float> resample_nearest(std::span<const float> samples) {
     const std::size_t input_len = samples.size();
-    const std::size_t output_len = round_u64(static_cast<float>(input_len) * kResampleRatio);
+    const std::size_t output_len = resampled_length(input_len);
     std::vector<float> output(output_len);
     for (std::size_t n = 0; n < output_len; ++n) {
         // A true division: the reciprocal of the ratio would round differently.

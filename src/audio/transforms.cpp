@@ -1,24 +1,22 @@
-// The transformer: the models' configurations, the signal cut, padded and
-// pre-emphasised, the frames through the FFT and mel kernels a batch at a
-// time, and the packing of the result into windows.
+// The transformer: the models' configurations, the frames of the signal
+// through the FFT and mel kernels a batch at a time, read where the samples
+// lie and pre-emphasised as they are gathered, and the windows packed from
+// the finished frames.
 #include "audio/transforms.hpp"
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <cstring>
 #include <limits>
 #include <new>
+#include <type_traits>
 
-#include "audio/elementary.hpp"
 #include "support/panic.hpp"
-#include "audio/resample.hpp"
 #include "support/saturate.hpp"
 
 namespace ostrel::audio {
 namespace {
 
-constexpr float kTwoPi = std::bit_cast<float>(0x40C90FDBu);            // 6.2831855
 constexpr float kVideoFramesPerSecond = 25.0f;
 constexpr float kFramesPerWindowStep = std::bit_cast<float>(0x404CCCCDu);  // 3.2: 80 frames/s over 25 video frames/s
 
@@ -30,57 +28,13 @@ constexpr float kMinLevelDbV1 = -100.0f;
 constexpr float kPadValueV1 = -4.0f;
 constexpr float kPadValueV2 = std::bit_cast<float>(0xC02A2B20u);  // Standardize(-5.0) = -2.6588821
 
-// The analysed signal, never built whole: `lead` zeros, the `kept` samples
-// of `input`, one sample `after`, then zeros up to `total` samples.
-struct Signal {
-    const float* input;
-    std::size_t lead;
-    std::size_t kept;
-    float after;
-    std::size_t total;
+constexpr ModelConfig kConfigV1{kModelMel, 200, false, kPreemphasisV1, LogMelLevels{kMinLevelV1, 1.0f, 20.0f, 20.0f},
+                                MelNormalization::symmetric_clip(kMinLevelDbV1), kPadValueV1};
+constexpr ModelConfig kConfigV2{kModelMel, 200, true, std::nullopt, LogMelLevels{kMinLevelV2, 1.0f, 1.0f, 0.0f},
+                                MelNormalization::standardize(), kPadValueV2};
 
-    // Samples [start, start + count) as contiguous memory: in the input
-    // itself where they all lie there, else assembled in `scratch`.
-    const float* span(std::size_t start, std::size_t count, std::vector<float>& scratch) const {
-        if (start >= lead && start + count <= lead + kept) return input + (start - lead);
-        scratch.resize(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::size_t at = start + i;
-            float v = 0.0f;
-            if (at >= lead && at < lead + kept) {
-                v = input[at - lead];
-            } else if (at == lead + kept) {
-                v = after;
-            }
-            scratch[i] = v;
-        }
-        return scratch.data();
-    }
-};
-
-// The input cut or padded with zeros to `length` samples plus, uncentred,
-// one FFT length; centred, between n_fft/2 zeros on either side; then
-// pre-emphasised, in place on the kept samples: y[i] = x[i] - c x[i-1] with
-// x[-1] = 0, so the zeros before the input stay zeros, and of the zeros after
-// it only the first changes.
-Signal signal_of(std::vector<float>& samples, std::uint64_t length, const ModelConfig& config) {
-    const std::size_t n_fft = config.mel.n_fft;
-    const std::size_t extra = config.center ? 0 : n_fft;
-    const std::size_t lead = config.center ? n_fft / 2 : 0;
-    if (length > std::numeric_limits<std::size_t>::max() - extra - 2 * lead) throw std::bad_alloc();
-    const std::size_t body = static_cast<std::size_t>(length) + extra;
-    Signal signal{samples.data(), lead, std::min(samples.size(), body), 0.0f, lead + body + lead};
-
-    if (config.preemphasis && signal.total > 0 && signal.kept > 0) {
-        const float c = *config.preemphasis;
-        float* x = samples.data();
-        signal.after = 0.0f - c * x[signal.kept - 1];
-        // Backwards, so each step still reads its predecessor's original value.
-        for (std::size_t i = signal.kept - 1; i > 0; --i) x[i] = x[i] - c * x[i - 1];
-        x[0] = x[0] - c * 0.0f;
-    }
-    return signal;
-}
+static_assert(kModelBins == kModelMel.n_fft / 2 + 1 && kModelMel.n_mels == kBands);
+static_assert(kModelWindow.size() == kModelMel.n_fft);
 
 // Copies f32 values into a byte buffer, each as its 4 little-endian bytes.
 void store_le(std::uint8_t* dst, const float* src, std::size_t count) noexcept {
@@ -94,134 +48,216 @@ void store_le(std::uint8_t* dst, const float* src, std::size_t count) noexcept {
     }
 }
 
-}  // namespace
-
-std::vector<float> hann_window(std::size_t length) {
-    // Periodic: divided by length, not length - 1, so the window is one
-    // period of the cosine and its last value is not zero.
-    std::vector<float> window(length);
-    for (std::size_t n = 0; n < length; ++n) {
-        const float t = (static_cast<float>(n) * kTwoPi) / static_cast<float>(length);
-        window[n] = (1.0f - cr::cos(t)) * 0.5f;
-    }
-    return window;
+// Sample `at` of the analysed signal, pre-emphasised with c when `emphasis`:
+// y[i] = x[i] - c x[i-1] with x[-1] = 0, so the zeros before the samples
+// stay zeros, and of the zeros after them only the first changes.
+float signal_at(std::span<const float> samples, const TransformPlan& plan, const float* emphasis, std::size_t at) {
+    if (at < plan.lead || at > plan.lead + plan.kept) return 0.0f;
+    const std::size_t i = at - plan.lead;
+    if (i == plan.kept) return emphasis != nullptr && i > 0 ? 0.0f - *emphasis * samples[i - 1] : 0.0f;
+    if (emphasis == nullptr) return samples[i];
+    return samples[i] - *emphasis * (i > 0 ? samples[i - 1] : 0.0f);
 }
 
-void TransformResult::pack_windows(float pad_value,
-                                   const std::function<std::uint8_t*(std::size_t)>& destination) const {
-    if (mel_frames.size() % kBands != 0 || mel_frames.size() / kBands != frames) {
-        panic("Failed to pad mel spectrogram array: mel_frames does not hold 80 bands of `frames` values");
-    }
-    if (chunk_count > std::numeric_limits<std::size_t>::max() / kWindowBytes) throw std::bad_alloc();
-    const std::size_t count = static_cast<std::size_t>(chunk_count);
-    float pad[kWindowFrames];
-    std::fill(std::begin(pad), std::end(pad), pad_value);
+}  // namespace
 
+const ModelConfig& model_config(ModelVersion version) noexcept {
+    return version == ModelVersion::V1 ? kConfigV1 : kConfigV2;
+}
+
+TransformPlan plan_transform(const ModelConfig& config, std::size_t samples) {
+    // Keep whole 25-per-second video frames only; one extra FFT length of
+    // audio (or zeros) lets an uncentred transform reach the last video frame.
+    const float samples_per_video_frame = config.mel.sample_rate / kVideoFramesPerSecond;
+    TransformPlan plan;
+    plan.chunk_count = saturating_truncate<std::uint64_t>(static_cast<float>(samples) / samples_per_video_frame);
+    const std::uint64_t length =
+        saturating_truncate<std::uint64_t>(samples_per_video_frame * static_cast<float>(plan.chunk_count));
+
+    const std::size_t n_fft = config.mel.n_fft, hop = config.hop_size;
+    const std::size_t extra = config.center ? 0 : n_fft;
+    plan.lead = config.center ? n_fft / 2 : 0;
+    if (length > std::numeric_limits<std::size_t>::max() - extra - 2 * plan.lead) throw std::bad_alloc();
+    const std::size_t body = static_cast<std::size_t>(length) + extra;
+    plan.kept = std::min(samples, body);
+    plan.total = plan.lead + body + plan.lead;
+
+    // A frame ends with every hop once n_fft samples have gone by. The signal
+    // holds at least n_fft samples, so with the models' hop, which divides
+    // n_fft, there is at least one frame.
+    const std::size_t hops = plan.total / hop;
+    const std::size_t silent_hops = (n_fft + hop - 1) / hop - 1;
+    plan.frames = hops > silent_hops ? hops - silent_hops : 0;
+    return plan;
+}
+
+WindowPacker::WindowPacker(std::size_t frames, std::uint64_t chunk_count, float pad_value, const WindowSink& sink)
+    : frames_(frames),
+      chunk_count_(chunk_count),
+      pad_value_(pad_value),
+      sink_(sink),
+      held_values_(chunk_count > 0 ? new float[kBands * kCapacity] : nullptr) {}
+
+void WindowPacker::add(const float* values, std::size_t stride, std::size_t count) {
+    if (count > kMaxBatch) panic("WindowPacker: a batch holds at most kMaxBatch frames");
+    if (chunk_count_ == 0) return;
+    if (held_ + count > kCapacity) {
+        // Windows start in ascending order and every window that the held
+        // frames complete was written, so the frames before the next
+        // window's start are never read again; fewer than kWindowFrames are left.
+        const std::uint64_t next_start = round_u64(start_);
+        const std::size_t keep_from =
+            static_cast<std::size_t>(std::min<std::uint64_t>(std::max<std::uint64_t>(next_start, base_), base_ + held_));
+        const std::size_t drop = keep_from - base_;
+        for (std::size_t b = 0; b < kBands; ++b) {
+            float* row = held_values_.get() + b * kCapacity;
+            std::memmove(row, row + drop, (held_ - drop) * sizeof(float));
+        }
+        base_ += drop;
+        held_ -= drop;
+        if (held_ + count > kCapacity) panic("WindowPacker: held frames exceed the capacity");
+    }
+    // Whole batches in copies of a size the compiler knows.
+    const auto copy_rows = [&]<std::size_t N>(std::integral_constant<std::size_t, N>) {
+        for (std::size_t b = 0; b < kBands; ++b) {
+            std::memcpy(held_values_.get() + b * kCapacity + held_, values + b * stride, N * sizeof(float));
+        }
+    };
+    if (count == 16) {
+        copy_rows(std::integral_constant<std::size_t, 16>{});
+    } else if (count == 8) {
+        copy_rows(std::integral_constant<std::size_t, 8>{});
+    } else {
+        for (std::size_t b = 0; b < kBands; ++b) {
+            std::memcpy(held_values_.get() + b * kCapacity + held_, values + b * stride, count * sizeof(float));
+        }
+    }
+    held_ += count;
+    emit(base_ + held_);
+}
+
+void WindowPacker::finish() { emit(frames_); }
+
+void WindowPacker::emit(std::size_t done) {
+    float pad[kWindowFrames];
+    std::fill(std::begin(pad), std::end(pad), pad_value_);
     // Window starts follow a running f32 sum rather than 3.2 * k; the models
     // were trained on windows cut this way, rounding drift included. On very
     // long inputs the drift carries the last starts past the last frame: such
     // windows hold pad_value wherever no frame exists, like any window that
     // reaches past the end, and every window keeps its fixed size.
-    float start = 0.0f;
-    for (std::size_t k = 0; k < count; ++k) {
-        const std::uint64_t first = round_u64(start);
+    for (; next_ < chunk_count_; ++next_) {
+        const std::uint64_t first = round_u64(start_);
         const std::size_t available =
-            first < frames ? static_cast<std::size_t>(std::min<std::uint64_t>(kWindowFrames, frames - first)) : 0;
-        std::uint8_t* window = destination(k);
+            first < frames_ ? static_cast<std::size_t>(std::min<std::uint64_t>(kWindowFrames, frames_ - first)) : 0;
+        if (available > 0 && first + available > done) return;
+        std::uint8_t* window = sink_(static_cast<std::size_t>(next_));
+        const float* held = held_values_.get() + (static_cast<std::size_t>(first) - base_);
+        if (available == kWindowFrames && std::endian::native == std::endian::little) {
+            // The common window, whole rows of a size the compiler knows.
+            for (std::size_t b = 0; b < kBands; ++b) {
+                std::memcpy(window + b * kWindowFrames * sizeof(float), held + b * kCapacity,
+                            kWindowFrames * sizeof(float));
+            }
+            start_ = start_ + kFramesPerWindowStep;
+            continue;
+        }
         for (std::size_t b = 0; b < kBands; ++b) {
             std::uint8_t* dst = window + b * kWindowFrames * sizeof(float);
-            if (available > 0) store_le(dst, mel_frames.data() + b * frames + first, available);
+            if (available > 0) store_le(dst, held + b * kCapacity, available);
             store_le(dst + available * sizeof(float), pad, kWindowFrames - available);
         }
-        start = start + kFramesPerWindowStep;
+        start_ = start_ + kFramesPerWindowStep;
     }
 }
 
-MelKernels mel_kernels_for(SimdPath path) {
-    return on_simd_path(path, []<SimdPath P>() { return mel_kernels<P>(); });
+MelKernels mel_kernels_for(SimdPath path, std::size_t at_least) {
+    return on_simd_path(path, [at_least]<SimdPath P>() { return mel_kernels<P>(at_least); });
 }
+
+Audio2MelSpectrogram::Audio2MelSpectrogram(ModelVersion version, SimdPath path)
+    : Audio2MelSpectrogram(model_config(version), path) {}
 
 Audio2MelSpectrogram::Audio2MelSpectrogram(const ModelConfig& config, SimdPath path)
-    : config_(config),
-      window_(hann_window(config.mel.n_fft)),
-      fft_(config.mel.n_fft, path),
-      mel_kernels_(mel_kernels_for(path)),
-      mel_filters_(mel(config.mel)),
-      filter_ranges_(nonzero_bin_ranges(mel_filters_)),
-      level_rule_(level_rule(config.levels, config.normalization)),
-      magnitudes_(fft_.bins() * fft_.lanes()),
-      energies_(TransformResult::kBands * fft_.lanes()) {
-    if (config.hop_size == 0 || config.hop_size > config.mel.n_fft) panic("hop_size must be in 1..=n_fft");
+    : config_(&config), level_rule_(level_rule(config.levels, config.normalization)) {
+    static_assert(WindowPacker::kMaxBatch >= simd_lanes(SimdPath::Avx512));
+    for (std::size_t at_least : {std::size_t{16}, std::size_t{8}, std::size_t{4}}) {
+        const FftKernels fft = fft_kernels_for(path, at_least);
+        if (width_count_ == 0 || fft.lanes < widths_[width_count_ - 1].fft.lanes) {
+            widths_[width_count_++] = Width{fft, mel_kernels_for(path, at_least)};
+        }
+    }
+    const MelConfig& mel = config.mel;
+    if (mel.sample_rate != kModelMel.sample_rate || mel.n_fft != kModelMel.n_fft || mel.n_mels != kModelMel.n_mels ||
+        mel.fmin != kModelMel.fmin || mel.fmax != kModelMel.fmax || mel.htk != kModelMel.htk ||
+        mel.normalize != kModelMel.normalize || config.hop_size != 200) {
+        panic("Audio2MelSpectrogram: the configuration must use the models' filterbank, frame and hop");
+    }
 }
 
-TransformResult Audio2MelSpectrogram::transform(std::vector<float> samples) {
-    // Keep whole 25-per-second video frames only; one extra FFT length of
-    // audio (or zeros) lets an uncentred transform reach the last video frame.
-    const float samples_per_video_frame = config_.mel.sample_rate / kVideoFramesPerSecond;
-    const std::uint64_t chunk_count =
-        saturating_truncate<std::uint64_t>(static_cast<float>(samples.size()) / samples_per_video_frame);
-    const std::uint64_t length =
-        saturating_truncate<std::uint64_t>(samples_per_video_frame * static_cast<float>(chunk_count));
-    const Signal signal = signal_of(samples, length, config_);
+void Audio2MelSpectrogram::transform(std::span<const float> samples, const WindowSink& sink) const {
+    const TransformPlan plan = plan_transform(*config_, samples.size());
+    if (plan.chunk_count == 0) return;
+    WindowPacker packer(plan.frames, plan.chunk_count, config_->pad_value, sink);
+    frames(samples, plan, [&](const float* values, std::size_t stride, std::size_t count) {
+        packer.add(values, stride, count);
+    });
+    packer.finish();
+}
 
-    // A frame ends with every hop once n_fft samples have gone by. The signal
-    // holds at least n_fft samples, so with the models' hop, which divides
-    // n_fft, there is at least one frame.
-    const std::size_t n_fft = config_.mel.n_fft, hop = config_.hop_size;
-    const std::size_t hops = signal.total / hop;
-    const std::size_t silent_hops = (n_fft + hop - 1) / hop - 1;
-    const std::size_t frames = hops > silent_hops ? hops - silent_hops : 0;
+void Audio2MelSpectrogram::frames(std::span<const float> samples, const TransformPlan& plan,
+                                  const std::function<void(const float*, std::size_t, std::size_t)>& take) const {
+    if (plan.frames == 0) return;
+    const FftTables& tables = model_fft_tables();
+    const std::size_t n_fft = config_->mel.n_fft, hop = config_->hop_size;
+    const std::size_t half = tables.half, lanes = this->lanes();
+    const float* emphasis = config_->preemphasis ? &*config_->preemphasis : nullptr;
+    const MelFilters filters = kModelFilterbank.view();
 
-    constexpr std::size_t bands = TransformResult::kBands;
-    if (frames > std::numeric_limits<std::size_t>::max() / bands) throw std::bad_alloc();
-    TransformResult result{std::vector<float>(bands * frames), frames, chunk_count};
+    // One block, written before it is read, so never cleared, sized for the
+    // widest batch: the FFT's two ping-pong buffers of half points, the
+    // second one point longer, then the energies. With an even number of
+    // passes the complex transform ends in the first buffer, so the spectra
+    // (half + 1 points) go to the second. The batches that reach past the
+    // samples are assembled there too, before the first pass writes it; the
+    // magnitudes go to the first buffer, free again once the spectra are out.
+    // Under 128 KiB on every path, so the C library serves it from its heap
+    // rather than with fresh pages from the kernel.
+    if (tables.stage_count % 2 != 0) panic("transform: the FFT must end in its first buffer");
+    const std::size_t point = 2 * lanes;
+    const std::unique_ptr<float[]> memory(new float[(2 * half + 1) * point + kBands * lanes]);
+    float* work = memory.get();
+    float* spectrum = work + half * point;
+    float* edge = spectrum;
+    float* energies = work + (2 * half + 1) * point;
 
     // The frame completed by hop h is the slice of the signal ending with that
     // hop; frames are windowed straight from there, a batch of consecutive
     // frames at a time, one per vector lane. A frame's values do not depend
     // on its batch (see audio/fft_lanes.hpp and audio/mel_lanes.hpp).
-    const std::size_t lanes = fft_.lanes();
-    for (std::size_t frame = 0; frame < frames; frame += lanes) {
-        const std::size_t count = std::min(lanes, frames - frame);
+    const std::size_t silent_hops = (n_fft + hop - 1) / hop - 1;
+    for (std::size_t frame = 0; frame < plan.frames; frame += lanes) {
+        const std::size_t count = std::min(lanes, plan.frames - frame);
+        const Width* width = &widths_[width_count_ - 1];
+        while (width->fft.lanes < count) --width;
         const std::size_t start = (frame + silent_hops + 1) * hop - n_fft;
-        transform_batch(signal.span(start, (count - 1) * hop + n_fft, edge_frames_), count, frame, result);
+        const std::size_t span = (count - 1) * hop + n_fft;
+        // In the caller's samples when the batch and, for the pre-emphasis,
+        // the sample before it lie there; else assembled, pre-emphasised.
+        const std::size_t before = emphasis != nullptr ? 1 : 0;
+        if (start >= plan.lead + before && start + span <= plan.lead + plan.kept) {
+            width->fft.spectra(tables, samples.data() + (start - plan.lead), hop, count, kModelWindow.data(), emphasis,
+                               work, spectrum);
+        } else {
+            for (std::size_t i = 0; i < span; ++i) edge[i] = signal_at(samples, plan, emphasis, start + i);
+            width->fft.spectra(tables, edge, hop, count, kModelWindow.data(), nullptr, work, spectrum);
+        }
+        width->mel.mel_energies(spectrum, kMagnitudeFloor, filters, work, energies);
+        // Every lane, those past the batch's frames too, which hold the
+        // energies of silence: whole vectors cost less than a partial one.
+        width->mel.levels(level_rule_, energies, kBands * width->mel.lanes);
+        take(energies, width->mel.lanes, count);
     }
-    return result;
-}
-
-void Audio2MelSpectrogram::transform_batch(const float* first, std::size_t count, std::size_t frame,
-                                           TransformResult& result) {
-    constexpr std::size_t bands = TransformResult::kBands;
-    const std::size_t lanes = fft_.lanes();
-    fft_.forward_batch(first, config_.hop_size, count, window_);
-    mel_kernels_.mel_energies(fft_.batch_spectra(), fft_.bins(), kMagnitudeFloor, mel_filters_.values.data(),
-                              filter_ranges_.data(), bands, magnitudes_.data(), energies_.data());
-    // Every lane, those past the batch's frames too, which hold the energies
-    // of silence: whole vectors cost less than a partial one.
-    mel_kernels_.levels(level_rule_, energies_.data(), energies_.size());
-    for (std::size_t b = 0; b < bands; ++b) {
-        std::copy_n(energies_.data() + b * lanes, count, result.mel_frames.data() + b * result.frames + frame);
-    }
-}
-
-ModelConfig model_config(ModelVersion version) {
-    const MelConfig mel_config{16000.0f, 800, TransformResult::kBands, 55.0f, 7600.0f, false, true};
-    if (version == ModelVersion::V1) {
-        return ModelConfig{mel_config, 200, false, kPreemphasisV1, LogMelLevels{kMinLevelV1, 1.0f, 20.0f, 20.0f},
-                           MelNormalization::symmetric_clip(kMinLevelDbV1), kPadValueV1};
-    }
-    return ModelConfig{mel_config, 200, true, std::nullopt, LogMelLevels{kMinLevelV2, 1.0f, 1.0f, 0.0f},
-                       MelNormalization::standardize(), kPadValueV2};
-}
-
-Audio2MelSpectrogram make_transformer(ModelVersion version, SimdPath path) {
-    return Audio2MelSpectrogram(model_config(version), path);
-}
-
-TransformResult run_transform(Audio2MelSpectrogram& transformer, std::vector<float> samples,
-                              std::uint32_t sample_rate) {
-    if (sample_rate == 44100) samples = resample_nearest(samples);
-    return transformer.transform(std::move(samples));
 }
 
 }  // namespace ostrel::audio

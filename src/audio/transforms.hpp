@@ -1,24 +1,34 @@
 // The audio-to-log-mel transformer: the two model versions' configurations,
 // the transform of samples into normalised log-mel frames, a batch of frames
 // at a time through the FFT and mel kernels, and the packing of those frames
-// into 16-frame windows.
+// into 16-frame windows as they are finished.
 #pragma once
 
+#include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
 
+#include "audio/elementary.hpp"
 #include "audio/fft.hpp"
-#include "audio/mel_kernels.hpp"
 #include "audio/filterbank.hpp"
 #include "audio/levels.hpp"
+#include "audio/mel_kernels.hpp"
 
 namespace ostrel::audio {
 
 enum class ModelVersion { V1, V2 };
+
+// A window: kBands rows of kWindowFrames consecutive frames, as
+// little-endian f32, band-major.
+inline constexpr std::size_t kBands = 80;
+inline constexpr std::size_t kWindowFrames = 16;
+inline constexpr std::size_t kWindowBytes = kBands * kWindowFrames * sizeof(float);
 
 // The constants of one model version. The mel filterbank's configuration
 // holds the sample rate and the FFT length.
@@ -32,73 +42,121 @@ struct ModelConfig {
     float pad_value;
 };
 
-ModelConfig model_config(ModelVersion version);
+const ModelConfig& model_config(ModelVersion version) noexcept;
 
-// The periodic Hann window of `length` samples.
-std::vector<float> hann_window(std::size_t length);
+// The periodic Hann window of `length` samples: divided by length, not
+// length - 1, so the window is one period of the cosine and its last value
+// is not zero.
+constexpr std::vector<float> hann_window(std::size_t length) {
+    constexpr float kTwoPi = std::bit_cast<float>(0x40C90FDBu);  // 6.2831855
+    std::vector<float> window = filled(length, 0.0f);
+    for (std::size_t n = 0; n < length; ++n) {
+        const float t = (static_cast<float>(n) * kTwoPi) / static_cast<float>(length);
+        window[n] = (1.0f - cr::cos(t)) * 0.5f;
+    }
+    return window;
+}
 
-// Normalised log-mel frames, (1, 1, kBands, frames) row-major: element
-// [0, 0, b, i] is mel_frames[b * frames + i].
-struct TransformResult {
-    static constexpr std::size_t kBands = 80;
-    static constexpr std::size_t kWindowFrames = 16;
-    static constexpr std::size_t kWindowBytes = kBands * kWindowFrames * sizeof(float);
+// The models' window, computed by the compiler.
+inline constexpr std::array<float, 800> kModelWindow = [] {
+    std::array<float, 800> out{};
+    const std::vector<float> window = hann_window(out.size());
+    for (std::size_t n = 0; n < out.size(); ++n) out[n] = window[n];
+    return out;
+}();
 
-    std::vector<float> mel_frames;
-    std::size_t frames = 0;
+// What a transform of `samples` samples makes, and the signal it analyses:
+// `lead` zeros, the first `kept` samples, then zeros up to `total` samples
+// (before pre-emphasis, which also turns the first zero after the samples
+// into -c times the last one).
+struct TransformPlan {
     std::uint64_t chunk_count = 0;  // windows to emit, one per video frame
+    std::size_t frames = 0;         // frames of kBands values, one per hop
+    std::size_t lead = 0;
+    std::size_t kept = 0;
+    std::size_t total = 0;
+};
 
-    // chunk_count windows of kWindowFrames frames, window k starting near
-    // frame 3.2 k; positions without a frame hold pad_value. Each window is
-    // kBands x kWindowFrames little-endian f32, band-major, written to the
-    // kWindowBytes bytes that `destination(k)` returns, in window order.
-    // Fatal unless mel_frames holds kBands rows of `frames`; std::bad_alloc
-    // when chunk_count windows could not even be counted in bytes.
-    void pack_windows(float pad_value, const std::function<std::uint8_t*(std::size_t)>& destination) const;
+// std::bad_alloc when the signal's length does not fit a size_t.
+TransformPlan plan_transform(const ModelConfig& config, std::size_t samples);
+
+// Where window k is written: kWindowBytes bytes, asked for in window order.
+using WindowSink = std::function<std::uint8_t*(std::size_t)>;
+
+// Cuts frames into windows as they arrive. Window k starts near frame 3.2 k
+// (a running f32 sum) and holds kWindowFrames frames; positions without a
+// frame hold pad_value. Each window is written as soon as its frames are in,
+// so only the frames that windows still need are kept.
+class WindowPacker {
+public:
+    // The most frames one add() takes.
+    static constexpr std::size_t kMaxBatch = 16;
+
+    WindowPacker(std::size_t frames, std::uint64_t chunk_count, float pad_value, const WindowSink& sink);
+
+    // The next `count` (at most kMaxBatch) frames: band b of the j-th at
+    // values[b * stride + j].
+    void add(const float* values, std::size_t stride, std::size_t count);
+
+    // After the last frame: the windows left, padded where frames run out.
+    void finish();
+
+private:
+    static constexpr std::size_t kCapacity = 2 * kWindowFrames + kMaxBatch;  // frames kept per band
+
+    void emit(std::size_t done);
+
+    std::size_t frames_;
+    std::uint64_t chunk_count_;
+    float pad_value_;
+    const WindowSink& sink_;
+    std::unique_ptr<float[]> held_values_;  // kBands rows of kCapacity frames
+    std::size_t base_ = 0;                  // the frame in slot 0
+    std::size_t held_ = 0;                  // frames base_ .. base_ + held_ - 1 are held
+    std::uint64_t next_ = 0;                // the next window to write
+    float start_ = 0.0f;                    // its start
 };
 
 class Audio2MelSpectrogram {
 public:
-    // Builds the filterbank (kBands bands), the Hann window and the FFT plan.
-    // `path` picks the vector kernels; every path gives the same bits.
+    // The version's constant configuration, window and filterbank, and the
+    // vector kernels of `path`; every path gives the same bits. Allocates
+    // nothing: the tables are constants of the module.
+    explicit Audio2MelSpectrogram(ModelVersion version, SimdPath path = best_simd_path());
+
+    // A configuration of the caller's, which must outlive the transformer,
+    // with the models' filterbank, FFT length and hop (the tables are theirs);
+    // anything else is a fatal error.
     explicit Audio2MelSpectrogram(const ModelConfig& config, SimdPath path = best_simd_path());
 
-    // Samples at the configuration's sample rate to normalised log-mel
-    // frames, one per hop, over the whole 25-per-second video frames the
-    // samples span; there is always at least one frame. The transformer keeps
-    // nothing of one call for the next.
-    TransformResult transform(std::vector<float> samples);
+    const ModelConfig& config() const noexcept { return *config_; }
+    // The widest batch: the path's own width.
+    std::size_t lanes() const noexcept { return widths_[0].fft.lanes; }
 
-    const ModelConfig& config() const noexcept { return config_; }
-    std::span<const float> window() const noexcept { return window_; }
+    // The windows of `samples`, at the configuration's sample rate: one per
+    // 25-per-second video frame the samples span, window k written to
+    // sink(k) in order, straight from each batch of frames.
+    void transform(std::span<const float> samples, const WindowSink& sink) const;
+
+    // Every frame of `plan` over `samples`, a batch of at most lanes() at a
+    // time in frame order: take(values, stride, count) gets band b of the
+    // batch's j-th frame at values[b * stride + j].
+    void frames(std::span<const float> samples, const TransformPlan& plan,
+                const std::function<void(const float*, std::size_t, std::size_t)>& take) const;
 
 private:
-    // The log-mel values of `count` frames at once, frame j of the batch
-    // starting at first + j * hop_size, into frames frame .. frame + count - 1
-    // of `result`.
-    void transform_batch(const float* first, std::size_t count, std::size_t frame, TransformResult& result);
+    // The path's kernels at its own width, then at each narrower one down to
+    // 4 lanes: a batch of few frames (a short input's, or the last one) takes
+    // the narrowest that holds it, and the same bits.
+    struct Width {
+        FftKernels fft;
+        MelKernels mel;
+    };
 
-    ModelConfig config_;
-    std::vector<float> window_;  // periodic Hann
-    RealFft fft_;
-    MelKernels mel_kernels_;
-    Matrix mel_filters_;
-    std::vector<BinRange> filter_ranges_;
+    const ModelConfig* config_;
+    Width widths_[3];
+    std::size_t width_count_ = 0;
     LevelRule level_rule_;
-    // Per-batch scratch, written before it is read: magnitudes (bins x
-    // lanes), energies (bands x lanes) and a batch of frames that reach
-    // past the input.
-    std::vector<float> magnitudes_;
-    std::vector<float> energies_;
-    std::vector<float> edge_frames_;
 };
-
-Audio2MelSpectrogram make_transformer(ModelVersion version, SimdPath path = best_simd_path());
-
-// Everything after the samples were copied out of the caller's array:
-// nearest-sample resampling of 44100 Hz input, then the transform. The
-// caller packs the windows with pack_windows() and the version's pad value.
-TransformResult run_transform(Audio2MelSpectrogram& transformer, std::vector<float> samples,
-                              std::uint32_t sample_rate);
 
 }  // namespace ostrel::audio

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "python/errors.hpp"
 #include "python/pyref.hpp"
@@ -89,11 +90,12 @@ std::size_t keyword_index(const Signature& signature, PyObject* keyword) {
 // "f() missing 2 required positional arguments: 'a' and 'b'", for the
 // required parameters no argument reached.
 void check_required(const Signature& signature, std::span<PyObject*> slots) {
-    std::array<const char*, 8> missing{};
-    std::size_t missing_count = 0;
+    // As many names as the signature has, however many that is.
+    std::vector<const char*> missing;
     for (std::size_t p = 0; p < signature.required; ++p) {
-        if (slots[p] == nullptr) missing[missing_count++] = signature.parameters[p];
+        if (slots[p] == nullptr) missing.push_back(signature.parameters[p]);
     }
+    const std::size_t missing_count = missing.size();
     if (missing_count > 0) {
         type_error(std::string(signature.function) + "() missing " + std::to_string(missing_count) +
                    " required positional argument" + (missing_count == 1 ? "" : "s") + ": " +
@@ -105,6 +107,9 @@ void check_required(const Signature& signature, std::span<PyObject*> slots) {
 
 void bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           std::span<PyObject*> slots) {
+    if (slots.size() != signature.parameters.size() || signature.required > slots.size()) {
+        panic("bind: the slots do not match the signature");
+    }
     const std::size_t given = static_cast<std::size_t>(nargs);
     if (given > signature.parameters.size()) too_many_positional(signature, given);
     for (std::size_t i = 0; i < given; ++i) slots[i] = args[i];

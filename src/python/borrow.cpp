@@ -2,6 +2,8 @@
 // module: found or installed, and a read borrow taken and given back.
 #include "python/borrow.hpp"
 
+#include "python/numpy_api.hpp"
+
 #include <cstdint>
 #include <limits>
 #include <map>
@@ -218,9 +220,9 @@ const Shared& registry() {
 
 }  // namespace
 
-ReadBorrow::ReadBorrow(PyArrayObject* array) : array_(array) {
+ReadBorrow::ReadBorrow(PyObject* array) : array_(array) {
     const Shared& shared = registry();
-    const int code = shared.acquire(shared.flags, array);
+    const int code = shared.acquire(shared.flags, reinterpret_cast<PyArrayObject*>(array));
     if (code == 0) return;
     if (code == -1) panic("called `Result::unwrap()` on an `Err` value: AlreadyBorrowed");
     panic("Unexpected return code " + std::to_string(code) + " from borrow checking API");
@@ -228,7 +230,7 @@ ReadBorrow::ReadBorrow(PyArrayObject* array) : array_(array) {
 
 ReadBorrow::~ReadBorrow() {
     const Shared& shared = registry();
-    shared.release(shared.flags, array_);
+    shared.release(shared.flags, reinterpret_cast<PyArrayObject*>(array_));
 }
 
 }  // namespace ostrel::python

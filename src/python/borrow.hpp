@@ -5,20 +5,21 @@
 // or installs its own when there is none yet.
 #pragma once
 
-#include "python/numpy_api.hpp"
+#include <Python.h>
 
 namespace ostrel::python {
 
 // A read borrow of one array, given back when it goes out of scope.
 class ReadBorrow {
 public:
-    explicit ReadBorrow(PyArrayObject* array);
+    // `array` must be a NumPy array.
+    explicit ReadBorrow(PyObject* array);
     ~ReadBorrow();
     ReadBorrow(const ReadBorrow&) = delete;
     ReadBorrow& operator=(const ReadBorrow&) = delete;
 
 private:
-    PyArrayObject* array_;  // borrowed: the caller keeps it alive
+    PyObject* array_;  // borrowed: the caller keeps it alive
 };
 
 }  // namespace ostrel::python

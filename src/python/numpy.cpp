@@ -1,4 +1,4 @@
-// The lazy binding to NumPy's C API, the copy of input samples, and output
+// The lazy binding to NumPy's C API, the reading of input samples, and output
 // arrays over the module's own buffers.
 #define OSTREL_NUMPY_API_OWNER
 #include "python/numpy_api.hpp"
@@ -163,24 +163,41 @@ bool is_float32_vector(PyObject* object) {
     return equivalent;
 }
 
-std::vector<float> copy_samples(PyObject* object) {
-    auto* array = reinterpret_cast<PyArrayObject*>(object);
-    ReadBorrow borrow(array);
-    const auto count = static_cast<std::size_t>(PyArray_DIM(array, 0));
-    const npy_intp stride = PyArray_STRIDE(array, 0);
-    const auto* data = static_cast<const char*>(PyArray_DATA(array));
-    std::vector<float> samples(count);
-    if (count == 0) return samples;
-    if (stride == static_cast<npy_intp>(sizeof(float))) {
-        std::memcpy(samples.data(), data, count * sizeof(float));
-    } else {
-        // Each element is read at its true byte address, so strides that are
-        // negative or not a multiple of the item size are read correctly.
-        for (std::size_t i = 0; i < count; ++i) {
-            std::memcpy(&samples[i], data + static_cast<npy_intp>(i) * stride, sizeof(float));
-        }
+namespace {
+
+bool contiguous_and_aligned(PyArrayObject* array) {
+    return PyArray_STRIDE(array, 0) == static_cast<npy_intp>(sizeof(float)) &&
+           reinterpret_cast<std::uintptr_t>(PyArray_DATA(array)) % alignof(float) == 0;
+}
+
+}  // namespace
+
+Samples::Samples(PyObject* array)
+    : array_(array),
+      borrow_(array),
+      size_(static_cast<std::size_t>(PyArray_DIM(reinterpret_cast<PyArrayObject*>(array), 0))) {
+    auto* view = reinterpret_cast<PyArrayObject*>(array);
+    if (size_ == 0 || contiguous_and_aligned(view)) return;
+    // Each element is read at its true byte address, so strides that are
+    // negative or not a multiple of the item size, and unaligned data, are
+    // read correctly.
+    const npy_intp stride = PyArray_STRIDE(view, 0);
+    const auto* data = static_cast<const char*>(PyArray_DATA(view));
+    copy_.resize(size_);
+    for (std::size_t i = 0; i < size_; ++i) {
+        std::memcpy(&copy_[i], data + static_cast<npy_intp>(i) * stride, sizeof(float));
     }
-    return samples;
+    copied_ = true;
+}
+
+std::span<const float> Samples::read() {
+    if (copied_ || size_ == 0) return copy_;
+    auto* array = reinterpret_cast<PyArrayObject*>(array_);
+    if (PyArray_NDIM(array) != 1 || static_cast<std::size_t>(PyArray_DIM(array, 0)) != size_ ||
+        !contiguous_and_aligned(array)) {
+        panic("the sample array changed its shape during the call");
+    }
+    return {static_cast<const float*>(PyArray_DATA(array)), size_};
 }
 
 PyRef make_float_array(Buffer<float> data, std::size_t rows, std::size_t cols) {

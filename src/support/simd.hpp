@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace ostrel {
 
@@ -14,8 +15,8 @@ enum class SimdPath {
     Avx512,    // 512-bit vectors, x86_64 only
 };
 
-// The paths this build has and this CPU can run, Baseline first. Asked of the
-// CPU on every call: the module keeps no record of it.
+// The paths this build has and this CPU can run, Baseline first. The CPU is
+// asked once per process (support/simd.cpp says why).
 struct SimdPaths {
     SimdPath list[3] = {};
     std::size_t count = 0;
@@ -24,9 +25,24 @@ struct SimdPaths {
 };
 SimdPaths available_simd_paths() noexcept;
 
-// The path the kernels use unless a caller names one: AVX2 where the CPU has
-// it, else the baseline.
+// The path the kernels use unless a caller names one: the widest this CPU
+// has, AVX-512, AVX2 or the baseline (the rule and the measurements behind
+// it are in support/simd.cpp).
 SimdPath best_simd_path() noexcept;
+
+// What that rule reads of an x86_64 CPU: whether it, and the operating
+// system, can run the wide paths.
+struct CpuIdentity {
+    bool avx2 = false;
+    bool avx512 = false;
+};
+
+// This CPU, asked once per process (support/simd.cpp says why); off x86_64,
+// a CPU without the wide paths.
+const CpuIdentity& cpu_identity() noexcept;
+
+// best_simd_path() on a CPU that identifies itself as `cpu`.
+SimdPath default_simd_path(const CpuIdentity& cpu) noexcept;
 
 const char* simd_path_name(SimdPath path) noexcept;
 

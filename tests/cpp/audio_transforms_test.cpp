@@ -34,8 +34,7 @@ std::vector<float> noisy_tones(std::size_t n) {
 }
 
 TEST(Construction, PeriodicHannWindow) {
-    const Audio2MelSpectrogram t = make_transformer(ModelVersion::V1);
-    const std::span<const float> w = t.window();
+    const std::span<const float> w = kModelWindow;
     ASSERT_EQ(w.size(), 800u);
     EXPECT_EQ(bits(w[0]), 0u);
     EXPECT_EQ(w[400], 1.0f);
@@ -62,8 +61,7 @@ class FrameCounts : public ::testing::TestWithParam<std::tuple<ModelVersion, std
 TEST_P(FrameCounts, FollowTheVideoFrameFit) {
     const auto [version, c] = GetParam();
     const auto [samples, chunk_count, frames] = c;
-    Audio2MelSpectrogram t = make_transformer(version);
-    const TransformResult r = t.transform(noisy_tones(samples));
+    const TransformResult r = transform_frames(Audio2MelSpectrogram(version), noisy_tones(samples));
     EXPECT_EQ(r.chunk_count, chunk_count);
     EXPECT_EQ(r.frames, frames);
 }
@@ -86,8 +84,7 @@ TEST(Normalization, SymmetricClipAndStandardize) {
 // Silence sits at the log floor in every band, which each version maps to its pad value.
 TEST(Pipeline, SilenceGivesThePadValueEverywhere) {
     for (const auto& [version, pad] : {std::pair{ModelVersion::V1, 0xC0800000u}, {ModelVersion::V2, 0xC02A2B20u}}) {
-        Audio2MelSpectrogram t = make_transformer(version);
-        const auto out = run_melspectrogram(t, std::vector<float>(3200, 0.0f), 16000);
+        const auto out = run_melspectrogram(version, std::vector<float>(3200, 0.0f), 16000);
         ASSERT_TRUE(out.count == 5 && out.bytes.size() == 5 * 5120);
         for (std::size_t i = 0; i < out.bytes.size(); i += 4) {
             std::uint32_t u;
@@ -111,22 +108,35 @@ TEST(Pipeline, V1PreemphasisRunsIntoTheAppendedZeros) {
 
     ModelConfig without = v1;
     without.preemphasis = std::nullopt;
-    Audio2MelSpectrogram plain(without);
-    const auto got = make_transformer(ModelVersion::V1).transform(x);
-    EXPECT_EQ(got.mel_frames, plain.transform(y).mel_frames);
+    const Audio2MelSpectrogram plain(without);
+    const auto got = transform_frames(Audio2MelSpectrogram(ModelVersion::V1), x);
+    EXPECT_EQ(got.mel_frames, transform_frames(plain, y).mel_frames);
     y.pop_back();
-    EXPECT_NE(got.mel_frames, plain.transform(y).mel_frames);
+    EXPECT_NE(got.mel_frames, transform_frames(plain, y).mel_frames);
 }
 
-// A transformer keeps nothing of one call for the next: after other audio,
-// of another length, it gives the bits of a new transformer.
-TEST(Pipeline, TransformKeepsNothingBetweenCalls) {
+// Batches are read from the caller's samples where they lie there and
+// assembled where they reach past them; both must give the frames of the
+// streamed reference, on every path. The lengths put a batch's end on the
+// samples' end (kept + 1 = 200 (kW + W + 3) for W lanes) and on either side
+// of it, and the samples are a prefix of a longer buffer, so that reading
+// past their end shows.
+TEST(Pipeline, MatchesTheStreamedReferenceAtEveryBatchEdge) {
     for (ModelVersion version : {ModelVersion::V1, ModelVersion::V2}) {
-        Audio2MelSpectrogram used = make_transformer(version);
-        std::vector<float> other = noisy_tones(7301);
-        other[6000] = std::numeric_limits<float>::quiet_NaN();
-        used.transform(other);
-        EXPECT_EQ(used.transform(noisy_tones(5000)).mel_frames, make_transformer(version).transform(noisy_tones(5000)).mel_frames);
+        for (std::size_t n : {0u, 1u, 640u, 1399u, 1440u, 2199u, 2200u, 3799u, 4800u, 7301u}) {
+            std::vector<float> buffer = noisy_tones(n + 64);
+            if (n > 7000) buffer[6000] = std::numeric_limits<float>::quiet_NaN();
+            const std::span<const float> x = std::span(buffer).first(n);
+            const TransformResult want = streamed_frames(model_config(version), x);
+            for (SimdPath path : available_simd_paths()) {
+                const TransformResult got = transform_frames(Audio2MelSpectrogram(version, path), x);
+                ASSERT_EQ(got.frames, want.frames) << n;
+                for (std::size_t i = 0; i < got.mel_frames.size(); ++i) {
+                    ASSERT_EQ(bits(got.mel_frames[i]), bits(want.mel_frames[i]))
+                        << simd_path_name(path) << " " << n << " samples, value " << i;
+                }
+            }
+        }
     }
 }
 

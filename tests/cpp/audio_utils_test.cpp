@@ -10,13 +10,12 @@
 
 #include "audio/filterbank.hpp"
 #include "audio/resample.hpp"
+#include "audio/transforms.hpp"
 #include "reference/audio_model.hpp"
 #include "support/saturate.hpp"
 
 namespace ostrel::audio {
 namespace {
-
-const MelConfig kModelMel{16000.0f, 800, 80, 55.0f, 7600.0f, false, true};
 
 TEST(Mel, ModelFilterbankMatchesReferenceValues) {
     const std::vector<float> points = mel_frequencies(kModelMel);
@@ -46,6 +45,27 @@ TEST(Mel, ModelFilterbankMatchesReferenceValues) {
     MelConfig htk = kModelMel;
     htk.htk = true;
     EXPECT_NEAR(mel_frequencies(htk)[0], 55.000008f, 2e-6f);
+}
+
+// The window and filterbank are tables the compiler evaluates; the same
+// functions called at run time (on a length it cannot see) give their bits.
+TEST(Mel, ConstantTablesHoldTheBitsOfTheRunTimeComputation) {
+    volatile std::size_t n_fft = 800;
+    MelConfig config = kModelMel;
+    config.n_fft = n_fft;
+    const std::vector<float> window = hann_window(n_fft);
+    for (std::size_t n = 0; n < 800; ++n) ASSERT_EQ(std::bit_cast<std::uint32_t>(kModelWindow[n]), std::bit_cast<std::uint32_t>(window[n])) << n;
+    const Matrix f = mel(config);
+    const std::vector<BinRange> ranges = nonzero_bin_ranges(f);
+    for (std::size_t b = 0; b < 80; ++b) {
+        const BinRange r = kModelFilterbank.ranges[b];
+        ASSERT_TRUE(r.first == ranges[b].first && r.last == ranges[b].last) << "filter " << b;
+        for (std::size_t k = r.first; k < r.last; ++k) {
+            ASSERT_EQ(std::bit_cast<std::uint32_t>(kModelFilterbank.weights[kModelFilterbank.offsets[b] + k - r.first]),
+                      std::bit_cast<std::uint32_t>(f.at(b, k)))
+                << "filter " << b << " bin " << k;
+        }
+    }
 }
 
 // Ranges run from the first to one past the last weight that is not ±0

@@ -41,7 +41,6 @@ using namespace ostrel;
 using namespace ostrel::audio;
 
 constexpr std::size_t kMaxSamples = 48000;
-constexpr std::size_t kWindowBytes = TransformResult::kWindowBytes;
 
 [[noreturn]] void fail(const char* what) {
     std::fprintf(stderr, "audio fuzzer: %s\n", what);
@@ -54,12 +53,6 @@ void check(bool ok, const char* what) {
 
 std::uint32_t u32_at(const std::uint8_t* p) {
     return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
-}
-
-Audio2MelSpectrogram& kept_transformer(ModelVersion version) {
-    static Audio2MelSpectrogram v1 = make_transformer(ModelVersion::V1);
-    static Audio2MelSpectrogram v2 = make_transformer(ModelVersion::V2);
-    return version == ModelVersion::V1 ? v1 : v2;
 }
 
 // The same bits, or both NaN: which of two NaN operands an instruction passes
@@ -151,31 +144,26 @@ void run(const std::uint8_t* data, std::size_t size) {
 
     check_fft(samples, static_cast<std::uint8_t>(flags >> 3));
 
-    const std::size_t resampled = sample_rate == 44100 ? resample_nearest(samples).size() : samples.size();
     // Every rate is handled as 16000 Hz once 44100 Hz input is resampled:
     // one window per 640 samples.
-    const std::size_t windows = static_cast<std::size_t>(static_cast<float>(resampled) / 640.0f);
+    const std::vector<float> resampled = sample_rate == 44100 ? resample_nearest(samples) : samples;
+    const std::size_t windows = static_cast<std::size_t>(static_cast<float>(resampled.size()) / 640.0f);
 
-    // The module's own path: the transform, then each window packed where it
-    // is kept. It must match the packed windows of a fresh transformer.
-    Audio2MelSpectrogram& transformer = kept_transformer(version);
-    const TransformResult result = run_transform(transformer, samples, sample_rate);
-    std::vector<std::uint8_t> kept(static_cast<std::size_t>(result.chunk_count) * kWindowBytes);
-    std::size_t next = 0;
-    result.pack_windows(transformer.config().pad_value, [&](std::size_t k) {
-        check(k == next++ && k < result.chunk_count, "windows out of order");
-        return kept.data() + k * kWindowBytes;
-    });
-    check(next == windows && kept.size() == windows * kWindowBytes, "window count");
-
-    Audio2MelSpectrogram fresh_transformer = make_transformer(version);
-    const PreprocessedWindows fresh = run_melspectrogram(fresh_transformer, samples, sample_rate);
-    check(fresh.count == windows, "fresh window count");
-    check(kept == fresh.bytes, "a kept transformer and pack_windows differ from a fresh one");
+    // The module's own path, batches read in place and windows packed as
+    // their frames are finished, on every SIMD path, against the frames of
+    // the streaming reference packed afterwards.
+    const ModelConfig& config = model_config(version);
+    const PreprocessedWindows want = to_preprocessed_bytes(streamed_frames(config, resampled), config.pad_value);
+    check(want.count == windows && want.bytes.size() == windows * kWindowBytes, "window count");
+    for (SimdPath path : available_simd_paths()) {
+        const PreprocessedWindows got = run_melspectrogram(version, samples, sample_rate, path);
+        check(got.count == windows && got.bytes == want.bytes, "the module's windows differ from the streamed reference's");
+    }
+    const std::vector<std::uint8_t>& kept = want.bytes;
 
     // Levels are floored before the logarithm: V1 values lie in [-4, 4], and
     // V2 values never fall below the value of silence; neither is ever NaN.
-    const float lowest = model_config(version).pad_value;
+    const float lowest = config.pad_value;
     for (std::size_t i = 0; i < kept.size(); i += 4) {
         const float v = std::bit_cast<float>(u32_at(kept.data() + i));
         check(!std::isnan(v), "NaN in a window");

@@ -96,6 +96,18 @@ def test_views_read_in_index_order(version, view):
     assert FUNCTIONS[version](wav, 16000) == FUNCTIONS[version](np.ascontiguousarray(wav), 16000)
 
 
+# Contiguous samples are read where they lie, pre-emphasis included, and
+# must come back untouched, read-only arrays too.
+@pytest.mark.parametrize("version", VERSIONS)
+@pytest.mark.parametrize("writeable", [True, False])
+def test_samples_read_in_place_are_left_unchanged(version, writeable):
+    wav = SPEECH[:16100].copy()
+    wav.flags.writeable = writeable
+    result = FUNCTIONS[version](wav, 16000)
+    assert wav.view(np.uint32).tolist() == SPEECH[:16100].view(np.uint32).tolist()
+    assert result == FUNCTIONS[version](SPEECH[:16100].copy(), 16000)
+
+
 @pytest.mark.parametrize("version", VERSIONS)
 @pytest.mark.parametrize("samples", [0, 640, 16000, 16100])
 def test_silence_is_the_pad_value_everywhere(version, samples):

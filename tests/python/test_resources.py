@@ -3,6 +3,7 @@ and requests for memory that cannot exist."""
 
 import ctypes
 import gc
+import mmap
 import os
 import sys
 
@@ -159,6 +160,21 @@ def test_audio_declaring_2_to_the_40_samples_is_memory_error(function, registry)
         function(huge, 16000)
     assert is_free(registry, one)
     assert len(function(wav, 16000)) == 2
+
+
+@pytest.mark.skipif(SANITIZED, reason="under ASan, operator new ends the process on an impossible size")
+def test_audio_whose_windows_exceed_the_machine_is_memory_error(registry):  # noqa: F811
+    # Contiguous samples are read in place, so nothing is copied that could
+    # fail first: a result of 1.5 times physical memory (8 bytes of windows
+    # per 4-byte sample) is refused before any of it is made.
+    page = os.sysconf("SC_PAGE_SIZE")
+    pages = mmap.mmap(-1, os.sysconf("SC_PHYS_PAGES") * 3 // 4 * page, flags=mmap.MAP_PRIVATE | mmap.MAP_ANONYMOUS)
+    samples = np.frombuffer(pages, np.float32)
+    with pytest.raises(MemoryError):
+        ostrel_py.vxmv1_melspectrogram(samples, 16000)
+    assert is_free(registry, samples)
+    del samples
+    pages.close()
 
 
 # Shapes whose resize once needed far more memory than its result: a wide,

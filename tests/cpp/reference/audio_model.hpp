@@ -1,9 +1,9 @@
 // Reference models of the audio path, for the C++ tests and the fuzzer: the
 // streaming spectrogram that windows one frame at a time as hops of samples
 // arrive, the log-mel column of one spectrum written as plain scalar code,
-// and the windows packed back to back. The module runs none of them: it
-// transforms batches of frames in lanes and writes each window where it is
-// kept; the tests hold it to these.
+// the whole transform made from them, and windows packed back to back. The
+// module runs none of them: it transforms batches of frames in lanes and
+// writes each window where it is kept; the tests hold it to these.
 #pragma once
 
 #include <algorithm>
@@ -19,6 +19,7 @@
 #include "audio/fft.hpp"
 #include "audio/filterbank.hpp"
 #include "audio/levels.hpp"
+#include "audio/resample.hpp"
 #include "audio/transforms.hpp"
 #include "support/panic.hpp"
 
@@ -133,26 +134,95 @@ inline Matrix log_mel_spectrogram(std::span<const Complex> spectrum, const Matri
     return column;
 }
 
+// Normalised log-mel frames, (1, 1, kBands, frames) row-major: element
+// [0, 0, b, i] is mel_frames[b * frames + i].
+struct TransformResult {
+    std::vector<float> mel_frames;
+    std::size_t frames = 0;
+    std::uint64_t chunk_count = 0;
+};
+
+// The transformer's frames gathered whole, as its batches hand them over.
+inline TransformResult transform_frames(const Audio2MelSpectrogram& transformer, std::span<const float> samples) {
+    const TransformPlan plan = plan_transform(transformer.config(), samples.size());
+    TransformResult out{std::vector<float>(kBands * plan.frames), plan.frames, plan.chunk_count};
+    std::size_t next = 0;
+    transformer.frames(samples, plan, [&](const float* values, std::size_t stride, std::size_t count) {
+        for (std::size_t b = 0; b < kBands; ++b) {
+            for (std::size_t j = 0; j < count; ++j) out.mel_frames[b * plan.frames + next + j] = values[b * stride + j];
+        }
+        next += count;
+    });
+    if (next != plan.frames) panic("transform_frames: frames missing");
+    return out;
+}
+
+// The same frames one at a time, as the streaming spectrogram makes them: the
+// signal cut, padded and pre-emphasised whole, pushed a hop at a time, each
+// spectrum's scalar log-mel column normalised.
+inline TransformResult streamed_frames(const ModelConfig& config, std::span<const float> samples) {
+    const TransformPlan plan = plan_transform(config, samples.size());
+    std::vector<float> signal(plan.total, 0.0f);
+    std::copy_n(samples.begin(), plan.kept, signal.begin() + static_cast<std::ptrdiff_t>(plan.lead));
+    if (config.preemphasis && plan.kept > 0) {
+        const float c = *config.preemphasis;
+        // Backwards, so each step reads its predecessor's original value;
+        // the first zero after the samples changes too.
+        const std::size_t end = std::min(plan.lead + plan.kept, plan.total - 1);
+        for (std::size_t i = end; i > plan.lead; --i) signal[i] = signal[i] - c * signal[i - 1];
+        signal[plan.lead] = signal[plan.lead] - c * 0.0f;
+    }
+    const std::size_t hop = config.hop_size;
+    Spectrogram spectrogram(config.mel.n_fft, hop);
+    const Matrix filters = mel(config.mel);
+    const std::vector<BinRange> ranges = nonzero_bin_ranges(filters);
+    std::vector<float> magnitudes(filters.cols), column(kBands);
+    std::vector<std::vector<float>> columns;
+    for (std::size_t at = 0; at + hop <= signal.size(); at += hop) {
+        const auto spectrum = spectrogram.add(std::span(signal).subspan(at, hop));
+        if (!spectrum) continue;
+        log_mel_column(*spectrum, filters, ranges, config.levels, magnitudes, column);
+        for (float& v : column) v = config.normalization.apply(v);
+        columns.push_back(column);
+    }
+    TransformResult out{std::vector<float>(kBands * columns.size()), columns.size(), plan.chunk_count};
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        for (std::size_t b = 0; b < kBands; ++b) out.mel_frames[b * out.frames + i] = columns[i][b];
+    }
+    return out;
+}
+
 // Windows packed back to back: `count` windows of kWindowBytes each.
 struct PreprocessedWindows {
     std::size_t count = 0;
     std::vector<std::uint8_t> bytes;
 };
 
+// The windows of frames already made, handed to the packer a batch at a time.
 inline PreprocessedWindows to_preprocessed_bytes(const TransformResult& result, float pad_value) {
-    constexpr std::size_t size = TransformResult::kWindowBytes;
-    if (result.chunk_count > std::numeric_limits<std::size_t>::max() / size) throw std::bad_alloc();
     const auto count = static_cast<std::size_t>(result.chunk_count);
-    PreprocessedWindows out{count, std::vector<std::uint8_t>(count * size)};
-    result.pack_windows(pad_value, [&](std::size_t k) { return out.bytes.data() + k * size; });
+    PreprocessedWindows out{count, std::vector<std::uint8_t>(count * kWindowBytes)};
+    const WindowSink sink = [&](std::size_t k) { return out.bytes.data() + k * kWindowBytes; };
+    WindowPacker packer(result.frames, result.chunk_count, pad_value, sink);
+    for (std::size_t i = 0; i < result.frames; i += WindowPacker::kMaxBatch) {
+        packer.add(result.mel_frames.data() + i, result.frames, std::min(WindowPacker::kMaxBatch, result.frames - i));
+    }
+    packer.finish();
     return out;
 }
 
-// The transform of a version's transformer, packed with its pad value.
-inline PreprocessedWindows run_melspectrogram(Audio2MelSpectrogram& transformer, std::vector<float> samples,
-                                              std::uint32_t sample_rate) {
-    return to_preprocessed_bytes(run_transform(transformer, std::move(samples), sample_rate),
-                                 transformer.config().pad_value);
+// The module's windows of `samples` at `sample_rate`, packed back to back.
+inline PreprocessedWindows run_melspectrogram(ModelVersion version, std::vector<float> samples,
+                                              std::uint32_t sample_rate, SimdPath path = best_simd_path()) {
+    if (sample_rate == 44100) samples = resample_nearest(samples);
+    const Audio2MelSpectrogram transformer(version, path);
+    const auto count = static_cast<std::size_t>(plan_transform(transformer.config(), samples.size()).chunk_count);
+    PreprocessedWindows out{count, std::vector<std::uint8_t>(count * kWindowBytes)};
+    transformer.transform(samples, [&](std::size_t k) {
+        if (k >= count) panic("run_melspectrogram: window out of range");
+        return out.bytes.data() + k * kWindowBytes;
+    });
+    return out;
 }
 
 }  // namespace ostrel::audio
