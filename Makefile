@@ -212,12 +212,16 @@ bench: build/.bench-deps develop
 # under qemu-x86_64, by stage for the audio (README, Performance). As root,
 # like test-aarch64. Both modules are built with debug information, which
 # leaves their code as it is and names the functions of every instruction.
+# BENCH_AARCH64_OPTIONS="--cases audio" counts the audio cases alone (see
+# benchmarks/bench_aarch64.py --help).
 SSE2_BUILD := build/bench-sse2
+BENCH_AARCH64_OPTIONS ?=
 bench-aarch64: develop
 	$(VENV)/bin/cmake -S . -B $(SSE2_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
 	  -DCMAKE_CXX_FLAGS=-g -DPython_EXECUTABLE=$(abspath $(PY)) -DOSTREL_WERROR=$(WERROR) >/dev/null
 	$(VENV)/bin/cmake --build $(SSE2_BUILD) --target ostrel_py
-	OSTREL_WERROR=$(WERROR) OSTREL_HOST_PYTHON=$(PY) .ci/aarch64 bench $(SSE2_BUILD)/ostrel_py.abi3.so \
+	OSTREL_WERROR=$(WERROR) OSTREL_HOST_PYTHON=$(PY) OSTREL_BENCH_OPTIONS="$(BENCH_AARCH64_OPTIONS)" \
+	  .ci/aarch64 bench $(SSE2_BUILD)/ostrel_py.abi3.so \
 	  "numpy>=2" $(PY_BENCH_DEPS)
 
 clean:

@@ -16,6 +16,7 @@ called it. .ci/aarch64 bench builds everything this takes and runs it.
 import argparse
 import json
 import os
+import pickle
 import re
 import subprocess
 import sys
@@ -43,10 +44,12 @@ STAGES = [
     ("FFT passes", r"\bpass\b|\bpass<|butterfly"),
     ("join", r"\bjoin\b|FftLanes<\w+>::spectra\b"),
     ("magnitudes and mel sums", r"mel_energies|magnitude"),
-    ("pack windows", r"\bpack"),
+    ("pack windows", r"\bpack|WindowPacker"),
     ("set-up", r"Audio2MelSpectrogram::~?Audio2MelSpectrogram\b|::mel\(|mel_frequencies|hann_window"
-               r"|nonzero_bin_ranges|RealFft::~?RealFft\b|make_transformer|model_config|level_rule|kernels_for|\bcr::"),
-    ("signal and batch loop", r"::transform\(|transform_batch|forward_batch|signal_of|resample|run_transform"),
+               r"|nonzero_bin_ranges|RealFft::~?RealFft\b|make_transformer|model_config|level_rule|kernels_for"
+               r"|plan_transform|\bcr::"),
+    ("signal and batch loop", r"Audio2MelSpectrogram::frames\b|::transform\(|transform_batch|forward_batch"
+                              r"|signal_of|signal_at|resample|run_transform"),
 ]
 PYTHON_FRAME = "Python frame"
 OUTSIDE = "interpreter, before the call"
@@ -71,6 +74,17 @@ class Platform:
         self.text = (int(text.group(1), 16), int(text.group(2), 16))
 
 
+def mask_input(work, case):
+    """The pickled bench.MaskInput of a mask case, made here once: making it
+    under emulation would take longer than counting its calls."""
+    kind, width, height = case[1], int(case[2]), int(case[3])
+    path = work / f"mask-{kind}-{width}x{height}.pickle"
+    if not path.exists():
+        with open(path, "wb") as f:
+            pickle.dump(bench.MaskInput(width, height, kind), f)
+    return path
+
+
 def run(platform, plugins, work, calls, contender, case, blocks):
     """Instructions of one run, and the block counts' file when asked for."""
     tag = re.sub(r"[^\w.]+", "_", f"{platform.name}-{contender}-{'-'.join(case)}-{calls}")
@@ -82,6 +96,8 @@ def run(platform, plugins, work, calls, contender, case, blocks):
                 str(calls), contender, *case]
     if blocks:
         command += ["--text", hex(platform.text[0]), hex(platform.text[1])]
+    if case[0] != "audio":
+        command += ["--input", str(mask_input(work, case))]
     done = subprocess.run(command, env=platform.env, capture_output=True, text=True)
     if done.returncode != 0:
         raise SystemExit(f"{' '.join(command)} failed:\n{done.stdout}{done.stderr}")
@@ -96,6 +112,9 @@ def run(platform, plugins, work, calls, contender, case, blocks):
 def count_all(jobs, plugins, work, parallel):
     """jobs: (platform, contender, case, blocks). Returns {(platform name,
     contender, case): (warm instructions, block counts of the second call)}."""
+    for _, _, case, _ in jobs:
+        if case[0] != "audio":
+            mask_input(work, case)
     runs = [(job, calls) for job in jobs for calls in (1, 2)]
     with ThreadPoolExecutor(parallel) as pool:
         results = list(pool.map(lambda r: run(r[0][0], plugins, work, r[1], *r[0][1:3], r[0][3] and r[1] == 2),
@@ -230,6 +249,7 @@ def main():
     parser.add_argument("--plugins", required=True, help="the folder of libinsn.so and libblock_counts.so")
     parser.add_argument("--jobs", type=int, default=2, help="emulators run side by side")
     parser.add_argument("--quick", action="store_true", help="fewer cases, for a smoke run")
+    parser.add_argument("--cases", choices=["all", "audio", "masks"], default="all", help="which cases to count")
     args = parser.parse_args()
     for name in ("root", "site", "aarch64_module", "x86_module", "plugins"):
         setattr(args, name, str(Path(getattr(args, name)).resolve()))
@@ -249,9 +269,12 @@ def main():
 
     lengths = [0.0, 0.2] if args.quick else LENGTHS
     LENGTHS[:] = lengths
-    jobs = [(aarch64, name, audio_case(v, s), name == "module") for v in (1, 2) for s in lengths for name in AUDIO]
-    jobs += [(sse2, "module", audio_case(v, s), True) for v in (1, 2) for s in lengths]
-    mask_rows = mask_jobs_and_rows(args.quick)
+    jobs = []
+    if args.cases != "masks":
+        jobs += [(aarch64, name, audio_case(v, s), name == "module") for v in (1, 2) for s in lengths
+                 for name in AUDIO]
+        jobs += [(sse2, "module", audio_case(v, s), True) for v in (1, 2) for s in lengths]
+    mask_rows = mask_jobs_and_rows(args.quick) if args.cases != "audio" else []
     jobs += [(aarch64, name, case, False) for _, case, names in mask_rows for name in names]
 
     with tempfile.TemporaryDirectory(prefix="bench-aarch64-") as work:
@@ -262,10 +285,12 @@ def main():
     print("Instructions of one warm call under qemu's user-mode emulation (counts, not times): "
           "AArch64 (qemu-aarch64 -cpu neoverse-n1), NumPy and librosa from PyPI's AArch64 wheels, one thread "
           f"(numpy {guest_numpy(aarch64)}); SSE2: the module's baseline path under qemu-x86_64 -cpu Nehalem.\n")
-    audio_table(counts, sse2.name)
-    stage_tables(stages, sse2.name)
-    print()
-    mask_table(counts, mask_rows)
+    if args.cases != "masks":
+        audio_table(counts, sse2.name)
+        stage_tables(stages, sse2.name)
+        print()
+    if mask_rows:
+        mask_table(counts, mask_rows)
 
 
 if __name__ == "__main__":

@@ -6,6 +6,8 @@ takes a run with two calls minus a run with one as the count of a warm call.
     python count_call.py CALLS CONTENDER mask KIND WIDTH HEIGHT [FACTOR FILTER]
     python count_call.py CALLS CONTENDER map KIND WIDTH HEIGHT
     options: --text START SIZE   the module's .text, as the ELF file gives it
+             --input FILE        the case's bench.MaskInput, pickled, instead
+                                 of making it again (slow under emulation)
 
 Around the calls after the first it tells the plugin of benchmarks/
 block_counts.c, when that is loaded, the range of the module's code (with
@@ -16,6 +18,7 @@ where it was loaded.
 
 import gc
 import os
+import pickle
 import sys
 
 import bench
@@ -42,12 +45,15 @@ def load_address(path):
     raise SystemExit(f"{path} is not mapped")
 
 
-def contenders(name, kind, args):
+def contenders(name, kind, args, mask_input):
     if kind == "audio":
         version, seconds = int(args[0]), float(args[1])
         return bench.audio_contenders(bench.speech_like(seconds), version, [name])
-    mask_kind, width, height = args[0], int(args[1]), int(args[2])
-    m = bench.MaskInput(width, height, mask_kind)
+    if mask_input is not None:
+        with open(mask_input, "rb") as f:
+            m = pickle.load(f)
+    else:
+        m = bench.MaskInput(int(args[1]), int(args[2]), args[0])
     if kind == "map":
         return bench.map_form_contenders(m)
     scale = (float(args[3]), args[4]) if len(args) == 5 else None
@@ -56,13 +62,17 @@ def contenders(name, kind, args):
 
 def main():
     argv = sys.argv[1:]
-    text = None
+    text = mask_input = None
     if "--text" in argv:
         at = argv.index("--text")
         text = (int(argv[at + 1], 0), int(argv[at + 2], 0))
         del argv[at:at + 3]
+    if "--input" in argv:
+        at = argv.index("--input")
+        mask_input = argv[at + 1]
+        del argv[at:at + 2]
     calls, name, kind, args = int(argv[0]), argv[1], argv[2], argv[3:]
-    call = dict(contenders(name, kind, args))[name]
+    call = dict(contenders(name, kind, args, mask_input))[name]
     if name.startswith("opencv"):
         import cv2
 
