@@ -5,12 +5,15 @@ every guest instruction, so a count is exact and repeatable whatever else the
 machine does, but it weighs a square root like an addition.
 
 A warm call's count is a run with two calls minus a run with one
-(count_call.py), both counted by the emulator's own example plugin (insn.c).
-The module's runs also load block_counts.c, which counts the second call block
-by block; each instruction of the module goes to the stage of its code
-(STAGES, by the function names the module's debug information gives for it,
-inlined ones included) and code outside the module to the module code that
-called it. .ci/aarch64 bench builds everything this takes and runs it.
+(count_call.py), each counted from the end of its first call on by
+block_counts.c, a plugin of this project: that leaves out the start and the
+end of the process, which vary by some 10,000 instructions between runs.
+The emulator's own example plugin (insn.c) counts each run whole as a check.
+In the module's runs block_counts.c also counts block by block; each
+instruction of the module goes to the stage of its code (STAGES, by the
+function names the module's debug information gives for it, inlined ones
+included) and code outside the module to the module code that called it.
+.ci/aarch64 bench builds everything this takes and runs it.
 """
 
 import argparse
@@ -37,7 +40,8 @@ PEERS = ["numpy", "librosa"]
 # functions an instruction belongs to (the function it was inlined into and
 # every inlined one): the first stage whose pattern matches one of them takes
 # the instruction. The module's other code is the Python frame (arguments,
-# the copy of the samples, the bytes objects and their list).
+# the copy of the samples, the bytes objects and their list) with the
+# interpreter's work before and after the call.
 STAGES = [
     ("levels (log10 included)", r"\blevels\b|log10"),
     ("gather frames x window", r"\bgather"),
@@ -51,8 +55,7 @@ STAGES = [
     ("signal and batch loop", r"Audio2MelSpectrogram::frames\b|::transform\(|transform_batch|forward_batch"
                               r"|signal_of|signal_at|resample|run_transform"),
 ]
-PYTHON_FRAME = "Python frame"
-OUTSIDE = "interpreter, before the call"
+PYTHON_FRAME = "Python frame and interpreter"
 
 
 def frames_of(seconds, sample_rate=16000):
@@ -86,14 +89,15 @@ def mask_input(work, case):
 
 
 def run(platform, plugins, work, calls, contender, case, blocks):
-    """Instructions of one run, and the block counts' file when asked for."""
+    """One run: the instructions insn.c counted in all, those block_counts.c
+    counted after the first call, and its file with the blocks when asked for
+    (with where the module was loaded)."""
     tag = re.sub(r"[^\w.]+", "_", f"{platform.name}-{contender}-{'-'.join(case)}-{calls}")
     log, dump = work / f"{tag}.log", work / f"{tag}.blocks"
-    command = [*platform.qemu, "-plugin", f"{plugins}/libinsn.so,inline=on"]
-    if blocks:
-        command += ["-plugin", f"{plugins}/libblock_counts.so,out={dump}"]
-    command += ["-d", "plugin", "-D", str(log), platform.python, str(HERE / "count_call.py"),
-                str(calls), contender, *case]
+    command = [*platform.qemu, "-plugin", f"{plugins}/libinsn.so,inline=on",
+               "-plugin", f"{plugins}/libblock_counts.so,out={dump}" + ("" if blocks else ",blocks=off"),
+               "-d", "plugin", "-D", str(log), platform.python, str(HERE / "count_call.py"),
+               str(calls), contender, *case]
     if blocks:
         command += ["--text", hex(platform.text[0]), hex(platform.text[1])]
     if case[0] != "audio":
@@ -105,34 +109,42 @@ def run(platform, plugins, work, calls, contender, case, blocks):
     if os.path.realpath(module) != os.path.realpath(platform.module):
         raise SystemExit(f"{platform.name}: ran {module}, not {platform.module}")
     insns = int(re.search(r"insns: (\d+)", log.read_text()).group(1))
-    print(f"{tag}: {insns:,}", file=sys.stderr, flush=True)
-    return insns, (dump, int(base, 16)) if blocks else None
+    counted = int(re.match(r"total (\d+)", dump.read_text()).group(1))
+    print(f"{tag}: {insns:,} in all, {counted:,} after the first call", file=sys.stderr, flush=True)
+    return insns, counted, (dump, int(base, 16)) if blocks else None
 
 
 def count_all(jobs, plugins, work, parallel):
     """jobs: (platform, contender, case, blocks). Returns {(platform name,
-    contender, case): (warm instructions, block counts of the second call)}."""
+    contender, case): Count} of one warm call: the run with two calls minus
+    the run with one, both by the instructions after the first call
+    (`warm`: exact, run after run) and by all of each run (`whole`: within
+    some 10,000 instructions, as the start and end of a process vary)."""
     for _, _, case, _ in jobs:
         if case[0] != "audio":
             mask_input(work, case)
     runs = [(job, calls) for job in jobs for calls in (1, 2)]
     with ThreadPoolExecutor(parallel) as pool:
-        results = list(pool.map(lambda r: run(r[0][0], plugins, work, r[1], *r[0][1:3], r[0][3] and r[1] == 2),
-                                runs))
+        results = list(pool.map(lambda r: run(r[0][0], plugins, work, r[1], *r[0][1:]), runs))
     by_run = {((job[0].name, *job[1:3]), calls): result for (job, calls), result in zip(runs, results)}
-    return {key: (by_run[(key, 2)][0] - by_run[(key, 1)][0], by_run[(key, 2)][1])
+    return {key: SimpleNamespace(warm=by_run[(key, 2)][1] - by_run[(key, 1)][1],
+                                 whole=by_run[(key, 2)][0] - by_run[(key, 1)][0],
+                                 marks=by_run[(key, 1)][1], blocks=by_run[(key, 2)][2])
             for key, calls in by_run if calls == 1}
 
 
 # ---------------------------------------------------------------- stages
 
 
-def stages_of(platform, dump):
-    """Instructions of the counted call by stage, from block_counts.c's file."""
-    path, base = dump
+def stages_of(platform, count):
+    """Instructions of one warm call by stage, from block_counts.c's file of
+    the run with two calls. The interpreter's work that is no call of the
+    module's goes to the Python frame, less what the run with one call
+    counted: count_call.py's own work around the calls."""
+    path, base = count.blocks
     first, end = base + platform.text[0], base + platform.text[0] + platform.text[1]
     blocks = []
-    for line in path.read_text().splitlines():
+    for line in path.read_text().splitlines()[1:]:
         _, start, executions, charged, offsets = line.split()
         blocks.append((int(start, 16), int(executions), int(charged), [int(o) for o in offsets.split(",")]))
     addresses = sorted({start + o - base for start, _, _, offsets in blocks if first <= start < end for o in offsets})
@@ -146,9 +158,9 @@ def stages_of(platform, dump):
         stage_at[address] = next((stage for stage, pattern in STAGES if any(re.search(pattern, n) for n in names)),
                                  PYTHON_FRAME)
     # The module's kernels run on the path of platform.lanes lanes only.
-    if widths != {str(platform.lanes)}:
+    if widths - {str(platform.lanes)}:
         raise SystemExit(f"{platform.name}: the module ran kernels of {sorted(widths)} lanes, not {platform.lanes}")
-    totals = {}
+    totals = {PYTHON_FRAME: -count.marks}
     for start, executions, charged, offsets in blocks:
         if first <= start < end:
             for o in offsets:
@@ -158,7 +170,8 @@ def stages_of(platform, dump):
             stage = stage_at[start + offsets[-1] - base]
             totals[stage] = totals.get(stage, 0) + charged
         else:
-            totals[OUTSIDE] = totals.get(OUTSIDE, 0) + executions * len(offsets)
+            totals[PYTHON_FRAME] += executions * len(offsets)
+    assert sum(totals.values()) == count.warm
     return totals
 
 
@@ -182,18 +195,20 @@ def audio_case(version, seconds):
 
 
 def audio_table(counts, sse2):
-    print("| input | module | NumPy | librosa | best peer / module | module per frame | SSE2 module |")
-    print("|---|---:|---:|---:|---:|---:|---:|")
+    print("| input | module | NumPy | librosa | best peer / module | module per frame | module, whole runs | "
+          "SSE2 module |")
+    print("|---|---:|---:|---:|---:|---:|---:|---:|")
     for version in (1, 2):
         for seconds in LENGTHS:
             case = audio_case(version, seconds)
-            module = counts[("aarch64", "module", case)][0]
-            peers = [counts[("aarch64", name, case)][0] for name in PEERS]
-            ratio = f"{min(peers) / module:.2f}x" if seconds > 0 else "-"
+            module = counts[("aarch64", "module", case)]
+            peers = [counts[("aarch64", name, case)].warm for name in PEERS]
+            ratio = f"{min(peers) / module.warm:.2f}x" if seconds > 0 else "-"
             label = "empty" if seconds == 0 else f"{seconds:g} s"
-            sse2_count = counts.get((sse2, "module", case), (None,))[0]
-            print(f"| V{version} {label} | {thousands(module)} | {thousands(peers[0])} | {thousands(peers[1])} | "
-                  f"{ratio} | {thousands(round(module / frames_of(seconds)))} | {thousands(sse2_count)} |")
+            sse2_count = counts.get((sse2, "module", case))
+            print(f"| V{version} {label} | {thousands(module.warm)} | {thousands(peers[0])} | {thousands(peers[1])} | "
+                  f"{ratio} | {thousands(round(module.warm / frames_of(seconds)))} | {thousands(module.whole)} | "
+                  f"{thousands(sse2_count and sse2_count.warm)} |")
 
 
 def stage_tables(stages, sse2):
@@ -203,7 +218,7 @@ def stage_tables(stages, sse2):
         per_frame = [(f"per frame, {at:g} s, NEON", stages[("aarch64", audio_case(version, at))], frames_of(at))]
         if (sse2, audio_case(version, at)) in stages:
             per_frame.append((f"per frame, {at:g} s, SSE2", stages[(sse2, audio_case(version, at))], frames_of(at)))
-        names = [name for name, _ in STAGES] + [PYTHON_FRAME, OUTSIDE]
+        names = [name for name, _ in STAGES] + [PYTHON_FRAME]
         print(f"\nV{version}, instructions of one warm call by stage:\n")
         print("| stage | " + " | ".join(c for c, _ in columns) + " | " + " | ".join(c for c, _, _ in per_frame) + " |")
         print("|---|" + "---:|" * (len(columns) + len(per_frame)))
@@ -233,9 +248,9 @@ def mask_table(counts, rows):
     print("| case | module | baseline: instructions (baseline / module) |")
     print("|---|---:|---|")
     for label, case, names in rows:
-        module = counts[("aarch64", "module", case)][0]
-        cells = [f"{name} {thousands(counts[('aarch64', name, case)][0])} "
-                 f"({counts[('aarch64', name, case)][0] / module:.2f}x)" for name in names[1:]]
+        module = counts[("aarch64", "module", case)].warm
+        cells = [f"{name} {thousands(counts[('aarch64', name, case)].warm)} "
+                 f"({counts[('aarch64', name, case)].warm / module:.2f}x)" for name in names[1:]]
         print(f"| {label} | {thousands(module)} | {'; '.join(cells)} |")
 
 
@@ -279,12 +294,13 @@ def main():
 
     with tempfile.TemporaryDirectory(prefix="bench-aarch64-") as work:
         counts = count_all(jobs, args.plugins, Path(work), args.jobs)
-        stages = {(p.name, case): stages_of(p, counts[(p.name, "module", case)][1])
+        stages = {(p.name, case): stages_of(p, counts[(p.name, "module", case)])
                   for p, name, case, blocks in jobs if blocks}
 
     print("Instructions of one warm call under qemu's user-mode emulation (counts, not times): "
           "AArch64 (qemu-aarch64 -cpu neoverse-n1), NumPy and librosa from PyPI's AArch64 wheels, one thread "
-          f"(numpy {guest_numpy(aarch64)}); SSE2: the module's baseline path under qemu-x86_64 -cpu Nehalem.\n")
+          f"(numpy {guest_numpy(aarch64)}); SSE2: the module's baseline path under qemu-x86_64 -cpu Nehalem. "
+          "'whole runs': the same difference of the runs counted whole by insn.c.\n")
     if args.cases != "masks":
         audio_table(counts, sse2.name)
         stage_tables(stages, sse2.name)
