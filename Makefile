@@ -2,6 +2,7 @@
 #   make test   builds everything and runs every test
 #   make demo   runs the module's jobs on bundled data
 #   make test-aarch64  builds and tests the module on AArch64 under emulation (root)
+#   make bench-aarch64 counts the benchmark's instructions on AArch64 under emulation (root)
 
 PYTHON ?= python3
 VENV := .venv
@@ -25,7 +26,7 @@ FUZZ_BUILD := build/fuzz
 FUZZ_SECONDS ?= 600
 ASAN_BUILD := build/asan
 
-.PHONY: all system-deps venv develop cpp-test log10-test python-test test test-aarch64 demo dist bench clean \
+.PHONY: all system-deps venv develop cpp-test log10-test python-test test test-aarch64 demo dist bench bench-aarch64 clean \
         fuzz-build fuzz fuzz-test sanitize-test compat-test
 
 # Installs those of the Debian packages $(1) that are missing (as root, or through sudo).
@@ -205,6 +206,23 @@ bench: build/.bench-deps develop
 	$(BENCH_BUILD)/ostrel_paths_bench $(if $(QUICK),--quick) >$(BENCH_BUILD)/paths.json
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) benchmarks/bench.py --floor $(BENCH_BUILD)/floor.json \
 	  --paths $(BENCH_BUILD)/paths.json $(if $(QUICK),--quick)
+
+# Instructions of one warm call of each benchmark case, on AArch64 under qemu
+# with the baselines from PyPI's AArch64 wheels, and of the module's SSE2 path
+# under qemu-x86_64, by stage for the audio (README, Performance). As root,
+# like test-aarch64. Both modules are built with debug information, which
+# leaves their code as it is and names the functions of every instruction.
+# BENCH_AARCH64_OPTIONS="--cases audio" counts the audio cases alone (see
+# benchmarks/bench_aarch64.py --help).
+SSE2_BUILD := build/bench-sse2
+BENCH_AARCH64_OPTIONS ?=
+bench-aarch64: develop
+	$(VENV)/bin/cmake -S . -B $(SSE2_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DCMAKE_CXX_FLAGS=-g -DPython_EXECUTABLE=$(abspath $(PY)) -DOSTREL_WERROR=$(WERROR) >/dev/null
+	$(VENV)/bin/cmake --build $(SSE2_BUILD) --target ostrel_py
+	OSTREL_WERROR=$(WERROR) OSTREL_HOST_PYTHON=$(PY) OSTREL_BENCH_OPTIONS="$(BENCH_AARCH64_OPTIONS)" \
+	  .ci/aarch64 bench $(SSE2_BUILD)/ostrel_py.abi3.so \
+	  "numpy>=2" $(PY_BENCH_DEPS)
 
 clean:
 	rm -rf build dist $(VENV)

@@ -212,6 +212,22 @@ def pillow_resize(mask, scale):
 # ---------------------------------------------------------------- cases and table
 
 
+def audio_contenders(wav, version, names=("module", "numpy", "librosa")):
+    """Those of the module and the NumPy and librosa pipelines that `names`
+    lists, on one waveform."""
+    def module():
+        call = ostrel_py.vxmv1_melspectrogram if version == 1 else ostrel_py.vxmv2_melspectrogram
+        return lambda: call(wav, SR)
+
+    def pipeline(make):
+        run = make(version)
+        return lambda: run(wav)
+
+    makers = {"module": module, "numpy": lambda: pipeline(make_numpy_pipeline),
+              "librosa": lambda: pipeline(make_librosa_pipeline)}
+    return [(name, makers[name]()) for name in names]
+
+
 def audio_rows(floor, quick):
     """The best peer of a case is the fastest of the NumPy pipeline (with its
     BLAS at the default thread count, and at one thread) and the librosa one."""
@@ -221,14 +237,11 @@ def audio_rows(floor, quick):
     for seconds in LENGTHS[:3] if quick else LENGTHS:
         wav = speech_like(seconds)
         for version in (1, 2):
-            module = ostrel_py.vxmv1_melspectrogram if version == 1 else ostrel_py.vxmv2_melspectrogram
-            numpy_run, librosa_run = make_numpy_pipeline(version), make_librosa_pipeline(version)
-            assert len(numpy_run(wav)) == len(module(wav, SR)) == len(librosa_run(wav))
-            t = run_case([("module", lambda: module(wav, SR)), ("numpy", lambda: numpy_run(wav)),
-                          ("librosa", lambda: librosa_run(wav))], rounds=200, budget_s=3)
+            contenders = audio_contenders(wav, version)
+            assert len({len(call()) for _, call in contenders}) == 1
+            t = run_case(contenders, rounds=200, budget_s=3)
             with threadpool_limits(limits=1):
-                one = run_case([("module", lambda: module(wav, SR)), ("numpy 1 thread", lambda: numpy_run(wav))],
-                               rounds=200, budget_s=2)
+                one = run_case([contenders[0], ("numpy 1 thread", contenders[1][1])], rounds=200, budget_s=2)
             t["numpy 1 thread"] = one["numpy 1 thread"]
             t["best peer"] = min(t["numpy"], t["numpy 1 thread"], t["librosa"])
             t["floor"] = floor.get(seconds)
@@ -257,48 +270,79 @@ def empty_call_rows():
     return rows
 
 
-def mask_rows(quick):
-    rows = []
+MASK_SCALES = [None, (0.5, "cubic"), (2.0, "linear"), (0.5, "gaussian"), (0.5, "nearest")]
+
+
+def mask_cases(quick):
+    """((width, height), kind, scales) of every mask case."""
     sizes = [(1920, 1080)] if quick else [(512, 512), (1920, 1080)]
-    every_scale = [None, (0.5, "cubic"), (2.0, "linear"), (0.5, "gaussian"), (0.5, "nearest")]
-    cases = [(size, kind, every_scale) for size in sizes for kind in ("hard", "soft")]
+    cases = [(size, kind, MASK_SCALES) for size in sizes for kind in ("hard", "soft")]
     # A wide, short mask: a million columns and two rows, halved to one row.
     # Runs start below column 65536, so the last run of a row fills the rest.
     cases.append(((2**20, 2), "soft", [(0.5, "linear")]))
-    for (width, height), kind, scales in cases:
+    return cases
+
+
+class MaskInput:
+    """A case's mask as 8-bit and float32 images, its record and its rows."""
+
+    def __init__(self, width, height, kind):
         mask = make_mask(min(width, 2**16), height, kind)
-        mask = np.pad(mask, ((0, 0), (0, width - mask.shape[1])), mode="edge")
-        mask_f32 = mask.astype(np.float32) / 255
-        record = encode(mask)
-        rows_list = msgpack.unpackb(record)[0]
-        assert (rasterise(rows_list, width, height) == mask).all()
+        self.width, self.height = width, height
+        self.mask = np.pad(mask, ((0, 0), (0, width - mask.shape[1])), mode="edge")
+        self.mask_f32 = self.mask.astype(np.float32) / 255
+        self.record = encode(self.mask)
+        self.rows = msgpack.unpackb(self.record)[0]
+        self.map_record = msgpack.packb({"data": self.rows})
+
+
+def mask_contenders(m, scale):
+    """The module against unpacking, the NumPy and Pillow pipeline, the resize
+    steps of Pillow and OpenCV alone, and the floor, on one case."""
+    width, height, record = m.width, m.height, m.record
+    contenders = [("module", lambda: ostrel_py.reconstruct_mask(record, width, height, scale)),
+                  ("unpackb", lambda: msgpack.unpackb(record))]
+    if scale is None:
+        contenders.append(("msgpack+numpy", lambda: rasterise(
+            msgpack.unpackb(record)[0], width, height).astype(np.float32) / 255))
+    else:
+        contenders.append(("msgpack+numpy+pillow", lambda: pillow_resize(rasterise(
+            msgpack.unpackb(record)[0], width, height), scale).astype(np.float32) / 255))
+        contenders.append(("pillow resize", lambda: pillow_resize(m.mask, scale)))
+        contenders.append(("opencv resize u8", lambda: opencv_resize(m.mask, scale)))
+        contenders.append(("opencv resize f32", lambda: opencv_resize(m.mask_f32, scale)))
+    contenders.append(("floor", lambda: m.mask.astype(np.float32) / 255))
+    return contenders
+
+
+def map_form_contenders(m):
+    """The same rows as the map {"data": rows}, against the array form: both
+    forms should cost the same."""
+    return [("module", lambda: ostrel_py.reconstruct_mask(m.map_record, m.width, m.height)),
+            ("array form", lambda: ostrel_py.reconstruct_mask(m.record, m.width, m.height)),
+            ("unpackb", lambda: msgpack.unpackb(m.map_record)),
+            ("floor", lambda: m.mask.astype(np.float32) / 255)]
+
+
+def mask_label(m, kind, scale):
+    return f"mask {kind} {m.width}x{m.height} ({len(m.record) // 1024} KiB) " + (
+        "none" if scale is None else f"{scale[0]:g} {scale[1]}")
+
+
+def mask_rows(quick):
+    rows = []
+    cases = mask_cases(quick)
+    for (width, height), kind, scales in cases:
+        m = MaskInput(width, height, kind)
+        assert (rasterise(m.rows, width, height) == m.mask).all()
         for scale in scales:
-            contenders = [("module", lambda: ostrel_py.reconstruct_mask(record, width, height, scale)),
-                          ("unpackb", lambda: msgpack.unpackb(record))]
-            if scale is None:
-                contenders.append(("msgpack+numpy", lambda: rasterise(
-                    msgpack.unpackb(record)[0], width, height).astype(np.float32) / 255))
-            else:
-                contenders.append(("msgpack+numpy+pillow", lambda: pillow_resize(rasterise(
-                    msgpack.unpackb(record)[0], width, height), scale).astype(np.float32) / 255))
-                contenders.append(("pillow resize", lambda: pillow_resize(mask, scale)))
-                contenders.append(("opencv resize u8", lambda: opencv_resize(mask, scale)))
-                contenders.append(("opencv resize f32", lambda: opencv_resize(mask_f32, scale)))
-            contenders.append(("floor", lambda: mask.astype(np.float32) / 255))
+            contenders = mask_contenders(m, scale)
             t = run_case(contenders, rounds=100, budget_s=2)
-            label = "none" if scale is None else f"{scale[0]:g} {scale[1]}"
-            rows.append((f"mask {kind} {width}x{height} ({len(record) // 1024} KiB) {label}", t,
-                         [name for name, _ in contenders[1:]]))
-        if (width, height) == sizes[-1]:
-            # The same rows as the map {"data": rows}, timed against the
-            # array form: both forms should cost the same.
-            map_record = msgpack.packb({"data": rows_list})
-            contenders = [("module", lambda: ostrel_py.reconstruct_mask(map_record, width, height)),
-                          ("array form", lambda: ostrel_py.reconstruct_mask(record, width, height)),
-                          ("unpackb", lambda: msgpack.unpackb(map_record)),
-                          ("floor", lambda: mask.astype(np.float32) / 255)]
+            rows.append((mask_label(m, kind, scale), t, [name for name, _ in contenders[1:]]))
+        if (width, height) == cases[-2][0]:
+            contenders = map_form_contenders(m)
             t = run_case(contenders, rounds=100, budget_s=2)
-            rows.append((f"mask {kind} {width}x{height} map form ({len(map_record) // 1024} KiB) none", t,
+            rows.append((f"mask {kind} {width}x{height} map form ({len(m.map_record) // 1024} KiB) none", t,
                          [name for name, _ in contenders[1:]]))
     return rows
 

@@ -36,6 +36,8 @@ struct MelLanes {
         // The squares are summed first and the floor added to the sum. The
         // sum is not negative, so its square root is finite exactly where
         // the sum is: the check needs no pass of its own.
+        // The square root is correctly rounded on every instruction set;
+        // taken lane by lane, the compiler makes it one vector square root.
         I finite = {};
         finite = finite == 0;
         for (std::size_t k = 0; k < bins; ++k) {
@@ -43,11 +45,10 @@ struct MelLanes {
             const F im = load(spectrum + k * 2 * W + W);
             const F sum = (re * re + im * im) + floor;
             finite &= sum <= 3.40282347e38f;
-            store(magnitudes + k * W, sum);
+            F magnitude;
+            for (std::size_t j = 0; j < W; ++j) magnitude[j] = __builtin_sqrtf(sum[j]);
+            store(magnitudes + k * W, magnitude);
         }
-        // Correctly rounded on every instruction set; the plain loop lets the
-        // compiler use the vector square root.
-        for (std::size_t i = 0; i < bins * W; ++i) magnitudes[i] = __builtin_sqrtf(magnitudes[i]);
 
         bool all_finite = true;
         for (std::size_t j = 0; j < W; ++j) all_finite = all_finite && finite[j] != 0;
@@ -56,13 +57,24 @@ struct MelLanes {
         // non-negative finite terms, so the range alone gives the dense
         // product's value; a NaN or infinite magnitude reaches every filter
         // (NaN * 0 and inf * 0 are NaN), so then every bin is summed.
+        // Four bins a step, each added in turn: the same sums as one bin a
+        // step, with a quarter of the loop's own instructions.
         for (std::size_t b = 0; b < filters.bands; ++b) {
             const std::size_t first = filters.ranges[b].first;
             const std::size_t last = filters.ranges[b].last;
             const float* w = filters.weights + filters.offsets[b];
             F energy = {};
             if (all_finite) {
-                for (std::size_t k = first; k < last; ++k) energy = energy + load(magnitudes + k * W) * w[k - first];
+                const float* m = magnitudes + first * W;
+                const std::size_t n = last > first ? last - first : 0;
+                std::size_t k = 0;
+                for (; k + 4 <= n; k += 4) {
+                    energy = energy + load(m + k * W) * w[k];
+                    energy = energy + load(m + (k + 1) * W) * w[k + 1];
+                    energy = energy + load(m + (k + 2) * W) * w[k + 2];
+                    energy = energy + load(m + (k + 3) * W) * w[k + 3];
+                }
+                for (; k < n; ++k) energy = energy + load(m + k * W) * w[k];
             } else {
                 for (std::size_t k = 0; k < bins; ++k) {
                     const float weight = k >= first && k < last ? w[k - first] : 0.0f;

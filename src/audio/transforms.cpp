@@ -59,6 +59,33 @@ float signal_at(std::span<const float> samples, const TransformPlan& plan, const
     return samples[i] - *emphasis * (i > 0 ? samples[i - 1] : 0.0f);
 }
 
+// Samples [start, start + span) of the analysed signal into `out`, each the
+// value signal_at() gives: the run of samples in one loop without branches,
+// which the compiler vectorises, the zeros around it filled, and the two
+// values that differ from their neighbours' rule (the first sample, whose
+// predecessor is a zero, and the one after the samples) from signal_at().
+void signal_span(std::span<const float> samples, const TransformPlan& plan, const float* emphasis,
+                 std::size_t start, std::size_t span, float* out) {
+    const std::size_t end = start + span;
+    const std::size_t first = std::clamp(plan.lead, start, end);
+    const std::size_t last = std::clamp(plan.lead + plan.kept, first, end);
+    std::fill(out, out + (first - start), 0.0f);
+    std::size_t at = first;
+    if (at < last && at == plan.lead) {
+        out[at - start] = signal_at(samples, plan, emphasis, at);
+        ++at;
+    }
+    if (emphasis != nullptr) {
+        const float c = *emphasis;
+        for (; at < last; ++at) out[at - start] = samples[at - plan.lead] - c * samples[at - plan.lead - 1];
+    } else {
+        std::copy(samples.data() + (at - plan.lead), samples.data() + (last - plan.lead), out + (at - start));
+    }
+    std::fill(out + (last - start), out + span, 0.0f);
+    const std::size_t after = plan.lead + plan.kept;
+    if (after >= start && after < end) out[after - start] = signal_at(samples, plan, emphasis, after);
+}
+
 }  // namespace
 
 const ModelConfig& model_config(ModelVersion version) noexcept {
@@ -245,7 +272,7 @@ void Audio2MelSpectrogram::frames(std::span<const float> samples, const Transfor
             width->fft.spectra(tables, samples.data() + (start - plan.lead), hop, count, kModelTaper.data(), emphasis,
                                work, spectrum);
         } else {
-            for (std::size_t i = 0; i < span; ++i) edge[i] = signal_at(samples, plan, emphasis, start + i);
+            signal_span(samples, plan, emphasis, start, span, edge);
             width->fft.spectra(tables, edge, hop, count, kModelTaper.data(), nullptr, work, spectrum);
         }
         width->mel.mel_energies(spectrum, kMagnitudeFloor, filters, work, energies);
