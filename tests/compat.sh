@@ -14,32 +14,15 @@ python=$1
 out=build/compat
 mkdir -p "$out"
 
-# Build and test requirements come from pyproject.toml, the one place they are kept.
-requirements() {
-  "$python" -c 'import sys, tomllib
-p = tomllib.load(open("pyproject.toml", "rb"))
-print("\n".join(p["build-system"]["requires"] if sys.argv[1] == "build" else p["project"]["optional-dependencies"]["test"]))' "$1"
-}
-mapfile -t build_requires < <(requirements build; echo "cmake>=3.21"; echo ninja)
-mapfile -t test_requires < <(requirements test)
-
 fresh_venv() {  # fresh_venv INTERPRETER DIR
   rm -rf "$2"
   "$1" -m venv "$2"
   "$2/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip
 }
 
-run_suite() {  # run_suite DIR [PYTHONPATH]
-  local versions
-  versions=$(PYTHONPATH=${2:-} "$1/bin/python" -c \
-    'import platform, numpy, ostrel_py; print(f"CPython {platform.python_version()}, NumPy {numpy.__version__}")')
-  echo "compat: $versions"
-  PYTHONPATH=${2:-} "$1/bin/python" -m pytest -q -p no:cacheprovider tests/python
-}
-
 # ---- numpy1: the installed module, NumPy 1.26 underneath ----
 fresh_venv "$python" "$out/numpy1"
-"$out/numpy1/bin/python" -m pip install -q "numpy==1.26.*" "${test_requires[@]}"
+.ci/requirements test | "$out/numpy1/bin/python" -m pip install -q "numpy==1.26.*" -r /dev/stdin
 # Every file of the installation (module, stubs, metadata) is carried over as
 # it is, as installing the same wheel would.
 "$python" - "$("$out/numpy1/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])')" <<'PY'
@@ -50,7 +33,7 @@ for name in dist.files:
     target.parent.mkdir(parents=True, exist_ok=True)
     shutil.copy2(dist.locate_file(name), target)
 PY
-run_suite "$out/numpy1"
+tests/suite.sh "$out/numpy1/bin/python" "$out/numpy1"
 
 # ---- newest: another CPython minor version, built from source ----
 own=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
@@ -64,6 +47,6 @@ if [ -z "$newest" ]; then
   exit 0
 fi
 fresh_venv "$newest" "$out/newest"
-"$out/newest/bin/python" -m pip install -q "${build_requires[@]}" "${test_requires[@]}"
+.ci/requirements build test | "$out/newest/bin/python" -m pip install -q -r /dev/stdin
 "$out/newest/bin/python" -m pip install -q --no-build-isolation --no-deps -C build-dir="$out/newest/build" .
-run_suite "$out/newest"
+tests/suite.sh "$out/newest/bin/python" "$out/newest"

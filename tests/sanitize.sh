@@ -26,14 +26,9 @@ export LD_PRELOAD="$runtime $("$cxx" -print-file-name=libstdc++.so)"
 export ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:halt_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export PYTHONMALLOC=malloc
-export PYTHONPATH=$build${PYTHONPATH:+:$PYTHONPATH}
+export PYTHONPATH=$build
 # Tells the suite that impossible allocations made with operator new end the
 # process under the sanitizer instead of throwing.
 export OSTREL_SANITIZED=1
 
-loaded=$("$python" -c 'import ostrel_py; print(ostrel_py.__file__)')
-case $loaded in
-  "$build"/*) ;;
-  *) echo "sanitize-test: imported $loaded instead of the sanitized build" >&2; exit 1 ;;
-esac
-exec "$python" -m pytest -q -p no:cacheprovider tests/python
+exec tests/suite.sh "$python" "$build"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Tests a wheel the way a user gets it: installed into a new virtual
 # environment that holds nothing else of the project, then the Python suite
-# runs against the installed module (never a development build).
+# against the installed module (tests/suite.sh).
 #
 #   tests/wheel.sh PIP WHEEL PYTHON VENV [pip install arguments...]
 #
@@ -13,8 +13,7 @@
 set -euo pipefail
 pip=$1 wheel=$2 python=$3 venv=$4
 shift 4
-venv_args=(--without-pip)
-install_args=()
+venv_args=(--without-pip) install_args=()
 for arg in "$@"; do
   if [ "$arg" = --system-site-packages ]; then venv_args+=("$arg"); else install_args+=("$arg"); fi
 done
@@ -30,15 +29,5 @@ PY
 rm -rf "$venv"
 "$python" -m venv "${venv_args[@]}" "$venv"
 "$pip" --python "$venv/bin/python" install -q --disable-pip-version-check "$wheel" "${install_args[@]}"
-
-# -P keeps the working directory off sys.path, so only the installed module can be imported.
-where=$("$venv/bin/python" -P -c 'import platform, sys, numpy, ostrel_py
-print(ostrel_py.__file__)
-print(f"wheel: {sys.argv[1]} on CPython {platform.python_version()}, NumPy {numpy.__version__}, {platform.machine()}")' \
-  "$(basename "$wheel")")
-case ${where%%$'\n'*} in
-  "$(cd "$venv" && pwd)"/lib/*/site-packages/*) ;;
-  *) echo "wheel test: imported ${where%%$'\n'*}, not the module installed in $venv" >&2; exit 1 ;;
-esac
-echo "${where#*$'\n'}"
-"$venv/bin/python" -P -m pytest -q -p no:cacheprovider tests/python
+echo "wheel: $(basename "${wheel%\[*}")"
+tests/suite.sh "$venv/bin/python" "$venv/lib"
