@@ -6,8 +6,8 @@
 PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
-# CI builds treat warnings as errors.
-WERROR := $(if $(CI),ON,OFF)
+# CI builds treat warnings as errors; the scripts and pip's builds read it too.
+export OSTREL_WERROR := $(if $(CI),ON,OFF)
 FUZZ_SECONDS ?= 600
 
 .PHONY: all develop test cpp-test log10-test python-test fuzz fuzz-test sanitize-test compat-test \
@@ -22,7 +22,7 @@ $(VENV)/.stamp: pyproject.toml
 	@touch $@
 
 develop: $(VENV)/.stamp
-	OSTREL_WERROR=$(WERROR) $(PY) -m pip install -q --no-build-isolation --no-deps .
+	$(PY) -m pip install -q --no-build-isolation --no-deps .
 
 # $(call cmake,NAME,TARGET...): configures build/NAME with the options of
 # CMAKE_NAME and builds the targets given (all when none). GoogleTest is
@@ -34,7 +34,7 @@ CMAKE_bench := -DOSTREL_PYTHON_MODULE=OFF -DOSTREL_BENCHMARKS=ON
 CMAKE_bench-sse2 := -DCMAKE_CXX_FLAGS=-g
 cmake = .ci/apt libgtest-dev && $(VENV)/bin/cmake -S . -B build/$(1) -G Ninja --no-warn-unused-cli \
   -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DPython_EXECUTABLE=$(abspath $(PY)) \
-  -DOSTREL_WERROR=$(WERROR) $(CMAKE_$(1)) >/dev/null && $(VENV)/bin/cmake --build build/$(1) $(if $(2),--target $(2))
+  -DOSTREL_WERROR=$(OSTREL_WERROR) $(CMAKE_$(1)) >/dev/null && $(VENV)/bin/cmake --build build/$(1) $(if $(2),--target $(2))
 
 test: cpp-test log10-test python-test fuzz-test sanitize-test compat-test
 
@@ -43,9 +43,7 @@ cpp-test: $(VENV)/.stamp
 	$(call cmake,cpp)
 	cd build/cpp && ../../$(VENV)/bin/ctest --output-on-failure -j2
 
-# Every one of the 2^32 float inputs through the module's log10, the scalar
-# form and every SIMD path, against the C library's log10 and log10l and
-# libquadmath's log10q (all with GCC on x86_64); a few minutes on 2 cores.
+# A few minutes on 2 cores (CONTRIBUTING.md, How the log10 is tested).
 log10-test: $(VENV)/.stamp
 	@echo "== log10-test: the module's log10 of all 2^32 float inputs on every SIMD path, against an independent oracle"
 	$(call cmake,cpp,ostrel_log10_exhaustive)
@@ -55,51 +53,40 @@ python-test: develop
 	@echo "== python-test: the pytest suite against the module in .venv"
 	tests/suite.sh $(PY) $(VENV)
 
-# The core with the fuzzing harnesses, instrumented for libFuzzer, ASan and
-# UBSan (clang); the mask harness decodes every input with a MessagePack
-# library as an oracle (tests/fuzz/msgpack_oracle.hpp), a test dependency only.
-# A long run for developers: make fuzz FUZZ_SECONDS=3600.
+# The core's fuzzing harnesses under ASan and UBSan (clang), the mask one with
+# a MessagePack library as its oracle. A long run: make fuzz FUZZ_SECONDS=3600.
 fuzz: $(VENV)/.stamp
 	.ci/apt clang-16 libclang-rt-16-dev libmsgpack-cxx-dev
 	$(call cmake,fuzz)
 	tests/fuzz/run.sh build/fuzz $(FUZZ_SECONDS)
 
-# The short run every CI build does.
 fuzz-test:
 	@echo "== fuzz-test: libFuzzer on the mask and audio cores under ASan and UBSan, 60 s, silent until both end"
 	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=60
 
-# The whole Python suite against a module built with ASan and UBSan.
 sanitize-test: $(VENV)/.stamp
 	@echo "== sanitize-test: building the module with ASan and UBSan, then the pytest suite against it"
 	$(call cmake,asan,ostrel_py)
 	tests/sanitize.sh $(PY) build/asan
 
-# The suite against NumPy 1.x and a second CPython minor version.
 compat-test: develop
 	@echo "== compat-test: the pytest suite on NumPy 1.26 and on the newest other CPython, each in a new environment"
 	tests/compat.sh $(PY)
 
-# The numbers this build gives on fixed inputs go along to the AArch64 run,
-# which checks that it gives the same. As root, like everything that enters a
-# root file system (.ci/rootfs).
+# The AArch64 run checks that it gives this build's numbers. As root, like all
+# that enters a root file system (.ci/rootfs).
 REFERENCE := build/reference-outputs.npz
 test-aarch64: develop
 	$(PY) tests/python/platform_outputs.py $(REFERENCE)
-	OSTREL_WERROR=$(WERROR) .ci/rootfs arm64 test $(REFERENCE)
+	.ci/rootfs arm64 test $(REFERENCE)
 
 demo: develop
 	.ci/requirements demo | $(PY) -m pip install -q -r /dev/stdin
 	$(PY) examples/demo.py
 
-# The release artefacts in dist/ (README, Platforms): the sdist, and one wheel
-# per platform on CPython's stable ABI, each built from the sdist with zig
-# against glibc 2.28 (.ci/zig-wheel; the AArch64 one cross-compiled), tagged
-# manylinux_2_28 by auditwheel and tested as a user gets it (tests/wheel.sh),
-# its numbers compared bit for bit with the development build's: x86_64 under
-# each CPython of WHEEL_PYTHONS here (the first on NumPy 1.26), then in the
-# root file systems of WHEEL_SYSTEMS, Debian 13 also building a wheel from the
-# sdist with its GCC; AArch64 in its emulated root file system. The two
+# The release artefacts in dist/ (README, Platforms; CONTRIBUTING.md gives the
+# chain): the sdist, and each platform's wheel built from it and tested as
+# installed, its numbers compared bit for bit with this build's. The two
 # platforms run side by side, each one's output shown when it ends. As root.
 WHEEL_PYTHONS := 3.11 3.12 3.13
 WHEEL_SYSTEMS := debian11 debian13 unstable
@@ -113,16 +100,15 @@ dist: develop
 	$(MAKE) --no-print-directory -j2 --output-sync=target dist-x86_64 dist-aarch64
 	@ls -l dist
 
-# Each wheel: built, then tagged and tested (test-wheel-ARCH).
 dist-%:
 	@echo "== dist: the $* wheel, built from the sdist with zig for glibc 2.28, then tested"
-	OSTREL_WERROR=$(WERROR) .ci/zig-wheel $(PY) $* dist/ostrel_py-*.tar.gz build/dist-wheel
+	.ci/zig-wheel $(PY) $* dist/ostrel_py-*.tar.gz build/dist-wheel
 	$(MAKE) --no-print-directory test-wheel-$*
 
 # auditwheel tags the AArch64 wheel in the root file system, where the
 # machine is AArch64 as the wheel is.
 test-wheel-aarch64:
-	OSTREL_WERROR=$(WERROR) .ci/rootfs arm64 wheel build/dist-wheel/ostrel_py-*aarch64.whl $(REFERENCE)
+	.ci/rootfs arm64 wheel build/dist-wheel/ostrel_py-*aarch64.whl $(REFERENCE)
 
 test-wheel-x86_64:
 	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair --plat manylinux_2_28_x86_64 -w dist build/dist-wheel/*x86_64.whl
@@ -136,15 +122,14 @@ test-wheel-x86_64:
 	done
 	@failed=""; for system in $(WHEEL_SYSTEMS); do \
 	  echo "== dist: the x86_64 wheel installed in a $$system root file system"; \
-	  OSTREL_WERROR=$(WERROR) .ci/rootfs $$system wheel dist/ostrel_py-*x86_64.whl $(REFERENCE) || failed="$$failed $$system"; \
+	  .ci/rootfs $$system wheel dist/ostrel_py-*x86_64.whl $(REFERENCE) || failed="$$failed $$system"; \
 	done; [ -z "$$failed" ] || { echo "dist: the x86_64 wheel failed on$$failed" >&2; exit 1; }
 	@echo "== dist: a wheel from the sdist with Debian 13's GCC, Python headers and nothing else"
-	OSTREL_WERROR=$(WERROR) .ci/rootfs debian13 sdist dist/ostrel_py-*.tar.gz
+	.ci/rootfs debian13 sdist dist/ostrel_py-*.tar.gz
 
-# Benchmarks only: Google Benchmark and FFTW (GPL, timed for comparison, never
-# linked into the module) from Debian, the baselines' packages from PyPI.
-# NumPy is timed with the OpenBLAS kernel it picks itself (see README,
-# Performance). `make bench QUICK=1`: fewer cases, each timed for less long.
+# Google Benchmark and FFTW (GPL, a baseline, never linked into the module)
+# for the benchmarks only. NumPy runs the OpenBLAS kernel it picks itself
+# (README, Performance). QUICK=1: fewer cases, each timed for less long.
 bench: develop
 	.ci/apt libbenchmark-dev libfftw3-dev
 	.ci/requirements bench | $(PY) -m pip install -q -r /dev/stdin
@@ -154,15 +139,13 @@ bench: develop
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) benchmarks/bench.py --floor build/bench/floor.json \
 	  --paths build/bench/paths.json $(if $(QUICK),--quick)
 
-# Instructions of one warm call of each benchmark case on AArch64 under qemu,
-# against the baselines of PyPI's AArch64 wheels, and of the module's SSE2
-# path under qemu-x86_64 (README, Performance). As root. Both modules carry
-# debug information, which leaves their code as it is and names the function
-# of every instruction. BENCH_AARCH64_OPTIONS="--cases audio" counts the
-# audio alone (benchmarks/bench_aarch64.py --help).
+# Instructions per warm call on AArch64 and of the SSE2 path, under qemu
+# (README, Performance), as root. Debug information names the function of
+# every instruction and leaves the code as it is. BENCH_AARCH64_OPTIONS
+# goes to benchmarks/bench_aarch64.py ("--cases audio", say).
 bench-aarch64: develop
 	$(call cmake,bench-sse2,ostrel_py)
-	OSTREL_WERROR=$(WERROR) OSTREL_BENCH_OPTIONS="$(BENCH_AARCH64_OPTIONS)" \
+	OSTREL_BENCH_OPTIONS="$(BENCH_AARCH64_OPTIONS)" \
 	  .ci/rootfs arm64 bench build/bench-sse2/ostrel_py.abi3.so
 
 clean:
