@@ -27,13 +27,13 @@ develop: $(VENV)/.stamp
 # $(call cmake,NAME,TARGET...): configures build/NAME with the options of
 # CMAKE_NAME and builds the targets given (all when none). GoogleTest is
 # installed for every build: the module itself needs no Debian package.
+MODULE := -DPython_EXECUTABLE=$(abspath $(PY))
 CMAKE_cpp := -DOSTREL_PYTHON_MODULE=OFF -DOSTREL_CPP_TESTS=ON
 CMAKE_fuzz := -DOSTREL_PYTHON_MODULE=OFF -DOSTREL_FUZZ=ON -DOSTREL_SANITIZE=ON -DCMAKE_CXX_COMPILER=clang++-16
-CMAKE_asan := -DOSTREL_SANITIZE=ON
+CMAKE_asan := $(MODULE) -DOSTREL_SANITIZE=ON
 CMAKE_bench := -DOSTREL_PYTHON_MODULE=OFF -DOSTREL_BENCHMARKS=ON
-CMAKE_bench-sse2 := -DCMAKE_CXX_FLAGS=-g
-cmake = .ci/apt libgtest-dev && $(VENV)/bin/cmake -S . -B build/$(1) -G Ninja --no-warn-unused-cli \
-  -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja -DPython_EXECUTABLE=$(abspath $(PY)) \
+CMAKE_bench-sse2 := $(MODULE) -DCMAKE_CXX_FLAGS=-g
+cmake = .ci/apt libgtest-dev && $(VENV)/bin/cmake -S . -B build/$(1) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
   -DOSTREL_WERROR=$(OSTREL_WERROR) $(CMAKE_$(1)) >/dev/null && $(VENV)/bin/cmake --build build/$(1) $(if $(2),--target $(2))
 
 test: cpp-test log10-test python-test fuzz-test sanitize-test compat-test
