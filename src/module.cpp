@@ -23,6 +23,7 @@
 #include "python/pyref.hpp"
 #include "mask/record.hpp"
 #include "mask/resize.hpp"
+#include "support/float_mode.hpp"
 
 namespace ostrel {
 
@@ -101,6 +102,7 @@ PyObject* dummy_func(PyObject*, PyObject*) {
 
 PyObject* reconstruct_mask(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return python::guarded([&] {
+        const FloatModeGuard float_mode;
         const auto slots = python::bind<4>(kReconstructMask, args, nargs, kwnames);
         const auto bytes = python::to_bytes_view(slots[0], "bytes");
         const std::uint64_t width = python::to_u64(slots[1], "width");
@@ -139,6 +141,7 @@ void refuse_beyond_memory(std::uint64_t bytes) {
 PyObject* melspectrogram(const python::Signature& signature, audio::ModelVersion version, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames) {
     return python::guarded([&] {
+        const FloatModeGuard float_mode;
         const auto slots = python::bind<2>(signature, args, nargs, kwnames);
         PyObject* wav = slots[0];  // borrowed; examined after the sample rate
         const std::uint32_t sample_rate = python::to_u32(slots[1], "sample_rate");
