@@ -118,6 +118,10 @@ private:
     float start_ = 0.0f;                    // its start
 };
 
+// An upper bound on what transform() allocates besides the windows, on every
+// path: its working block (under 128 KiB) and the packer's held frames.
+inline constexpr std::size_t kTransformWorkingBytes = std::size_t{256} << 10;
+
 class Audio2MelSpectrogram {
 public:
     // The version's constant configuration, taper and filterbank, and the

@@ -11,6 +11,7 @@
 
 #include "mask/unit_float.hpp"
 #include "support/buffer.hpp"
+#include "support/memory.hpp"
 #include "support/panic.hpp"
 
 namespace ostrel::mask {
@@ -63,7 +64,10 @@ public:
         bool live = false;
     };
 
-    Canvas(std::uint64_t width, std::uint64_t height, const T (&palette)[256])
+    // `later_bytes` is what the call will hold besides the mask once it is
+    // drawn (a resize's result and buffers): a mask that does not fit
+    // together with it counts as memory that cannot be had.
+    Canvas(std::uint64_t width, std::uint64_t height, const T (&palette)[256], std::uint64_t later_bytes = 0)
         : width_(width), height_(height), palette_(palette) {
         fits_ = shape_fits(width, height);
         if (!fits_) return;
@@ -73,6 +77,7 @@ public:
         // cell, which is cheaper than having them cleared first.
         zeroed_ = Buffer<T>::zeroing_is_lazy(count);
         try {
+            if (!fits_in_memory(add_bytes(multiply_bytes(count, sizeof(T)), later_bytes))) throw std::bad_alloc();
             buffer_ = zeroed_ ? Buffer<T>::zeroed(count) : Buffer<T>::uninitialised(count);
         } catch (const std::bad_alloc&) {
             no_memory_ = true;
