@@ -11,6 +11,7 @@
 #include <new>
 #include <type_traits>
 
+#include "audio/resample.hpp"
 #include "support/panic.hpp"
 #include "support/saturate.hpp"
 
@@ -92,11 +93,15 @@ const ModelConfig& model_config(ModelVersion version) noexcept {
     return version == ModelVersion::V1 ? kConfigV1 : kConfigV2;
 }
 
-TransformPlan plan_transform(const ModelConfig& config, std::size_t samples) {
+TransformPlan plan_transform(const ModelConfig& config, std::size_t input, std::uint32_t sample_rate) {
+    TransformPlan plan;
+    plan.input = input;
+    plan.resample = needs_resampling(sample_rate);
+    const std::size_t samples = plan.resample ? resampled_length(input) : input;
+
     // Keep whole 25-per-second video frames only; one extra FFT length of
     // audio (or zeros) lets an uncentred transform reach the last video frame.
     const float samples_per_video_frame = config.mel.sample_rate / kVideoFramesPerSecond;
-    TransformPlan plan;
     plan.chunk_count = saturating_truncate<std::uint64_t>(static_cast<float>(samples) / samples_per_video_frame);
     const std::uint64_t length =
         saturating_truncate<std::uint64_t>(samples_per_video_frame * static_cast<float>(plan.chunk_count));
@@ -218,9 +223,15 @@ Audio2MelSpectrogram::Audio2MelSpectrogram(const ModelConfig& config, SimdPath p
     }
 }
 
-void Audio2MelSpectrogram::transform(std::span<const float> samples, const WindowSink& sink) const {
-    const TransformPlan plan = plan_transform(*config_, samples.size());
+void Audio2MelSpectrogram::transform(std::span<const float> samples, const TransformPlan& plan,
+                                     const WindowSink& sink) const {
+    if (samples.size() != plan.input) panic("transform: the samples are not those planned for");
     if (plan.chunk_count == 0) return;
+    std::vector<float> resampled;
+    if (plan.resample) {
+        resampled = resample_nearest(samples);
+        samples = resampled;
+    }
     WindowPacker packer(plan.frames, plan.chunk_count, config_->pad_value, sink);
     frames(samples, plan, [&](const float* values, std::size_t stride, std::size_t count) {
         packer.add(values, stride, count);

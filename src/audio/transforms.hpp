@@ -66,11 +66,14 @@ inline constexpr std::array<float, 800> kModelTaper = [] {
     return out;
 }();
 
-// What a transform of `samples` samples makes, and the signal it analyses:
-// `lead` zeros, the first `kept` samples, then zeros up to `total` samples
+// What a transform of `input` samples makes, and the signal it analyses:
+// the samples at the models' rate (resampled first when `resample`), then
+// `lead` zeros, the first `kept` of them, then zeros up to `total` samples
 // (before pre-emphasis, which also turns the first zero after the samples
 // into -c times the last one).
 struct TransformPlan {
+    std::size_t input = 0;          // the samples the plan was made for
+    bool resample = false;          // brought to the models' rate first (resample.hpp)
     std::uint64_t chunk_count = 0;  // windows to emit, one per video frame
     std::size_t frames = 0;         // frames of kBands values, one per hop
     std::size_t lead = 0;
@@ -78,8 +81,12 @@ struct TransformPlan {
     std::size_t total = 0;
 };
 
-// std::bad_alloc when the signal's length does not fit a size_t.
-TransformPlan plan_transform(const ModelConfig& config, std::size_t samples);
+// The plan of a transform of `samples` samples at `sample_rate`: the rate
+// rule of resample.hpp applied, then the samples fitted to whole video
+// frames. Made once per call, before a sample is read, so that the windows
+// are counted first. std::bad_alloc when the signal's length does not fit a
+// size_t.
+TransformPlan plan_transform(const ModelConfig& config, std::size_t samples, std::uint32_t sample_rate);
 
 // Where window k is written: kWindowBytes bytes, asked for in window order.
 using WindowSink = std::function<std::uint8_t*(std::size_t)>;
@@ -134,10 +141,11 @@ public:
     // The widest batch: the path's own width.
     std::size_t lanes() const noexcept { return widths_[0].fft.lanes; }
 
-    // The windows of `samples`, at the configuration's sample rate: one per
-    // 25-per-second video frame the samples span, window k written to
-    // sink(k) in order, straight from each batch of frames.
-    void transform(std::span<const float> samples, const WindowSink& sink) const;
+    // The windows of `samples`, the plan_transform() of their count and rate:
+    // one per 25-per-second video frame the samples span at the models'
+    // rate, window k written to sink(k) in order, straight from each batch
+    // of frames. Other samples than those planned for are a fatal error.
+    void transform(std::span<const float> samples, const TransformPlan& plan, const WindowSink& sink) const;
 
     // Every frame of `plan` over `samples`, a batch of at most lanes() at a
     // time in frame order: take(values, stride, count) gets band b of the

@@ -19,7 +19,6 @@
 #include "audio/fft.hpp"
 #include "audio/filterbank.hpp"
 #include "audio/levels.hpp"
-#include "audio/resample.hpp"
 #include "audio/transforms.hpp"
 #include "reference/log10.hpp"
 #include "reference/real_fft.hpp"
@@ -152,9 +151,13 @@ struct TransformResult {
     std::uint64_t chunk_count = 0;
 };
 
-// The transformer's frames gathered whole, as its batches hand them over.
+// The rate of samples that the models take as they are.
+inline constexpr std::uint32_t kModelRate = 16000;
+
+// The transformer's frames of samples at the models' rate gathered whole, as
+// its batches hand them over.
 inline TransformResult transform_frames(const Audio2MelSpectrogram& transformer, std::span<const float> samples) {
-    const TransformPlan plan = plan_transform(transformer.config(), samples.size());
+    const TransformPlan plan = plan_transform(transformer.config(), samples.size(), kModelRate);
     TransformResult out{std::vector<float>(kBands * plan.frames), plan.frames, plan.chunk_count};
     std::size_t next = 0;
     transformer.frames(samples, plan, [&](const float* values, std::size_t stride, std::size_t count) {
@@ -171,7 +174,7 @@ inline TransformResult transform_frames(const Audio2MelSpectrogram& transformer,
 // signal cut, padded and pre-emphasised whole, pushed a hop at a time, each
 // spectrum's scalar log-mel column normalised.
 inline TransformResult streamed_frames(const ModelConfig& config, std::span<const float> samples) {
-    const TransformPlan plan = plan_transform(config, samples.size());
+    const TransformPlan plan = plan_transform(config, samples.size(), kModelRate);
     std::vector<float> signal(plan.total, 0.0f);
     std::copy_n(samples.begin(), plan.kept, signal.begin() + static_cast<std::ptrdiff_t>(plan.lead));
     if (config.preemphasis && plan.kept > 0) {
@@ -223,13 +226,13 @@ inline PreprocessedWindows to_preprocessed_bytes(const TransformResult& result, 
 }
 
 // The module's windows of `samples` at `sample_rate`, packed back to back.
-inline PreprocessedWindows run_melspectrogram(ModelVersion version, std::vector<float> samples,
+inline PreprocessedWindows run_melspectrogram(ModelVersion version, std::span<const float> samples,
                                               std::uint32_t sample_rate, SimdPath path = best_simd_path()) {
-    if (sample_rate == 44100) samples = resample_nearest(samples);
     const Audio2MelSpectrogram transformer(version, path);
-    const auto count = static_cast<std::size_t>(plan_transform(transformer.config(), samples.size()).chunk_count);
+    const TransformPlan plan = plan_transform(transformer.config(), samples.size(), sample_rate);
+    const auto count = static_cast<std::size_t>(plan.chunk_count);
     PreprocessedWindows out{count, std::vector<std::uint8_t>(count * kWindowBytes)};
-    transformer.transform(samples, [&](std::size_t k) {
+    transformer.transform(samples, plan, [&](std::size_t k) {
         if (k >= count) panic("run_melspectrogram: window out of range");
         return out.bytes.data() + k * kWindowBytes;
     });
