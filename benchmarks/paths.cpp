@@ -44,7 +44,7 @@ void audio_call(audio::ModelVersion version, SimdPath path, const std::vector<fl
     const audio::Audio2MelSpectrogram transformer(version, path);
     constexpr std::size_t size = audio::kWindowBytes;
     const audio::TransformPlan plan = audio::plan_transform(transformer.config(), samples.size(), kSampleRate);
-    out.resize(static_cast<std::size_t>(plan.chunk_count) * size);
+    out.resize(static_cast<std::size_t>(plan.windows) * size);
     transformer.transform(samples, plan, [&](std::size_t k) { return out.data() + k * size; });
 }
 

@@ -145,7 +145,7 @@ PyObject* melspectrogram(const python::Signature& signature, audio::ModelVersion
         python::Samples samples(wav);
 
         const audio::TransformPlan plan = audio::plan_transform(transformer.config(), samples.size(), sample_rate);
-        const std::uint64_t windows = plan.chunk_count;
+        const std::uint64_t windows = plan.windows;
 
         // Every window's bytes object exists before the samples are read, so
         // that no Python code runs while the transform reads them in place;

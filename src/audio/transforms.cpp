@@ -102,9 +102,9 @@ TransformPlan plan_transform(const ModelConfig& config, std::size_t input, std::
     // Keep whole 25-per-second video frames only; one extra FFT length of
     // audio (or zeros) lets an uncentred transform reach the last video frame.
     const float samples_per_video_frame = config.mel.sample_rate / kVideoFramesPerSecond;
-    plan.chunk_count = saturating_truncate<std::uint64_t>(static_cast<float>(samples) / samples_per_video_frame);
+    plan.windows = saturating_truncate<std::uint64_t>(static_cast<float>(samples) / samples_per_video_frame);
     const std::uint64_t length =
-        saturating_truncate<std::uint64_t>(samples_per_video_frame * static_cast<float>(plan.chunk_count));
+        saturating_truncate<std::uint64_t>(samples_per_video_frame * static_cast<float>(plan.windows));
 
     const std::size_t n_fft = config.mel.n_fft, hop = config.hop_size;
     const std::size_t extra = config.center ? 0 : n_fft;
@@ -123,16 +123,16 @@ TransformPlan plan_transform(const ModelConfig& config, std::size_t input, std::
     return plan;
 }
 
-WindowPacker::WindowPacker(std::size_t frames, std::uint64_t chunk_count, float pad_value, const WindowSink& sink)
+WindowPacker::WindowPacker(std::size_t frames, std::uint64_t windows, float pad_value, const WindowSink& sink)
     : frames_(frames),
-      chunk_count_(chunk_count),
+      windows_(windows),
       pad_value_(pad_value),
       sink_(sink),
-      held_values_(chunk_count > 0 ? new float[kBands * kCapacity] : nullptr) {}
+      held_values_(windows > 0 ? new float[kBands * kCapacity] : nullptr) {}
 
 void WindowPacker::add(const float* values, std::size_t stride, std::size_t count) {
     if (count > kMaxBatch) panic("WindowPacker: a batch holds at most kMaxBatch frames");
-    if (chunk_count_ == 0) return;
+    if (windows_ == 0) return;
     if (held_ + count > kCapacity) {
         // Windows start in ascending order and every window that the held
         // frames complete was written, so the frames before the next
@@ -178,7 +178,7 @@ void WindowPacker::emit(std::size_t done) {
     // long inputs the drift carries the last starts past the last frame: such
     // windows hold pad_value wherever no frame exists, like any window that
     // reaches past the end, and every window keeps its fixed size.
-    for (; next_ < chunk_count_; ++next_) {
+    for (; next_ < windows_; ++next_) {
         const std::uint64_t first = round_u64(start_);
         const std::size_t available =
             first < frames_ ? static_cast<std::size_t>(std::min<std::uint64_t>(kWindowFrames, frames_ - first)) : 0;
@@ -226,13 +226,13 @@ Audio2MelSpectrogram::Audio2MelSpectrogram(const ModelConfig& config, SimdPath p
 void Audio2MelSpectrogram::transform(std::span<const float> samples, const TransformPlan& plan,
                                      const WindowSink& sink) const {
     if (samples.size() != plan.input) panic("transform: the samples are not those planned for");
-    if (plan.chunk_count == 0) return;
+    if (plan.windows == 0) return;
     std::vector<float> resampled;
     if (plan.resample) {
         resampled = resample_nearest(samples);
         samples = resampled;
     }
-    WindowPacker packer(plan.frames, plan.chunk_count, config_->pad_value, sink);
+    WindowPacker packer(plan.frames, plan.windows, config_->pad_value, sink);
     frames(samples, plan, [&](const float* values, std::size_t stride, std::size_t count) {
         packer.add(values, stride, count);
     });

@@ -72,10 +72,10 @@ inline constexpr std::array<float, 800> kModelTaper = [] {
 // (before pre-emphasis, which also turns the first zero after the samples
 // into -c times the last one).
 struct TransformPlan {
-    std::size_t input = 0;          // the samples the plan was made for
-    bool resample = false;          // brought to the models' rate first (resample.hpp)
-    std::uint64_t chunk_count = 0;  // windows to emit, one per video frame
-    std::size_t frames = 0;         // frames of kBands values, one per hop
+    std::size_t input = 0;      // the samples the plan was made for
+    bool resample = false;      // brought to the models' rate first (resample.hpp)
+    std::uint64_t windows = 0;  // to emit, one per video frame
+    std::size_t frames = 0;     // frames of kBands values, one per hop
     std::size_t lead = 0;
     std::size_t kept = 0;
     std::size_t total = 0;
@@ -100,7 +100,7 @@ public:
     // The most frames one add() takes.
     static constexpr std::size_t kMaxBatch = 16;
 
-    WindowPacker(std::size_t frames, std::uint64_t chunk_count, float pad_value, const WindowSink& sink);
+    WindowPacker(std::size_t frames, std::uint64_t windows, float pad_value, const WindowSink& sink);
 
     // The next `count` (at most kMaxBatch) frames: band b of the j-th at
     // values[b * stride + j].
@@ -115,7 +115,7 @@ private:
     void emit(std::size_t done);
 
     std::size_t frames_;
-    std::uint64_t chunk_count_;
+    std::uint64_t windows_;
     float pad_value_;
     const WindowSink& sink_;
     std::unique_ptr<float[]> held_values_;  // kBands rows of kCapacity frames

@@ -148,7 +148,7 @@ inline void log_mel_column(std::span<const Complex> spectrum, const Matrix& filt
 struct TransformResult {
     std::vector<float> mel_frames;
     std::size_t frames = 0;
-    std::uint64_t chunk_count = 0;
+    std::uint64_t windows = 0;
 };
 
 // The rate of samples that the models take as they are.
@@ -158,7 +158,7 @@ inline constexpr std::uint32_t kModelRate = 16000;
 // its batches hand them over.
 inline TransformResult transform_frames(const Audio2MelSpectrogram& transformer, std::span<const float> samples) {
     const TransformPlan plan = plan_transform(transformer.config(), samples.size(), kModelRate);
-    TransformResult out{std::vector<float>(kBands * plan.frames), plan.frames, plan.chunk_count};
+    TransformResult out{std::vector<float>(kBands * plan.frames), plan.frames, plan.windows};
     std::size_t next = 0;
     transformer.frames(samples, plan, [&](const float* values, std::size_t stride, std::size_t count) {
         for (std::size_t b = 0; b < kBands; ++b) {
@@ -199,7 +199,7 @@ inline TransformResult streamed_frames(const ModelConfig& config, std::span<cons
         for (float& v : column) v = normalized(rule, v);
         columns.push_back(column);
     }
-    TransformResult out{std::vector<float>(kBands * columns.size()), columns.size(), plan.chunk_count};
+    TransformResult out{std::vector<float>(kBands * columns.size()), columns.size(), plan.windows};
     for (std::size_t i = 0; i < columns.size(); ++i) {
         for (std::size_t b = 0; b < kBands; ++b) out.mel_frames[b * out.frames + i] = columns[i][b];
     }
@@ -214,10 +214,10 @@ struct PreprocessedWindows {
 
 // The windows of frames already made, handed to the packer a batch at a time.
 inline PreprocessedWindows to_preprocessed_bytes(const TransformResult& result, float pad_value) {
-    const auto count = static_cast<std::size_t>(result.chunk_count);
+    const auto count = static_cast<std::size_t>(result.windows);
     PreprocessedWindows out{count, std::vector<std::uint8_t>(count * kWindowBytes)};
     const WindowSink sink = [&](std::size_t k) { return out.bytes.data() + k * kWindowBytes; };
-    WindowPacker packer(result.frames, result.chunk_count, pad_value, sink);
+    WindowPacker packer(result.frames, result.windows, pad_value, sink);
     for (std::size_t i = 0; i < result.frames; i += WindowPacker::kMaxBatch) {
         packer.add(result.mel_frames.data() + i, result.frames, std::min(WindowPacker::kMaxBatch, result.frames - i));
     }
@@ -230,7 +230,7 @@ inline PreprocessedWindows run_melspectrogram(ModelVersion version, std::span<co
                                               std::uint32_t sample_rate, SimdPath path = best_simd_path()) {
     const Audio2MelSpectrogram transformer(version, path);
     const TransformPlan plan = plan_transform(transformer.config(), samples.size(), sample_rate);
-    const auto count = static_cast<std::size_t>(plan.chunk_count);
+    const auto count = static_cast<std::size_t>(plan.windows);
     PreprocessedWindows out{count, std::vector<std::uint8_t>(count * kWindowBytes)};
     transformer.transform(samples, plan, [&](std::size_t k) {
         if (k >= count) panic("run_melspectrogram: window out of range");
