@@ -19,6 +19,7 @@
 #include "audio/filterbank.hpp"
 #include "audio/levels.hpp"
 #include "audio/mel_kernels.hpp"
+#include "support/filled.hpp"
 
 namespace ostrel::audio {
 
