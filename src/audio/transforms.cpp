@@ -37,17 +37,9 @@ constexpr ModelConfig kConfigV2{kModelMel, 200, true, std::nullopt, LogMelLevels
 static_assert(kModelBins == kModelMel.n_fft / 2 + 1 && kModelMel.n_mels == kBands);
 static_assert(kModelTaper.size() == kModelMel.n_fft);
 
-// Copies f32 values into a byte buffer, each as its 4 little-endian bytes.
-void store_le(std::uint8_t* dst, const float* src, std::size_t count) noexcept {
-    if constexpr (std::endian::native == std::endian::little) {
-        std::memcpy(dst, src, count * sizeof(float));
-    } else {
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::uint32_t bits = std::bit_cast<std::uint32_t>(src[i]);
-            for (std::size_t byte = 0; byte < 4; ++byte) dst[4 * i + byte] = static_cast<std::uint8_t>(bits >> (8 * byte));
-        }
-    }
-}
+// Windows hold little-endian f32, and the module's platforms (x86_64 and
+// AArch64) keep floats so in memory: values are copied as they lie.
+static_assert(std::endian::native == std::endian::little, "windows are written as the floats lie in memory");
 
 // Sample `at` of the analysed signal, pre-emphasised with c when `emphasis`:
 // y[i] = x[i] - c x[i-1] with x[-1] = 0, so the zeros before the samples
@@ -123,6 +115,8 @@ TransformPlan plan_transform(const ModelConfig& config, std::size_t input, std::
     return plan;
 }
 
+namespace detail {
+
 WindowPacker::WindowPacker(std::size_t frames, std::uint64_t windows, float pad_value, const WindowSink& sink)
     : frames_(frames),
       windows_(windows),
@@ -185,7 +179,7 @@ void WindowPacker::emit(std::size_t done) {
         if (available > 0 && first + available > done) return;
         std::uint8_t* window = sink_(static_cast<std::size_t>(next_));
         const float* held = held_values_.get() + (static_cast<std::size_t>(first) - base_);
-        if (available == kWindowFrames && std::endian::native == std::endian::little) {
+        if (available == kWindowFrames) {
             // The common window, whole rows of a size the compiler knows.
             for (std::size_t b = 0; b < kBands; ++b) {
                 std::memcpy(window + b * kWindowFrames * sizeof(float), held + b * kCapacity,
@@ -196,19 +190,30 @@ void WindowPacker::emit(std::size_t done) {
         }
         for (std::size_t b = 0; b < kBands; ++b) {
             std::uint8_t* dst = window + b * kWindowFrames * sizeof(float);
-            if (available > 0) store_le(dst, held + b * kCapacity, available);
-            store_le(dst + available * sizeof(float), pad, kWindowFrames - available);
+            if (available > 0) std::memcpy(dst, held + b * kCapacity, available * sizeof(float));
+            std::memcpy(dst + available * sizeof(float), pad, (kWindowFrames - available) * sizeof(float));
         }
         start_ = start_ + kFramesPerWindowStep;
     }
 }
+
+void frames(const Audio2MelSpectrogram& transformer, std::span<const float> samples, const TransformPlan& plan,
+            const FrameSink& take) {
+    transformer.frames(samples, plan, take);
+}
+
+Audio2MelSpectrogram transformer_for(const ModelConfig& config, SimdPath path) {
+    return Audio2MelSpectrogram(config, path);
+}
+
+}  // namespace detail
 
 Audio2MelSpectrogram::Audio2MelSpectrogram(ModelVersion version, SimdPath path)
     : Audio2MelSpectrogram(model_config(version), path) {}
 
 Audio2MelSpectrogram::Audio2MelSpectrogram(const ModelConfig& config, SimdPath path)
     : config_(&config), level_rule_(level_rule(config.levels, config.normalization)) {
-    static_assert(WindowPacker::kMaxBatch >= simd_lanes(SimdPath::Avx512));
+    static_assert(detail::WindowPacker::kMaxBatch >= simd_lanes(SimdPath::Avx512));
     for (std::size_t at_least : {std::size_t{16}, std::size_t{8}, std::size_t{4}}) {
         const FftKernels fft = kernels_for<FftKernels>(path, at_least);
         if (width_count_ == 0 || fft.lanes < widths_[width_count_ - 1].fft.lanes) {
@@ -232,7 +237,7 @@ void Audio2MelSpectrogram::transform(std::span<const float> samples, const Trans
         resampled = resample_nearest(samples);
         samples = resampled;
     }
-    WindowPacker packer(plan.frames, plan.windows, config_->pad_value, sink);
+    detail::WindowPacker packer(plan.frames, plan.windows, config_->pad_value, sink);
     frames(samples, plan, [&](const float* values, std::size_t stride, std::size_t count) {
         packer.add(values, stride, count);
     });
@@ -240,7 +245,7 @@ void Audio2MelSpectrogram::transform(std::span<const float> samples, const Trans
 }
 
 void Audio2MelSpectrogram::frames(std::span<const float> samples, const TransformPlan& plan,
-                                  const std::function<void(const float*, std::size_t, std::size_t)>& take) const {
+                                  const detail::FrameSink& take) const {
     if (plan.frames == 0) return;
     const FftTables& tables = model_fft_tables();
     const std::size_t n_fft = config_->mel.n_fft, hop = config_->hop_size;

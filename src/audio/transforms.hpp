@@ -92,6 +92,12 @@ TransformPlan plan_transform(const ModelConfig& config, std::size_t samples, std
 // Where window k is written: kWindowBytes bytes, asked for in window order.
 using WindowSink = std::function<std::uint8_t*(std::size_t)>;
 
+class Audio2MelSpectrogram;
+
+// The transform's inner steps, which the tests hold to reference models
+// step by step; the module calls transform() alone.
+namespace detail {
+
 // Cuts frames into windows as they arrive. Window k starts near frame 3.2 k
 // (a running f32 sum) and holds kWindowFrames frames; positions without a
 // frame hold pad_value. Each window is written as soon as its frames are in,
@@ -126,6 +132,22 @@ private:
     float start_ = 0.0f;                    // its start
 };
 
+// What frames() hands each batch of frames to.
+using FrameSink = std::function<void(const float*, std::size_t, std::size_t)>;
+
+// Every frame of `plan` over `samples` (at the models' rate), a batch of at
+// most the path's width at a time in frame order: take(values, stride,
+// count) gets band b of the batch's j-th frame at values[b * stride + j].
+void frames(const Audio2MelSpectrogram& transformer, std::span<const float> samples, const TransformPlan& plan,
+            const FrameSink& take);
+
+// A transformer over a configuration of the caller's, which must outlive it,
+// with the models' filterbank, FFT length and hop (the tables are theirs);
+// anything else is a fatal error.
+Audio2MelSpectrogram transformer_for(const ModelConfig& config, SimdPath path = best_simd_path());
+
+}  // namespace detail
+
 class Audio2MelSpectrogram {
 public:
     // The version's constant configuration, taper and filterbank, and the
@@ -133,14 +155,7 @@ public:
     // nothing: the tables are constants of the module.
     explicit Audio2MelSpectrogram(ModelVersion version, SimdPath path = best_simd_path());
 
-    // A configuration of the caller's, which must outlive the transformer,
-    // with the models' filterbank, FFT length and hop (the tables are theirs);
-    // anything else is a fatal error.
-    explicit Audio2MelSpectrogram(const ModelConfig& config, SimdPath path = best_simd_path());
-
     const ModelConfig& config() const noexcept { return *config_; }
-    // The widest batch: the path's own width.
-    std::size_t lanes() const noexcept { return widths_[0].fft.lanes; }
 
     // The windows of `samples`, the plan_transform() of their count and rate:
     // one per 25-per-second video frame the samples span at the models'
@@ -148,13 +163,18 @@ public:
     // of frames. Other samples than those planned for are a fatal error.
     void transform(std::span<const float> samples, const TransformPlan& plan, const WindowSink& sink) const;
 
-    // Every frame of `plan` over `samples`, a batch of at most lanes() at a
-    // time in frame order: take(values, stride, count) gets band b of the
-    // batch's j-th frame at values[b * stride + j].
-    void frames(std::span<const float> samples, const TransformPlan& plan,
-                const std::function<void(const float*, std::size_t, std::size_t)>& take) const;
-
 private:
+    friend void detail::frames(const Audio2MelSpectrogram&, std::span<const float>, const TransformPlan&,
+                               const detail::FrameSink&);
+    friend Audio2MelSpectrogram detail::transformer_for(const ModelConfig&, SimdPath);
+
+    Audio2MelSpectrogram(const ModelConfig& config, SimdPath path);
+
+    // The widest batch: the path's own width.
+    std::size_t lanes() const noexcept { return widths_[0].fft.lanes; }
+
+    void frames(std::span<const float> samples, const TransformPlan& plan, const detail::FrameSink& take) const;
+
     // The path's kernels at its own width, then at each narrower one down to
     // 4 lanes: a batch of few frames (a short input's, or the last one) takes
     // the narrowest that holds it, and the same bits.

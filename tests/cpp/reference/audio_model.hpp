@@ -160,7 +160,7 @@ inline TransformResult transform_frames(const Audio2MelSpectrogram& transformer,
     const TransformPlan plan = plan_transform(transformer.config(), samples.size(), kModelRate);
     TransformResult out{std::vector<float>(kBands * plan.frames), plan.frames, plan.windows};
     std::size_t next = 0;
-    transformer.frames(samples, plan, [&](const float* values, std::size_t stride, std::size_t count) {
+    detail::frames(transformer, samples, plan, [&](const float* values, std::size_t stride, std::size_t count) {
         for (std::size_t b = 0; b < kBands; ++b) {
             for (std::size_t j = 0; j < count; ++j) out.mel_frames[b * plan.frames + next + j] = values[b * stride + j];
         }
@@ -217,9 +217,10 @@ inline PreprocessedWindows to_preprocessed_bytes(const TransformResult& result, 
     const auto count = static_cast<std::size_t>(result.windows);
     PreprocessedWindows out{count, std::vector<std::uint8_t>(count * kWindowBytes)};
     const WindowSink sink = [&](std::size_t k) { return out.bytes.data() + k * kWindowBytes; };
-    WindowPacker packer(result.frames, result.windows, pad_value, sink);
-    for (std::size_t i = 0; i < result.frames; i += WindowPacker::kMaxBatch) {
-        packer.add(result.mel_frames.data() + i, result.frames, std::min(WindowPacker::kMaxBatch, result.frames - i));
+    detail::WindowPacker packer(result.frames, result.windows, pad_value, sink);
+    constexpr std::size_t kBatch = detail::WindowPacker::kMaxBatch;
+    for (std::size_t i = 0; i < result.frames; i += kBatch) {
+        packer.add(result.mel_frames.data() + i, result.frames, std::min(kBatch, result.frames - i));
     }
     packer.finish();
     return out;
