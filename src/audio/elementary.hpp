@@ -19,9 +19,8 @@
 #pragma once
 
 #include <bit>
-#include <cstdint>
-
 #include <cstddef>
+#include <cstdint>
 
 namespace ostrel::audio::cr {
 
