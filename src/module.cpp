@@ -10,11 +10,8 @@
 #include <cstdint>
 #include <new>
 #include <optional>
-#include <span>
-#include <vector>
 #include <utility>
 
-#include "audio/resample.hpp"
 #include "audio/transforms.hpp"
 #include "python/args.hpp"
 #include "python/borrow.hpp"
@@ -156,18 +153,15 @@ PyObject* melspectrogram(const python::Signature& signature, audio::ModelVersion
         if (!list) throw PyError::fetch();
         if (!python::is_float32_vector(wav)) throw PyError::made(PyExc_TypeError, kNotFloat32Array);
 
-        // 44100 Hz input is brought to the models' 16000 Hz first.
-        const bool resample = sample_rate == 44100;
         const std::size_t count = python::vector_length(wav);
-        const std::size_t length = resample ? audio::resampled_length(count) : count;
-        const std::uint64_t windows = audio::plan_transform(transformer.config(), length).chunk_count;
+        const audio::TransformPlan plan = audio::plan_transform(transformer.config(), count, sample_rate);
+        const std::uint64_t windows = plan.windows;
 
         // Refused before anything large is made or copied: the windows, the
-        // copy of strided samples, the 16 kHz samples and the transform's own.
+        // copy of strided samples, and the transform's own (the 16 kHz samples).
         std::uint64_t need = multiply_bytes(windows, audio::kWindowBytes + kWindowObjectOverhead);
         if (python::Samples::copied(wav)) need = add_bytes(need, multiply_bytes(count, sizeof(float)));
-        if (resample) need = add_bytes(need, multiply_bytes(length, sizeof(float)));
-        need = add_bytes(need, audio::kTransformWorkingBytes);
+        need = add_bytes(need, audio::transform_memory_bound(plan));
         if (!fits_in_memory(need)) {
             // A borrow that cannot be had is reported first, as for a call that fits.
             { const python::ReadBorrow probe(wav); }
@@ -181,14 +175,8 @@ PyObject* melspectrogram(const python::Signature& signature, audio::ModelVersion
         {
             python::Samples samples(wav);
             if (windows == 0) return list.release();
-            std::span<const float> input = samples.read();
-            std::vector<float> resampled;
-            if (resample) {
-                resampled = audio::resample_nearest(input);
-                input = resampled;
-            }
             // Each window is written straight into its bytes object.
-            transformer.transform(input, [&](std::size_t k) {
+            transformer.transform(samples.read(), plan, [&](std::size_t k) {
                 // Borrowed: the list holds it.
                 PyObject* item = PyList_GetItem(list.get(), static_cast<Py_ssize_t>(k));
                 return reinterpret_cast<std::uint8_t*>(PyBytes_AsString(item));
