@@ -14,6 +14,10 @@
 // The register is written only when it differs from the defined mode, and
 // then every exception is masked too, so that a caller's unmasked trap
 // cannot end the process on an inexact result.
+//
+// The compiler does not know that arithmetic reads the register: it may move
+// a multiply it can see across the write. The guard holds calls into other
+// translation units (the argument conversion, the cores), which stay inside.
 #pragma once
 
 #include <cstdint>
