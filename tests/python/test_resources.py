@@ -139,6 +139,9 @@ IMPOSSIBLE = {
     "mask-scale-1e30": (lambda: ostrel_py.reconstruct_mask(EXAMPLE, 5, 2, (1e30, "nearest")), MemoryError),
     "mask-scale-inf": (lambda: ostrel_py.reconstruct_mask(EXAMPLE, 5, 2, (float("inf"), "gaussian")), MemoryError),
     "mask-scale-wide": (lambda: ostrel_py.reconstruct_mask(b"\x91\x90", 2**20, 1, (2.0**20, "linear")), MemoryError),
+    # A run outside the mask is reported before the resize's memory is.
+    "mask-outside-then-huge-resize": (
+        lambda: ostrel_py.reconstruct_mask(bytes.fromhex("91 92 90 91 92 05 01"), 2, 2, (1e30, "linear")), PanicException),
     "mask-declared-rows": (lambda: ostrel_py.reconstruct_mask(b"\x91\xdd\xff\xff\xff\xff\x90", 1, 1), ValueError),
     "mask-declared-runs": (lambda: ostrel_py.reconstruct_mask(b"\x91\x91\xdd\xff\xff\xff\xff\x92\x00\x01", 1, 1),
                            ValueError),
