@@ -111,12 +111,15 @@ public:
         base_ = x0;
         of_.resize(x1 - x0);
         monotone_ = true;
+        any_none_ = false;
+        uniform_known_ = false;
         for (std::size_t j = x0; j < x1; ++j) {
             const std::size_t i = j - taps.base;
             if (j > x0) {
                 monotone_ = monotone_ && taps.first[i] >= taps.first[i - 1] && end(j) >= end(j - 1);
             }
             of_[j - x0] = id_of(weights(j), count(j), j - x0);
+            any_none_ = any_none_ || of_[j - x0] == kNone;
         }
     }
 
@@ -145,6 +148,27 @@ public:
         return value;
     }
 
+    // Whether every output of the current taps gives the same value for a
+    // window holding only c, and that value: computed for each pattern, so
+    // that a stretch of such windows is one fill.
+    bool uniform(float c, float& value) {
+        if (any_none_ || cache_.size() > kUniformPatterns) return false;
+        if (!uniform_known_ || uniform_tag_ != bits_of(c)) {
+            uniform_known_ = true;
+            uniform_tag_ = bits_of(c);
+            uniform_ = true;
+            for (std::uint32_t id = 0; id < cache_.size() && uniform_; ++id) {
+                float acc = 0.0f;
+                for (std::size_t k = begin_[id]; k < begin_[id + 1]; ++k) acc = acc + c * kept_[k];
+                const float v = unit_float_of_sum(acc);
+                uniform_ = id == 0 || bits_of(v) == bits_of(uniform_value_);
+                uniform_value_ = v;
+            }
+        }
+        value = uniform_value_;
+        return uniform_;
+    }
+
 private:
     struct Cached {
         std::uint32_t tag = 0;
@@ -153,6 +177,8 @@ private:
     };
     static constexpr std::size_t kMaxPatterns = 4096;
     static constexpr std::size_t kRecent = 4;
+    // Fills are tried when the scale repeats its weights with a short period.
+    static constexpr std::size_t kUniformPatterns = 32;
 
     bool same(std::uint32_t id, const float* w, std::size_t n) const {
         return begin_[id + 1] - begin_[id] == n &&
@@ -182,6 +208,10 @@ private:
     const Taps* taps_ = nullptr;
     std::size_t base_ = 0;
     bool monotone_ = true;
+    bool any_none_ = false;
+    bool uniform_known_ = false, uniform_ = false;
+    std::uint32_t uniform_tag_ = 0;
+    float uniform_value_ = 0.0f;
     std::vector<std::uint32_t> of_;
     std::vector<std::size_t> begin_{0};
     std::vector<float> kept_;
@@ -222,6 +252,13 @@ void horizontal_row(const Pieces& p, Patterns& pat, std::size_t x0, std::size_t 
             const float c = v[q];
             if (bits_of(c) == 0) {
                 j = pat.monotone() ? first_ending_past(pat, j, x1, hi) : j + 1;
+                continue;
+            }
+            float same = 0.0f;
+            if (pat.monotone() && pat.uniform(c, same)) {
+                const std::size_t stop = first_ending_past(pat, j, x1, hi);
+                std::fill(out + j, out + stop, same);
+                j = stop;
                 continue;
             }
             do {

@@ -23,9 +23,14 @@ namespace {
 // nothing more.
 class RunSink {
 public:
+    // The row being kept. Runs whose columns ascend become pieces as they
+    // arrive; from the first that does not, the row is drawn by the rule
+    // into row_ and read back when it ends.
     struct Pen {
-        std::size_t first = 0;  // the row's first run in raw_
+        std::uint64_t next = 0;    // the first column after the last run
+        std::uint8_t carried = 0;  // the last run's value
         bool live = false;
+        bool drawn = false;
     };
 
     RunSink(std::uint64_t width, std::uint64_t height) : width_(width), height_(height) {
@@ -45,7 +50,20 @@ public:
             fail(kIndexOutOfBounds);
             return pen;
         }
-        pen.first = raw_.size();
+        // Room for the runs the row announces, at most 1 MiB of them ahead
+        // of their arrival, grown geometrically so that many short rows do
+        // not reallocate once each.
+        const std::size_t wanted =
+            mask_.values.size() + static_cast<std::size_t>(std::min<std::uint64_t>(declared_runs, kMaxReservedRuns)) + 1;
+        if (wanted > mask_.values.capacity()) {
+            const std::size_t room = std::max(wanted, 2 * mask_.values.capacity());
+            if (!keep([&] {
+                    mask_.starts.reserve(room);
+                    mask_.values.reserve(room);
+                })) {
+                return pen;
+            }
+        }
         pen.live = true;
         return pen;
     }
@@ -57,24 +75,37 @@ public:
             fail(kIndexOutOfBounds);
             return;
         }
-        try {
-            raw_.push_back({column, static_cast<std::uint8_t>(value & 0xFF)});
-        } catch (const std::bad_alloc&) {
-            pen.live = false;
-            no_memory_ = true;
-            keeping_ = false;
+        const auto byte = static_cast<std::uint8_t>(value & 0xFF);
+        if (!pen.drawn && column >= pen.next) {
+            if (!piece(column, byte)) {
+                pen.live = false;
+                return;
+            }
+        } else {
+            if (!pen.drawn) draw_so_far(pen);
+            // The rule: a gap carries the previous value, and a run at or
+            // left of an earlier one moves the fill back.
+            if (column > pen.next) std::fill(row_.begin() + pen.next, row_.begin() + column, pen.carried);
+            row_[column] = byte;
         }
+        pen.next = std::uint64_t{column} + 1;
+        pen.carried = byte;
     }
 
     void end_row(Pen& pen) {
         if (!pen.live) return;
-        try {
-            keep_row(std::span<const Raw>(raw_).subspan(pen.first));
-        } catch (const std::bad_alloc&) {
-            no_memory_ = true;
-            keeping_ = false;
+        if (pen.drawn) {
+            for (std::uint64_t c = 0; c < pen.next; ++c) {
+                if (!piece(c, row_[c])) return;
+            }
+            if (pen.next < width_ && !piece(pen.next, pen.carried)) return;
         }
-        raw_.resize(pen.first);
+        // A row that is 0 throughout keeps no piece.
+        if (mask_.values.size() == mask_.begin.back() + 1 && mask_.values.back() == 0) {
+            mask_.starts.pop_back();
+            mask_.values.pop_back();
+        }
+        if (!keep([&] { mask_.begin.push_back(mask_.values.size()); })) pen.live = false;
     }
 
     RunMask finish() {
@@ -85,48 +116,55 @@ public:
     }
 
 private:
-    struct Raw {
-        std::uint16_t column;
-        std::uint8_t value;
-    };
+    static constexpr std::size_t kMaxReservedRuns = (std::size_t{1} << 20) / 5;
+
+    // Runs `grow`, which may allocate; memory that cannot be had stops the
+    // keeping and is reported by finish().
+    template <class Grow>
+    bool keep(Grow&& grow) {
+        try {
+            grow();
+            return true;
+        } catch (const std::bad_alloc&) {
+            no_memory_ = true;
+            keeping_ = false;
+            return false;
+        }
+    }
 
     // Appends to the row being kept a piece from `start` on, unless it
     // continues the last piece's value; the row is 0 left of its first run.
-    void piece(std::uint64_t start, std::uint8_t value) {
-        if (mask_.values.size() == mask_.begin.back()) {
-            mask_.starts.push_back(0);
-            mask_.values.push_back(start == 0 ? value : 0);
-            if (start == 0) return;
+    bool piece(std::uint64_t start, std::uint8_t value) {
+        const std::size_t row_first = mask_.begin.back();
+        if (mask_.values.size() > row_first && mask_.values.back() == value) return true;
+        if (mask_.values.size() > row_first && mask_.values.size() < mask_.values.capacity() &&
+            mask_.starts.size() < mask_.starts.capacity()) {
+            mask_.starts.push_back(static_cast<std::uint32_t>(start));
+            mask_.values.push_back(value);
+            return true;
         }
-        if (mask_.values.back() == value) return;
-        mask_.starts.push_back(static_cast<std::uint32_t>(start));
-        mask_.values.push_back(value);
+        return keep([&] {
+            if (mask_.values.size() == row_first && start != 0) {
+                mask_.starts.push_back(0);
+                mask_.values.push_back(0);
+                if (value == 0) return;
+            }
+            mask_.starts.push_back(static_cast<std::uint32_t>(start));
+            mask_.values.push_back(value);
+        });
     }
 
-    void keep_row(std::span<const Raw> runs) {
-        bool ascending = true;
-        for (std::size_t k = 1; k < runs.size() && ascending; ++k) ascending = runs[k].column > runs[k - 1].column;
-        if (ascending) {
-            for (const Raw& r : runs) piece(r.column, r.value);
-        } else {
-            // The rule drawn into one row: a gap carries the previous value,
-            // and a run at or left of an earlier one moves the fill back.
-            std::uint64_t next = 0;
-            std::uint8_t carried = 0;
-            for (const Raw& r : runs) {
-                if (r.column > next) std::fill(row_.begin() + next, row_.begin() + r.column, carried);
-                row_[r.column] = carried = r.value;
-                next = std::uint64_t{r.column} + 1;
-            }
-            for (std::uint64_t c = 0; c < next; ++c) piece(c, row_[c]);
-            if (next < width_) piece(next, carried);
+    // Draws the row's pieces so far, columns 0 .. pen.next - 1, into row_ and
+    // takes them back.
+    void draw_so_far(Pen& pen) {
+        const std::size_t row_first = mask_.begin.back(), row_end = mask_.values.size();
+        for (std::size_t p = row_first; p < row_end; ++p) {
+            const std::uint64_t end = p + 1 < row_end ? mask_.starts[p + 1] : pen.next;
+            std::fill(row_.begin() + mask_.starts[p], row_.begin() + end, mask_.values[p]);
         }
-        // A row that is 0 throughout keeps no piece.
-        if (mask_.values.size() == mask_.begin.back() + 1 && mask_.values.back() == 0) {
-            mask_.starts.pop_back();
-            mask_.values.pop_back();
-        }
-        mask_.begin.push_back(mask_.values.size());
+        mask_.starts.resize(row_first);
+        mask_.values.resize(row_first);
+        pen.drawn = true;
     }
 
     void fail(const char* error) {
@@ -136,7 +174,6 @@ private:
 
     std::uint64_t width_, height_;
     RunMask mask_;
-    std::vector<Raw> raw_;
     std::array<std::uint8_t, 65536> row_{};
     std::uint64_t rows_ = 0;
     const char* error_ = nullptr;
