@@ -432,6 +432,14 @@ void nearest_from_runs(const RunMask& m, std::uint64_t height_out, std::uint64_t
             previous = src;
             const std::size_t b = m.begin[src], e = m.begin[src + 1];
             std::size_t p = static_cast<std::size_t>(std::upper_bound(s + b, s + e, columns[0]) - s) - 1;
+            if ((e - b) * 4 > n) {
+                // About a piece an output or more: each output finds its own.
+                for (std::size_t j = 0; j < n; ++j) {
+                    while (p + 1 < e && s[p + 1] <= columns[j]) ++p;
+                    row[j] = kUnitFloatPalette.cells[m.values[p]];
+                }
+                continue;
+            }
             for (std::size_t j = 0; j < n;) {
                 const std::uint64_t piece_end = p + 1 < e ? s[p + 1] : m.width;
                 // The first output from j on whose source column is past the piece.
@@ -456,6 +464,7 @@ void nearest_from_runs(const RunMask& m, std::uint64_t height_out, std::uint64_t
 }  // namespace
 
 UnitFloatImage resize_runs_to_unit_floats(const RunMask& mask, float scale, FilterType filter_type, SimdPath path) {
+    if (mask.drawn) return resize_to_unit_floats(*mask.drawn, scale, filter_type, path);
     const std::uint64_t w = mask.width, h = mask.height;
     const std::uint64_t w_out = scaled_size(w, scale), h_out = scaled_size(h, scale);
     UnitFloatImage result{w_out, h_out, Buffer<float>::zeroed(checked_product(w_out, h_out, sizeof(float)))};

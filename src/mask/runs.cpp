@@ -31,6 +31,9 @@ public:
         std::uint8_t carried = 0;  // the last run's value
         bool live = false;
         bool drawn = false;
+        bool kept = false;  // whether the row has a piece yet
+        bool drawing = false;  // the row goes to the canvas
+        Canvas<std::uint8_t>::Pen canvas;
     };
 
     RunSink(std::uint64_t width, std::uint64_t height) : width_(width), height_(height) {
@@ -43,8 +46,18 @@ public:
     void begin_rows(std::uint64_t) {}
 
     Pen begin_row(std::uint64_t declared_runs) {
-        const std::uint64_t i = rows_++;
         Pen pen;
+        if (keeping_ && !canvas_ && rows_ >= kRowsBeforeChoice) {
+            std::uint64_t cells = 0;
+            if (!__builtin_mul_overflow(rows_, width_, &cells) && mask_.values.size() * kDrawnRuns > cells) draw_instead();
+        }
+        if (canvas_) {
+            ++rows_;
+            pen.drawing = true;
+            pen.canvas = canvas_->begin_row(declared_runs);
+            return pen;
+        }
+        const std::uint64_t i = rows_++;
         if (!keeping_) return pen;
         if (i >= height_ && (declared_runs != 0 || width_ != 0)) {
             fail(kIndexOutOfBounds);
@@ -69,6 +82,10 @@ public:
     }
 
     void run(Pen& pen, std::uint16_t column, std::uint16_t value) {
+        if (pen.drawing) {
+            canvas_->run(pen.canvas, column, value);
+            return;
+        }
         if (!pen.live) return;
         if (column >= width_) {
             pen.live = false;
@@ -77,10 +94,19 @@ public:
         }
         const auto byte = static_cast<std::uint8_t>(value & 0xFF);
         if (!pen.drawn && column >= pen.next) {
-            if (!piece(column, byte)) {
+            // The common case inline: a new value with room reserved for it.
+            std::vector<std::uint32_t>& starts = mask_.starts;
+            std::vector<std::uint8_t>& values = mask_.values;
+            if (pen.kept && values.size() < values.capacity() && starts.size() < starts.capacity()) {
+                if (byte != values.back()) {
+                    starts.push_back(column);
+                    values.push_back(byte);
+                }
+            } else if (!piece(column, byte)) {
                 pen.live = false;
                 return;
             }
+            pen.kept = true;
         } else {
             if (!pen.drawn) draw_so_far(pen);
             // The rule: a gap carries the previous value, and a run at or
@@ -93,6 +119,10 @@ public:
     }
 
     void end_row(Pen& pen) {
+        if (pen.drawing) {
+            canvas_->end_row(pen.canvas);
+            return;
+        }
         if (!pen.live) return;
         if (pen.drawn) {
             for (std::uint64_t c = 0; c < pen.next; ++c) {
@@ -110,6 +140,10 @@ public:
 
     RunMask finish() {
         if (!fits_) panic(kShapeTooLarge);
+        if (canvas_) {
+            mask_.drawn = Mask8{width_, height_, canvas_->finish()};
+            return std::move(mask_);
+        }
         if (no_memory_) throw std::bad_alloc();
         if (error_ != nullptr) panic(error_);
         return std::move(mask_);
@@ -117,6 +151,28 @@ public:
 
 private:
     static constexpr std::size_t kMaxReservedRuns = (std::size_t{1} << 20) / 5;
+    // Once this many rows are in, a mask averaging more pieces a row than
+    // width / kDrawnRuns is drawn from there on: its runs would take more
+    // room than its pixels, and the resampler would read them as pixels.
+    static constexpr std::uint64_t kRowsBeforeChoice = 16;
+    static constexpr std::uint64_t kDrawnRuns = 4;
+
+    // Moves to a Canvas: the rows kept so far are drawn into it as runs (a
+    // row's pieces are runs of the rule), later rows go straight to it, and
+    // the Canvas finds the rest of the errors.
+    void draw_instead() {
+        canvas_ = std::make_unique<Canvas<std::uint8_t>>(width_, height_, kIdentityPalette.cells);
+        for (std::size_t r = 0; r < mask_.row_count(); ++r) {
+            auto pen = canvas_->begin_row(mask_.begin[r + 1] - mask_.begin[r]);
+            for (std::size_t p = mask_.begin[r]; p < mask_.begin[r + 1]; ++p) {
+                canvas_->run(pen, static_cast<std::uint16_t>(mask_.starts[p]), mask_.values[p]);
+            }
+            canvas_->end_row(pen);
+        }
+        mask_.begin = {0};
+        std::vector<std::uint32_t>().swap(mask_.starts);
+        std::vector<std::uint8_t>().swap(mask_.values);
+    }
 
     // Runs `grow`, which may allocate; memory that cannot be had stops the
     // keeping and is reported by finish().
@@ -180,6 +236,7 @@ private:
     bool fits_ = false;
     bool no_memory_ = false;
     bool keeping_ = false;
+    std::unique_ptr<Canvas<std::uint8_t>> canvas_;
 };
 
 }  // namespace

@@ -27,8 +27,12 @@ namespace ostrel::mask {
 // column 0 and neighbouring pieces differ in value. A row without pieces,
 // and every row from row_count() on, is 0. Every start but the first comes
 // from a run's column, so all are at most 65536.
+//
+// A mask whose rows average about as many runs as pixels is kept drawn
+// instead, in `drawn`, and resized by the dense passes.
 struct RunMask {
     std::uint64_t width = 0, height = 0;
+    std::optional<Mask8> drawn;
     std::vector<std::size_t> begin{0};
     std::vector<std::uint32_t> starts;
     std::vector<std::uint8_t> values;
