@@ -43,8 +43,6 @@ public:
         keeping_ = fits_;
     }
 
-    void begin_rows(std::uint64_t) {}
-
     Pen begin_row(std::uint64_t declared_runs) {
         Pen pen;
         if (keeping_ && !canvas_ && rows_ >= kRowsBeforeChoice) {
