@@ -39,24 +39,16 @@ void resize_passes(const Mask8& mask, std::uint64_t height_out, std::uint64_t wi
     const std::size_t w = static_cast<std::size_t>(mask.width);
     const std::size_t h_out = static_cast<std::size_t>(height_out);
     const std::size_t w_out = static_cast<std::size_t>(width_out);
-    const Axis rows_axis(mask.height, height_out, filter);
-    const Axis columns_axis(mask.width, width_out, filter);
-    // The rows' taps are made all at once when they take no more room
-    // than a block of the intermediate image, else a block's at a time.
-    Taps rows_of, columns_of;
-    const bool all_rows = h_out < kBlockRows || taps_bytes(rows_axis, h_out) <= kBlockRows * w * sizeof(float);
-    if (all_rows) rows_of.fill(rows_axis, 0, h_out, true);
-    // The vertical pass sums 8-bit values, always finite; the horizontal pass sums
-    // its results, finite whenever the vertical weights keep them so.
-    const bool trim_columns = sums_of_values_are_finite(rows_axis, height_out, all_rows ? &rows_of : nullptr);
+    PassTaps pass(mask.width, mask.height, width_out, height_out, filter);
+    Taps columns_of;
 
     if (h_out < kBlockRows) {
         // All output rows at once, as rows: the intermediate image itself.
         Buffer<float> rows = Buffer<float>::uninitialised(checked_product(w, h_out, sizeof(float)));
-        kernels.vertical_rows(mask.data.data(), w, 0, w, rows_of.view(), 0, h_out, rows.data(), w);
+        kernels.vertical_rows(mask.data.data(), w, 0, w, pass.rows_of.view(), 0, h_out, rows.data(), w);
         for (std::size_t x0 = 0; x0 < w_out; x0 += kStripColumns) {
             const std::size_t x1 = std::min(w_out, x0 + kStripColumns);
-            columns_of.fill(columns_axis, x0, x1, trim_columns);
+            columns_of.fill(pass.columns_axis, x0, x1, pass.trim_columns);
             for (std::size_t y = 0; y < h_out; ++y) {
                 kernels.row_unit_floats(rows.data() + y * w, columns_of.view(), x0, x1, out + y * w_out + x0);
             }
@@ -67,21 +59,21 @@ void resize_passes(const Mask8& mask, std::uint64_t height_out, std::uint64_t wi
     // Every block writes every output column: with more than one block the
     // columns' weights are made once and kept.
     const bool one_block = h_out == kBlockRows;
-    if (!one_block) columns_of.fill(columns_axis, 0, w_out, trim_columns);
+    if (!one_block) columns_of.fill(pass.columns_axis, 0, w_out, pass.trim_columns);
     const std::size_t strip = std::min(w, kStripColumns);
     Buffer<float> rows = Buffer<float>::uninitialised(kBlockRows * strip);
     Buffer<float> block = Buffer<float>::uninitialised(checked_product(w, kBlockRows, sizeof(float)));
     for (std::size_t y0 = 0; y0 < h_out; y0 += kBlockRows) {
         const std::size_t count = std::min<std::size_t>(kBlockRows, h_out - y0);
-        if (!all_rows) rows_of.fill(rows_axis, y0, y0 + count, true);
+        if (!pass.all_rows) pass.rows_of.fill(pass.rows_axis, y0, y0 + count, true);
         for (std::size_t x0 = 0; x0 < w; x0 += strip) {
             const std::size_t x1 = std::min(w, x0 + strip);
-            kernels.vertical_rows(mask.data.data(), w, x0, x1, rows_of.view(), y0, count, rows.data(), strip);
+            kernels.vertical_rows(mask.data.data(), w, x0, x1, pass.rows_of.view(), y0, count, rows.data(), strip);
             kernels.to_block(rows.data(), strip, x1 - x0, count, block.data() + x0 * kBlockRows);
         }
         for (std::size_t x0 = 0; x0 < w_out; x0 += kStripColumns) {
             const std::size_t x1 = std::min(w_out, x0 + kStripColumns);
-            if (one_block) columns_of.fill(columns_axis, x0, x1, trim_columns);
+            if (one_block) columns_of.fill(pass.columns_axis, x0, x1, pass.trim_columns);
             kernels.horizontal_unit_floats(block.data(), columns_of.view(), x0, x1, y0, count, out, w_out);
         }
     }

@@ -346,21 +346,14 @@ void dense_block(const RunMask& m, const ResizeKernels& kernels, const Taps& row
 }
 
 // The two passes into `out`, a zero-filled row-major image of width_out
-// floats a row. Taps are made as the dense passes make them: the rows'
-// trimmed, the columns' trimmed when every sum of the vertical weights is
-// finite.
+// floats a row, with the taps the dense passes make (PassTaps).
 void run_passes(const RunMask& m, std::uint64_t height_out, std::uint64_t width_out, Filter filter, SimdPath path,
                 float* out) {
     const ResizeKernels kernels = kernels_for<ResizeKernels>(path);
-    const std::size_t w = static_cast<std::size_t>(m.width);
     const std::size_t h_out = static_cast<std::size_t>(height_out);
     const std::size_t w_out = static_cast<std::size_t>(width_out);
-    const Axis rows_axis(m.height, height_out, filter);
-    const Axis columns_axis(m.width, width_out, filter);
-    Taps rows_of, columns_of;
-    const bool all_rows = h_out < kBlockRows || taps_bytes(rows_axis, h_out) <= kBlockRows * w * sizeof(float);
-    if (all_rows) rows_of.fill(rows_axis, 0, h_out, true);
-    const bool trim_columns = sums_of_values_are_finite(rows_axis, height_out, all_rows ? &rows_of : nullptr);
+    PassTaps pass(m.width, m.height, width_out, height_out, filter);
+    Taps columns_of;
 
     // With more than one block every block writes every output column, so
     // the columns' taps are made once; with one block, a strip at a time.
@@ -368,7 +361,7 @@ void run_passes(const RunMask& m, std::uint64_t height_out, std::uint64_t width_
     const std::size_t strip = all_columns ? w_out : kStripColumns;
     Patterns patterns;
     if (all_columns) {
-        columns_of.fill(columns_axis, 0, w_out, trim_columns);
+        columns_of.fill(pass.columns_axis, 0, w_out, pass.trim_columns);
         patterns.assign(columns_of, 0, w_out);
     }
     std::vector<Pieces> pieces(std::min(h_out, kBlockRows));
@@ -376,36 +369,36 @@ void run_passes(const RunMask& m, std::uint64_t height_out, std::uint64_t width_
     DenseScratch scratch;
     for (std::size_t y0 = 0; y0 < h_out; y0 += kBlockRows) {
         const std::size_t count = std::min(kBlockRows, h_out - y0);
-        if (!all_rows) rows_of.fill(rows_axis, y0, y0 + count, true);
+        if (!pass.all_rows) pass.rows_of.fill(pass.rows_axis, y0, y0 + count, true);
         std::uint64_t rlo = UINT64_MAX, rhi = 0;
         for (std::size_t y = y0; y < y0 + count; ++y) {
-            const std::size_t i = y - rows_of.base;
-            rlo = std::min(rlo, rows_of.first[i]);
-            rhi = std::max<std::uint64_t>(rhi, rows_of.first[i] + rows_of.offsets[i + 1] - rows_of.offsets[i]);
+            const std::size_t i = y - pass.rows_of.base;
+            rlo = std::min(rlo, pass.rows_of.first[i]);
+            rhi = std::max<std::uint64_t>(rhi, pass.rows_of.first[i] + pass.rows_of.offsets[i + 1] - pass.rows_of.offsets[i]);
         }
         // An output row's stretches are about its tap rows' pieces together;
         // each costs a sum over the taps, where the dense pass sums every
         // column a vector at a time.
-        const std::uint64_t taps_of_block = rows_of.offsets[y0 + count - rows_of.base] - rows_of.offsets[y0 - rows_of.base];
+        const std::uint64_t taps_of_block = pass.rows_of.offsets[y0 + count - pass.rows_of.base] - pass.rows_of.offsets[y0 - pass.rows_of.base];
         std::uint64_t cells = 0, stretches = 0;
         const bool dense = !__builtin_mul_overflow((rhi - rlo) * count, m.width, &cells) &&
                            (__builtin_mul_overflow(m.pieces_in(rlo, rhi), taps_of_block * kDenseStretches, &stretches) ||
                             stretches > cells);
         if (!dense) {
             for (std::size_t y = y0; y < y0 + count; ++y) {
-                const std::size_t i = y - rows_of.base;
-                vertical_pieces(m, rows_of.first[i], rows_of.weights.data() + rows_of.offsets[i],
-                                rows_of.offsets[i + 1] - rows_of.offsets[i], cursors, pieces[y - y0]);
+                const std::size_t i = y - pass.rows_of.base;
+                vertical_pieces(m, pass.rows_of.first[i], pass.rows_of.weights.data() + pass.rows_of.offsets[i],
+                                pass.rows_of.offsets[i + 1] - pass.rows_of.offsets[i], cursors, pieces[y - y0]);
             }
         }
         for (std::size_t x0 = 0; x0 < w_out; x0 += strip) {
             const std::size_t x1 = std::min(w_out, x0 + strip);
             if (!all_columns) {
-                columns_of.fill(columns_axis, x0, x1, trim_columns);
+                columns_of.fill(pass.columns_axis, x0, x1, pass.trim_columns);
                 patterns.assign(columns_of, x0, x1);
             }
             if (dense) {
-                dense_block(m, kernels, rows_of, y0, count, columns_of, x0, x1, out, w_out, scratch);
+                dense_block(m, kernels, pass.rows_of, y0, count, columns_of, x0, x1, out, w_out, scratch);
                 continue;
             }
             for (std::size_t y = y0; y < y0 + count; ++y) horizontal_row(pieces[y - y0], patterns, x0, x1, out + y * w_out);

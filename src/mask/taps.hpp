@@ -229,6 +229,29 @@ inline std::size_t taps_bytes(const Axis& axis, std::uint64_t count) {
     return bytes;
 }
 
+// The axes of a resize and the rows' taps, made alike by both resamplers so
+// that their sums have the same operands: the rows' taps trimmed, made all
+// at once when they take no more room than a block of the intermediate
+// image (else a block's at a time, by the caller), and whether the columns'
+// taps may be trimmed: the vertical pass sums 8-bit values, always finite;
+// the horizontal pass sums its results, finite whenever the vertical
+// weights keep them so.
+struct PassTaps {
+    Axis rows_axis, columns_axis;
+    Taps rows_of;
+    bool all_rows = false, trim_columns = false;
+
+    PassTaps(std::uint64_t width, std::uint64_t height, std::uint64_t width_out, std::uint64_t height_out,
+             Filter filter)
+        : rows_axis(height, height_out, filter), columns_axis(width, width_out, filter) {
+        const auto h_out = static_cast<std::size_t>(height_out);
+        all_rows = h_out < kBlockRows ||
+                   taps_bytes(rows_axis, h_out) <= kBlockRows * static_cast<std::size_t>(width) * sizeof(float);
+        if (all_rows) rows_of.fill(rows_axis, 0, h_out, true);
+        trim_columns = sums_of_values_are_finite(rows_axis, height_out, all_rows ? &rows_of : nullptr);
+    }
+};
+
 // Columns a strip holds: output columns whose taps are made together when
 // they are not kept, and source columns of the vertical pass between its rows and
 // the block.
