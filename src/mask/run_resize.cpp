@@ -298,6 +298,23 @@ void draw_segment(const RunMask& m, std::uint64_t row, std::uint64_t lo, std::ui
     }
 }
 
+// Whether output columns x0 .. x1 - 1 of every row of `pieces` (the first
+// `rows`) read only +0, so that all of them are 0 (horizontal_row says why)
+// and their taps need not be made. The untrimmed windows of x0 and x1 - 1
+// bound every window between them: their ends never decrease with the
+// output index, and trimming only narrows a window.
+bool strip_reads_zeros(const Axis& axis, std::size_t x0, std::size_t x1, const std::vector<Pieces>& pieces,
+                       std::size_t rows, std::vector<float>& weights) {
+    const std::uint64_t lo = axis.taps(x0, weights);
+    const std::uint64_t hi = axis.taps(x1 - 1, weights) + weights.size();
+    for (std::size_t r = 0; r < rows; ++r) {
+        const std::vector<std::uint64_t>& s = pieces[r].starts;
+        const auto q = static_cast<std::size_t>(std::upper_bound(s.begin(), s.end() - 1, lo) - s.begin()) - 1;
+        if (s[q + 1] < hi || bits_of(pieces[r].values[q]) != 0) return false;
+    }
+    return true;
+}
+
 // Buffers of the dense fallback, kept across blocks.
 struct DenseScratch {
     std::vector<std::uint8_t> drawn;
@@ -366,6 +383,7 @@ void run_passes(const RunMask& m, std::uint64_t height_out, std::uint64_t width_
     }
     std::vector<Pieces> pieces(std::min(h_out, kBlockRows));
     std::vector<Cursor> cursors;
+    std::vector<float> bound;
     DenseScratch scratch;
     for (std::size_t y0 = 0; y0 < h_out; y0 += kBlockRows) {
         const std::size_t count = std::min(kBlockRows, h_out - y0);
@@ -394,6 +412,7 @@ void run_passes(const RunMask& m, std::uint64_t height_out, std::uint64_t width_
         for (std::size_t x0 = 0; x0 < w_out; x0 += strip) {
             const std::size_t x1 = std::min(w_out, x0 + strip);
             if (!all_columns) {
+                if (!dense && strip_reads_zeros(pass.columns_axis, x0, x1, pieces, count, bound)) continue;
                 columns_of.fill(pass.columns_axis, x0, x1, pass.trim_columns);
                 patterns.assign(columns_of, x0, x1);
             }

@@ -127,6 +127,9 @@ TEST_P(RunResize, MatchesTheDensePassesBitForBit) {
 }
 
 const Case kCases[] = {
+    // Fewer output rows than a block and more columns than a strip: strips
+    // past the blob read only zeros.
+    {Structure::HardBlob, 1500, 6},
     {Structure::Constant, 70, 45},    {Structure::HardBlob, 70, 45},  {Structure::HardBlob, 300, 9},
     {Structure::SoftBlob, 70, 45},    {Structure::SoftBlob, 37, 100}, {Structure::BlockEdges, 64, 64},
     {Structure::Noise, 70, 45},       {Structure::NoiseBelow, 90, 70}, {Structure::Scribble, 50, 40},
