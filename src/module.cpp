@@ -20,6 +20,7 @@
 #include "python/pyref.hpp"
 #include "mask/record.hpp"
 #include "mask/resize.hpp"
+#include "mask/runs.hpp"
 
 namespace ostrel {
 
@@ -107,9 +108,10 @@ PyObject* reconstruct_mask(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         // Without a resize the runs are drawn straight as the returned floats.
         mask::UnitFloatImage values;
         if (scale) {
-            std::optional<mask::Mask8> mask = mask::decode_and_reconstruct(bytes, width, height);
+            // A resize reads the record's runs, never a drawn mask.
+            std::optional<mask::RunMask> mask = mask::decode_runs(bytes, width, height);
             if (!mask) throw PyError::made(PyExc_ValueError, kDeserializeError);
-            values = mask::resize_to_unit_floats(*mask, scale->factor, mask::filter_from_name(scale->filter));
+            values = mask::resize_runs_to_unit_floats(*mask, scale->factor, mask::filter_from_name(scale->filter));
         } else {
             std::optional<mask::UnitFloatImage> mask = mask::decode_and_reconstruct_unit_floats(bytes, width, height);
             if (!mask) throw PyError::made(PyExc_ValueError, kDeserializeError);
