@@ -26,7 +26,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
-#include <unordered_map>
+#include <map>
 #include <vector>
 
 #include "mask/resize_kernels.hpp"
@@ -218,7 +218,9 @@ private:
     std::vector<std::size_t> begin_{0};
     std::vector<float> kept_;
     std::vector<Cached> cache_;
-    std::unordered_map<std::uint64_t, std::uint32_t> by_hash_;
+    // An ordered map: a hashed one's growth rule calls ceilf, a maths import
+    // the module keeps out of its release builds.
+    std::map<std::uint64_t, std::uint32_t> by_hash_;
 };
 
 // The first output after j, up to x1, whose window ends past `limit`; the
