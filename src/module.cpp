@@ -20,6 +20,7 @@
 #include "python/pyref.hpp"
 #include "mask/record.hpp"
 #include "mask/resize.hpp"
+#include "mask/runs.hpp"
 #include "support/float_mode.hpp"
 #include "support/memory.hpp"
 
@@ -111,10 +112,15 @@ PyObject* reconstruct_mask(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         mask::UnitFloatImage values;
         if (scale) {
             const mask::FilterType filter = mask::filter_from_name(scale->filter);
-            std::optional<mask::Mask8> mask = mask::decode_and_reconstruct(
-                bytes, width, height, mask::resize_memory_bound(width, height, scale->factor, filter));
+            // A resize reads the record's runs, never a drawn mask.
+            std::optional<mask::RunMask> mask = mask::decode_runs(bytes, width, height);
             if (!mask) throw PyError::made(PyExc_ValueError, kDeserializeError);
-            values = mask::resize_to_unit_floats(*mask, scale->factor, filter);
+            // Refused after the record's own errors, before the result and
+            // the resize's buffers are made.
+            if (!fits_in_memory(mask::resize_memory_bound(width, height, scale->factor, filter))) {
+                throw std::bad_alloc();
+            }
+            values = mask::resize_runs_to_unit_floats(*mask, scale->factor, filter);
         } else {
             std::optional<mask::UnitFloatImage> mask = mask::decode_and_reconstruct_unit_floats(bytes, width, height);
             if (!mask) throw PyError::made(PyExc_ValueError, kDeserializeError);

@@ -48,8 +48,7 @@ inline bool shape_fits(std::uint64_t width, std::uint64_t height) {
 // recorded rather than thrown, so that the caller can first learn whether
 // the rest of its input is sound; finish() then reports them in the order
 // the rule names them: the shape, the memory, and the first write outside
-// the mask in drawing order, then the memory of what follows the drawing.
-// After an error nothing more is drawn.
+// the mask in drawing order. After an error nothing more is drawn.
 template <class T>
 class Canvas {
 public:
@@ -65,12 +64,9 @@ public:
         bool live = false;
     };
 
-    // `later_bytes` is what the call will hold besides the mask once it is
-    // drawn (a resize's result and buffers). A mask that does not fit is
-    // memory that cannot be had; one that fits, but not together with
-    // them, is drawn and then refused after the errors of its drawing, as a
-    // resize that failed to allocate would be.
-    Canvas(std::uint64_t width, std::uint64_t height, const T (&palette)[256], std::uint64_t later_bytes = 0)
+    // A mask that does not fit in the memory at hand (support/memory.hpp)
+    // counts as memory that cannot be had.
+    Canvas(std::uint64_t width, std::uint64_t height, const T (&palette)[256])
         : width_(width), height_(height), palette_(palette) {
         fits_ = shape_fits(width, height);
         if (!fits_) return;
@@ -80,9 +76,7 @@ public:
         // cell, which is cheaper than having them cleared first.
         zeroed_ = Buffer<T>::zeroing_is_lazy(count);
         try {
-            const std::uint64_t bytes = multiply_bytes(count, sizeof(T));
-            if (!fits_in_memory(bytes)) throw std::bad_alloc();
-            later_refused_ = later_bytes != 0 && !fits_in_memory(add_bytes(bytes, later_bytes));
+            if (!fits_in_memory(multiply_bytes(count, sizeof(T)))) throw std::bad_alloc();
             buffer_ = zeroed_ ? Buffer<T>::zeroed(count) : Buffer<T>::uninitialised(count);
         } catch (const std::bad_alloc&) {
             no_memory_ = true;
@@ -142,7 +136,6 @@ public:
         if (!fits_) panic(kShapeTooLarge);
         if (no_memory_) throw std::bad_alloc();
         if (error_ != nullptr) panic(error_);
-        if (later_refused_) throw std::bad_alloc();
         if (!zeroed_ && rows_ < height_) {
             std::fill(buffer_.data() + rows_ * width_, buffer_.data() + height_ * width_, palette_[0]);
         }
@@ -172,7 +165,6 @@ private:
     bool fits_ = false;
     bool zeroed_ = false;
     bool no_memory_ = false;
-    bool later_refused_ = false;
     bool drawing_ = false;
 };
 

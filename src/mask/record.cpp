@@ -15,8 +15,8 @@ namespace {
 // through, so that a record that does not decode is reported as such first.
 template <class T>
 std::optional<Buffer<T>> draw_record(std::span<const std::uint8_t> bytes, std::uint64_t width, std::uint64_t height,
-                                     const T (&palette)[256], std::uint64_t later_bytes) {
-    Canvas<T> canvas(width, height, palette, later_bytes);
+                                     const T (&palette)[256]) {
+    Canvas<T> canvas(width, height, palette);
     if (!RecordReader(bytes, canvas).read()) return std::nullopt;
     return canvas.finish();
 }
@@ -24,15 +24,15 @@ std::optional<Buffer<T>> draw_record(std::span<const std::uint8_t> bytes, std::u
 }  // namespace
 
 std::optional<Mask8> decode_and_reconstruct(std::span<const std::uint8_t> bytes, std::uint64_t width,
-                                            std::uint64_t height, std::uint64_t later_bytes) {
-    std::optional<Buffer<std::uint8_t>> data = draw_record(bytes, width, height, kIdentityPalette.cells, later_bytes);
+                                            std::uint64_t height) {
+    std::optional<Buffer<std::uint8_t>> data = draw_record(bytes, width, height, kIdentityPalette.cells);
     if (!data) return std::nullopt;
     return Mask8{width, height, std::move(*data)};
 }
 
 std::optional<UnitFloatImage> decode_and_reconstruct_unit_floats(std::span<const std::uint8_t> bytes,
                                                                  std::uint64_t width, std::uint64_t height) {
-    std::optional<Buffer<float>> data = draw_record(bytes, width, height, kUnitFloatPalette.cells, 0);
+    std::optional<Buffer<float>> data = draw_record(bytes, width, height, kUnitFloatPalette.cells);
     if (!data) return std::nullopt;
     return UnitFloatImage{width, height, std::move(*data)};
 }

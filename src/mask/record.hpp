@@ -15,10 +15,9 @@ namespace ostrel::mask {
 // that do not hold a record, whatever else is wrong with them; then the
 // drawing's Panic (kShapeTooLarge, kIndexOutOfBounds) or std::bad_alloc. The
 // first form keeps the 8-bit values, for a resize; the second returns v / 255
-// for each value v, the module's result. `later_bytes`: what the call will
-// hold besides the mask once it is drawn (Canvas).
+// for each value v, the module's result.
 std::optional<Mask8> decode_and_reconstruct(std::span<const std::uint8_t> bytes, std::uint64_t width,
-                                            std::uint64_t height, std::uint64_t later_bytes = 0);
+                                            std::uint64_t height);
 std::optional<UnitFloatImage> decode_and_reconstruct_unit_floats(std::span<const std::uint8_t> bytes,
                                                                  std::uint64_t width, std::uint64_t height);
 

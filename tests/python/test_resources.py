@@ -183,11 +183,12 @@ def test_audio_whose_windows_exceed_the_machine_is_memory_error(registry):  # no
 
 
 # Shapes whose resize once needed far more memory than its result: a wide,
-# short mask (buffers of 16 rows of the whole width, every output column's
-# weights at once), a tall, narrow one (every output row's weights at once),
-# and a tiny mask made huge. Each runs with its address space capped at the
-# interpreter's plus a few times the result; a small call of the same shape
-# gives the values the large one must start and end with.
+# short mask (a drawn mask and buffers of 16 rows of the whole width, every
+# output column's weights at once), a tall, narrow one (every output row's
+# weights at once), and a tiny mask made huge. Each runs with its address
+# space capped at the interpreter's plus one and a half times the result; a
+# small call of the same shape gives the values the large one must start and
+# end with.
 BOUNDED = {
     "wide-short": (bytes.fromhex("91 92 91 92 00 cc ff 91 92 05 07"), (2**24, 2), (64, 2), (0.5, "linear")),
     "tall-narrow": (bytes.fromhex("91 91 91 92 00 cc ff"), (2, 2**24), (2, 64), (0.5, "linear")),
@@ -211,7 +212,7 @@ def test_resize_memory_is_bounded_by_the_result(record, size, small_size, scale)
             used = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
         width, height, factor = {size[0]}, {size[1]}, {scale[0]}
         result_bytes = 4 * int(width * factor) * int(height * factor)
-        resource.setrlimit(resource.RLIMIT_AS, (used + 5 * result_bytes, resource.RLIM_INFINITY))
+        resource.setrlimit(resource.RLIMIT_AS, (used + 3 * result_bytes // 2, resource.RLIM_INFINITY))
         out = ostrel_py.reconstruct_mask({record!r}, width, height, {scale!r}).ravel()
         print(out.size, *out[:4].tolist(), out[4:].min().item(), out[4:].max().item())
     """)
