@@ -178,12 +178,26 @@ std::uint64_t resize_memory_bound(std::uint64_t width, std::uint64_t height, flo
     // The intermediate image below a block, else one block of it.
     const std::uint64_t intermediate =
         multiply_bytes(multiply_bytes(width, std::min<std::uint64_t>(h_out, kBlockRows)), sizeof(float));
-    // The runs resampler's dense fallback (run_resize.cpp) draws the source
-    // rows and columns a block reaches, at most the whole mask, with its rows
-    // and block of floats, in vectors that may double their capacity once.
-    const std::uint64_t fallback = add_bytes(multiply_bytes(multiply_bytes(width, height), 2),
-                                             multiply_bytes(width, 4 * kBlockRows * sizeof(float)));
-    return add_bytes(add_bytes(add_bytes(result, intermediate), add_bytes(rows, columns)), add_bytes(fallback, kSmall));
+    // The runs resampler (run_resize.cpp), in vectors that may double their
+    // capacity once: a block's output rows as stretches of 12 bytes, at most
+    // one a column and one a run boundary (65536 a row); each output
+    // column's weight id and up to 4096 distinct sets of weights; and its
+    // dense fallback, which draws the source rows and columns a block
+    // reaches, at most the whole mask, with its rows and block of floats.
+    const std::uint64_t stretches = multiply_bytes(std::min<std::uint64_t>(width, 65536) + 1, 2 * kBlockRows * 12);
+    const std::uint64_t patterns = add_bytes(multiply_bytes(w_out, sizeof(std::uint32_t)),
+                                             multiply_bytes(taps_of(std::min<std::uint64_t>(w_out, 4096), column_taps), 2));
+    const auto reached = [](std::uint64_t n, std::uint64_t n_out, std::uint64_t outputs, std::uint64_t taps) {
+        const double ratio = std::max(1.0, static_cast<double>(n) / static_cast<double>(n_out));
+        const double span = static_cast<double>(outputs) * ratio + static_cast<double>(taps) + 2.0;
+        return span >= static_cast<double>(n) ? n : static_cast<std::uint64_t>(span);
+    };
+    const std::uint64_t span = reached(width, w_out, kStripColumns, column_taps);
+    const std::uint64_t drawn = multiply_bytes(reached(height, h_out, kBlockRows, row_taps), span);
+    const std::uint64_t fallback =
+        add_bytes(multiply_bytes(drawn, 2), multiply_bytes(span, 4 * kBlockRows * sizeof(float)));
+    const std::uint64_t runs = add_bytes(add_bytes(stretches, patterns), fallback);
+    return add_bytes(add_bytes(add_bytes(result, intermediate), add_bytes(rows, columns)), add_bytes(runs, kSmall));
 }
 
 }  // namespace ostrel::mask
