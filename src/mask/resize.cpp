@@ -14,6 +14,7 @@
 
 #include "mask/resize_kernels.hpp"
 #include "mask/taps.hpp"
+#include "support/memory.hpp"
 #include "support/panic.hpp"
 #include "support/saturate.hpp"
 
@@ -138,6 +139,65 @@ UnitFloatImage resize_to_unit_floats(const Mask8& mask, float scale, FilterType 
     }
     resize_passes(mask, h_out, w_out, filter_of(filter_type), path, dst);
     return result;
+}
+
+std::uint64_t resize_memory_bound(std::uint64_t width, std::uint64_t height, float scale, FilterType filter_type) {
+    const std::uint64_t w_out = scaled_size(width, scale), h_out = scaled_size(height, scale);
+    const std::uint64_t result = multiply_bytes(multiply_bytes(w_out, h_out), sizeof(float));
+    // Small buffers: the nearest filter's strip of source columns, the
+    // vertical pass's strip of rows, the vectors' headers and slack.
+    constexpr std::uint64_t kSmall = std::uint64_t{128} << 10;
+    if (width == 0 || height == 0 || w_out == 0 || h_out == 0 || (w_out == width && h_out == height) ||
+        filter_type == FilterType::Nearest) {
+        return add_bytes(result, kSmall);
+    }
+    // The most taps an output of an axis has (Axis::most_taps, with room for
+    // the rounding of its float arithmetic), and the bytes of the taps of
+    // `count` outputs: a first index and an offset each, and the weights,
+    // besides a scratch vector that may double its capacity once.
+    const float support = filter_of(filter_type).support;
+    const auto most_taps = [&](std::uint64_t n, std::uint64_t n_out) {
+        const double ratio = std::max(1.0, static_cast<double>(n) / static_cast<double>(n_out));
+        const double span = 2.0 * static_cast<double>(support) * ratio + 5.0;
+        return span >= static_cast<double>(n) ? n : static_cast<std::uint64_t>(span);
+    };
+    const auto taps_of = [](std::uint64_t count, std::uint64_t taps) {
+        const std::uint64_t each = add_bytes(2 * sizeof(std::uint64_t), multiply_bytes(taps, sizeof(float)));
+        return add_bytes(multiply_bytes(add_bytes(count, 1), each), multiply_bytes(taps, 2 * sizeof(float)));
+    };
+    const std::uint64_t row_taps = most_taps(height, h_out), column_taps = most_taps(width, w_out);
+    // Rows: all of them below a block or when they take no more than a block
+    // of the intermediate image, else a block's; besides, the check of the
+    // sums' range may make each row's taps again, one at a time.
+    std::uint64_t rows = taps_of(std::min<std::uint64_t>(h_out, kBlockRows), row_taps);
+    if (h_out >= kBlockRows) rows = std::max(rows, multiply_bytes(width, kBlockRows * sizeof(float)));
+    rows = add_bytes(rows, multiply_bytes(row_taps, 2 * sizeof(float)));
+    // Columns: a strip's at a time, or all of them when there is more than one block.
+    const std::uint64_t columns = taps_of(h_out > kBlockRows ? w_out : std::min<std::uint64_t>(w_out, kStripColumns),
+                                          column_taps);
+    // The intermediate image below a block, else one block of it.
+    const std::uint64_t intermediate =
+        multiply_bytes(multiply_bytes(width, std::min<std::uint64_t>(h_out, kBlockRows)), sizeof(float));
+    // The runs resampler (run_resize.cpp), in vectors that may double their
+    // capacity once: a block's output rows as stretches of 12 bytes, at most
+    // one a column and one a run boundary (65536 a row); each output
+    // column's weight id and up to 4096 distinct sets of weights; and its
+    // dense fallback, which draws the source rows and columns a block
+    // reaches, at most the whole mask, with its rows and block of floats.
+    const std::uint64_t stretches = multiply_bytes(std::min<std::uint64_t>(width, 65536) + 1, 2 * kBlockRows * 12);
+    const std::uint64_t patterns = add_bytes(multiply_bytes(w_out, sizeof(std::uint32_t)),
+                                             multiply_bytes(taps_of(std::min<std::uint64_t>(w_out, 4096), column_taps), 2));
+    const auto reached = [](std::uint64_t n, std::uint64_t n_out, std::uint64_t outputs, std::uint64_t taps) {
+        const double ratio = std::max(1.0, static_cast<double>(n) / static_cast<double>(n_out));
+        const double span = static_cast<double>(outputs) * ratio + static_cast<double>(taps) + 2.0;
+        return span >= static_cast<double>(n) ? n : static_cast<std::uint64_t>(span);
+    };
+    const std::uint64_t span = reached(width, w_out, kStripColumns, column_taps);
+    const std::uint64_t drawn = multiply_bytes(reached(height, h_out, kBlockRows, row_taps), span);
+    const std::uint64_t fallback =
+        add_bytes(multiply_bytes(drawn, 2), multiply_bytes(span, 4 * kBlockRows * sizeof(float)));
+    const std::uint64_t runs = add_bytes(add_bytes(stretches, patterns), fallback);
+    return add_bytes(add_bytes(add_bytes(result, intermediate), add_bytes(rows, columns)), add_bytes(runs, kSmall));
 }
 
 }  // namespace ostrel::mask
