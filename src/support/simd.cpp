@@ -65,6 +65,8 @@ SimdPaths available_simd_paths() noexcept {
     return paths;
 }
 
+namespace {
+
 // The default path: the widest the CPU has. AVX-512 runs the kernels of
 // AVX2 on twice the lanes. A core that executes a 512-bit operation at full
 // width gains from the lanes; one that splits it into two 256-bit halves
@@ -97,6 +99,8 @@ SimdPath default_simd_path(const CpuIdentity& cpu) noexcept {
     if (cpu.avx512) return SimdPath::Avx512;
     return cpu.avx2 ? SimdPath::Avx2 : SimdPath::Baseline;
 }
+
+}  // namespace
 
 SimdPath best_simd_path() noexcept { return default_simd_path(cpu_identity()); }
 
