@@ -156,6 +156,11 @@ def blob_distance(width, height, seed=3):
 
 
 def make_mask(width, height, kind):
+    if kind == "noise":
+        # Every pixel its own run: each differs from its left neighbour by a
+        # step of 1 to 255, modulo 256.
+        steps = np.random.default_rng(5).integers(1, 256, (height, width))
+        return (np.cumsum(steps, axis=1) % 256).astype(np.uint8)
     d = blob_distance(width, height)
     if kind == "hard":
         return np.where(d <= 0, 255, 0).astype(np.uint8)
@@ -188,7 +193,9 @@ def pillow_filter(name):
             "gaussian": Image.BICUBIC}[name]
 
 
-def opencv_resize(image, scale):
+def opencv_resize(image, scale, area=False):
+    """cv2.resize with the kernel named like the module's, or with INTER_AREA
+    (the average over each output pixel's footprint) when `area`."""
     import cv2
 
     factor, name = scale
@@ -196,8 +203,8 @@ def opencv_resize(image, scale):
     # OpenCV has no Gaussian either; its bicubic stands in. Its linear and
     # cubic kernels keep their width when downscaling (no antialiasing), so
     # they do less work than the module's and Pillow's there.
-    flag = {"nearest": cv2.INTER_NEAREST, "linear": cv2.INTER_LINEAR, "cubic": cv2.INTER_CUBIC,
-            "gaussian": cv2.INTER_CUBIC}[name]
+    flag = cv2.INTER_AREA if area else {"nearest": cv2.INTER_NEAREST, "linear": cv2.INTER_LINEAR,
+                                        "cubic": cv2.INTER_CUBIC, "gaussian": cv2.INTER_CUBIC}[name]
     return cv2.resize(image, size, interpolation=flag)
 
 
@@ -274,12 +281,16 @@ MASK_SCALES = [None, (0.5, "cubic"), (2.0, "linear"), (0.5, "gaussian"), (0.5, "
 
 
 def mask_cases(quick):
-    """((width, height), kind, scales) of every mask case."""
+    """((width, height), kind, scales, map form) of every mask case; map form:
+    whether the case also times its record written as a map."""
     sizes = [(1920, 1080)] if quick else [(512, 512), (1920, 1080)]
-    cases = [(size, kind, MASK_SCALES) for size in sizes for kind in ("hard", "soft")]
+    cases = [(size, kind, MASK_SCALES, size == sizes[-1]) for size in sizes for kind in ("hard", "soft")]
+    if not quick:
+        # Where the record's runs say nothing: every pixel its own run.
+        cases.append(((1920, 1080), "noise", MASK_SCALES, False))
     # A wide, short mask: a million columns and two rows, halved to one row.
     # Runs start below column 65536, so the last run of a row fills the rest.
-    cases.append(((2**20, 2), "soft", [(0.5, "linear")]))
+    cases.append(((2**20, 2), "soft", [(0.5, "linear")], False))
     return cases
 
 
@@ -288,7 +299,7 @@ class MaskInput:
 
     def __init__(self, width, height, kind):
         mask = make_mask(min(width, 2**16), height, kind)
-        self.width, self.height = width, height
+        self.width, self.height, self.kind = width, height, kind
         self.mask = np.pad(mask, ((0, 0), (0, width - mask.shape[1])), mode="edge")
         self.mask_f32 = self.mask.astype(np.float32) / 255
         self.record = encode(self.mask)
@@ -298,18 +309,27 @@ class MaskInput:
 
 def mask_contenders(m, scale):
     """The module against unpacking, the NumPy and Pillow pipeline, the resize
-    steps of Pillow and OpenCV alone, and the floor, on one case."""
+    steps of Pillow and OpenCV alone, OpenCV's 8-bit resize (and for a
+    downscale its INTER_AREA) followed by the conversion to float, as a
+    caller with the 8-bit mask in hand would get the module's result, and
+    the floor, on one case. The noise mask leaves out rasterising its two
+    million runs in Python, seconds a call."""
     width, height, record = m.width, m.height, m.record
     contenders = [("module", lambda: ostrel_py.reconstruct_mask(record, width, height, scale)),
                   ("unpackb", lambda: msgpack.unpackb(record))]
-    if scale is None:
+    if m.kind != "noise" and scale is None:
         contenders.append(("msgpack+numpy", lambda: rasterise(
             msgpack.unpackb(record)[0], width, height).astype(np.float32) / 255))
-    else:
+    elif m.kind != "noise":
         contenders.append(("msgpack+numpy+pillow", lambda: pillow_resize(rasterise(
             msgpack.unpackb(record)[0], width, height), scale).astype(np.float32) / 255))
+    if scale is not None:
         contenders.append(("pillow resize", lambda: pillow_resize(m.mask, scale)))
         contenders.append(("opencv resize u8", lambda: opencv_resize(m.mask, scale)))
+        contenders.append(("opencv u8+float", lambda: opencv_resize(m.mask, scale).astype(np.float32) / 255))
+        if scale[0] < 1:
+            contenders.append(("opencv area u8+float",
+                               lambda: opencv_resize(m.mask, scale, area=True).astype(np.float32) / 255))
         contenders.append(("opencv resize f32", lambda: opencv_resize(m.mask_f32, scale)))
     contenders.append(("floor", lambda: m.mask.astype(np.float32) / 255))
     return contenders
@@ -332,14 +352,14 @@ def mask_label(m, kind, scale):
 def mask_rows(quick):
     rows = []
     cases = mask_cases(quick)
-    for (width, height), kind, scales in cases:
+    for (width, height), kind, scales, map_form in cases:
         m = MaskInput(width, height, kind)
         assert (rasterise(m.rows, width, height) == m.mask).all()
         for scale in scales:
             contenders = mask_contenders(m, scale)
             t = run_case(contenders, rounds=100, budget_s=2)
             rows.append((mask_label(m, kind, scale), t, [name for name, _ in contenders[1:]]))
-        if (width, height) == cases[-2][0]:
+        if map_form:
             contenders = map_form_contenders(m)
             t = run_case(contenders, rounds=100, budget_s=2)
             rows.append((f"mask {kind} {width}x{height} map form ({len(m.map_record) // 1024} KiB) none", t,

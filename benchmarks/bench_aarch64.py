@@ -24,6 +24,7 @@ import re
 import subprocess
 import sys
 import tempfile
+import tomllib
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from types import SimpleNamespace
@@ -83,8 +84,10 @@ def mask_input(work, case):
     kind, width, height = case[1], int(case[2]), int(case[3])
     path = work / f"mask-{kind}-{width}x{height}.pickle"
     if not path.exists():
+        m = bench.MaskInput(width, height, kind)
+        m.rows = None  # no contender reads them, and the noise mask's two million lists would load slowly
         with open(path, "wb") as f:
-            pickle.dump(bench.MaskInput(width, height, kind), f)
+            pickle.dump(m, f)
     return path
 
 
@@ -182,10 +185,15 @@ def thousands(n):
     return f"{n:,}" if n is not None else "-"
 
 
-def guest_numpy(platform):
-    """NumPy's version and its BLAS as the emulated machine runs them."""
-    probe = ("import numpy, threadpoolctl; print(numpy.__version__, "
-             "[(i['internal_api'], i.get('architecture'), i['num_threads']) for i in threadpoolctl.threadpool_info()])")
+def guest_versions(platform):
+    """NumPy's BLAS as the emulated machine runs it, and the version of each
+    package of the `bench` extra there (pyproject.toml pins them)."""
+    extra = tomllib.loads((HERE.parent / "pyproject.toml").read_text())["project"]["optional-dependencies"]["bench"]
+    names = [re.match(r"[\w.-]+", requirement)[0] for requirement in extra]
+    probe = ("import importlib.metadata, threadpoolctl; "
+             "print([(i['internal_api'], i.get('architecture'), i['num_threads']) "
+             "for i in threadpoolctl.threadpool_info()], end='; '); "
+             f"print(', '.join(n + ' ' + importlib.metadata.version(n) for n in {names!r}))")
     return subprocess.run([*platform.qemu, platform.python, "-c", probe], env=platform.env, check=True,
                           capture_output=True, text=True).stdout.strip()
 
@@ -215,7 +223,10 @@ def stage_tables(stages, sse2):
     at = 10.0
     for version in (1, 2):
         columns = [("empty" if s == 0 else f"{s:g} s", stages[("aarch64", audio_case(version, s))]) for s in LENGTHS]
-        per_frame = [(f"per frame, {at:g} s, NEON", stages[("aarch64", audio_case(version, at))], frames_of(at))]
+        per_frame = []
+        if ("aarch64", audio_case(version, at)) in stages:
+            per_frame.append((f"per frame, {at:g} s, NEON", stages[("aarch64", audio_case(version, at))],
+                              frames_of(at)))
         if (sse2, audio_case(version, at)) in stages:
             per_frame.append((f"per frame, {at:g} s, SSE2", stages[(sse2, audio_case(version, at))], frames_of(at)))
         names = [name for name, _ in STAGES] + [PYTHON_FRAME]
@@ -232,13 +243,14 @@ def stage_tables(stages, sse2):
 def mask_jobs_and_rows(quick):
     """The mask cases as (label, case arguments, contender names)."""
     rows = []
-    for (width, height), kind, scales in bench.mask_cases(quick):
-        placeholder = SimpleNamespace(width=width, height=height, record=b"", mask=None, mask_f32=None, map_record=b"")
+    for (width, height), kind, scales, map_form in bench.mask_cases(quick):
+        placeholder = SimpleNamespace(width=width, height=height, kind=kind, record=b"", mask=None, mask_f32=None,
+                                      map_record=b"")
         for scale in scales:
             case = ("mask", kind, str(width), str(height), *(() if scale is None else (f"{scale[0]:g}", scale[1])))
             label = f"{kind} {width}x{height} " + ("none" if scale is None else f"{scale[0]:g} {scale[1]}")
             rows.append((label, case, [name for name, _ in bench.mask_contenders(placeholder, scale)]))
-        if (width, height) == bench.mask_cases(quick)[-2][0]:
+        if map_form:
             rows.append((f"{kind} {width}x{height} map form none", ("map", kind, str(width), str(height)),
                          [name for name, _ in bench.map_form_contenders(placeholder)]))
     return rows
@@ -250,8 +262,17 @@ def mask_table(counts, rows):
     for label, case, names in rows:
         module = counts[("aarch64", "module", case)].warm
         cells = [f"{name} {thousands(counts[('aarch64', name, case)].warm)} "
-                 f"({counts[('aarch64', name, case)].warm / module:.2f}x)" for name in names[1:]]
+                 f"({counts[('aarch64', name, case)].warm / module:.2f}x)" for name in names[1:]
+                 if ("aarch64", name, case) in counts]
         print(f"| {label} | {thousands(module)} | {'; '.join(cells)} |")
+
+
+def case_parts(text):
+    parts = {"audio", "empty", "masks"}
+    chosen = parts if text == "all" else set(text.split(","))
+    if not chosen or chosen - parts:
+        raise argparse.ArgumentTypeError(f"{text!r}: all, or some of {', '.join(sorted(parts))}, comma-separated")
+    return chosen
 
 
 def main():
@@ -264,7 +285,11 @@ def main():
     parser.add_argument("--plugins", required=True, help="the folder of libinsn.so and libblock_counts.so")
     parser.add_argument("--jobs", type=int, default=2, help="emulators run side by side")
     parser.add_argument("--quick", action="store_true", help="fewer cases, for a smoke run")
-    parser.add_argument("--cases", choices=["all", "audio", "masks"], default="all", help="which cases to count")
+    parser.add_argument("--cases", type=case_parts, default="all",
+                        help="which cases to count: all, or some of audio, empty (the audio cases of an empty "
+                             "array alone) and masks, comma-separated")
+    parser.add_argument("--masks-module-only", action="store_true",
+                        help="count the module alone on the mask cases, not their baselines")
     args = parser.parse_args()
     for name in ("root", "site", "aarch64_module", "x86_module", "plugins"):
         setattr(args, name, str(Path(getattr(args, name)).resolve()))
@@ -272,7 +297,8 @@ def main():
     # Fixed string hashes: hash randomisation moves a count by some 100,000
     # instructions. Without numba's compiler: librosa compiles its numba
     # functions when imported, for minutes under emulation and never to the
-    # same count twice, and librosa.stft calls none of them.
+    # same count twice, and librosa.stft calls none of them (count_call.py
+    # also keeps the decorators that would compile regardless from doing so).
     common = {"PATH": "/usr/bin:/bin", "LANG": "C.UTF-8", "HOME": "/tmp", "PYTHONHASHSEED": "0",
               "PYTHONDONTWRITEBYTECODE": "1", "OPENBLAS_NUM_THREADS": "1", "OMP_NUM_THREADS": "1",
               "NUMBA_DISABLE_JIT": "1"}
@@ -282,15 +308,15 @@ def main():
     sse2 = Platform("sse2", ["qemu-x86_64", "-cpu", "Nehalem"], args.x86_python, args.x86_module,
                     {**common, "PYTHONPATH": str(Path(args.x86_module).parent)}, 4)
 
-    lengths = [0.0, 0.2] if args.quick else LENGTHS
-    LENGTHS[:] = lengths
-    jobs = []
-    if args.cases != "masks":
-        jobs += [(aarch64, name, audio_case(v, s), name == "module") for v in (1, 2) for s in lengths
-                 for name in AUDIO]
-        jobs += [(sse2, "module", audio_case(v, s), True) for v in (1, 2) for s in lengths]
-    mask_rows = mask_jobs_and_rows(args.quick) if args.cases != "audio" else []
-    jobs += [(aarch64, name, case, False) for _, case, names in mask_rows for name in names]
+    if "audio" in args.cases:
+        LENGTHS[:] = [0.0, 0.2] if args.quick else LENGTHS
+    else:
+        LENGTHS[:] = [0.0] if "empty" in args.cases else []
+    jobs = [(aarch64, name, audio_case(v, s), name == "module") for v in (1, 2) for s in LENGTHS for name in AUDIO]
+    jobs += [(sse2, "module", audio_case(v, s), True) for v in (1, 2) for s in LENGTHS]
+    mask_rows = mask_jobs_and_rows(args.quick) if "masks" in args.cases else []
+    jobs += [(aarch64, name, case, False) for _, case, names in mask_rows
+             for name in (names[:1] if args.masks_module_only else names)]
 
     with tempfile.TemporaryDirectory(prefix="bench-aarch64-") as work:
         counts = count_all(jobs, args.plugins, Path(work), args.jobs)
@@ -299,9 +325,9 @@ def main():
 
     print("Instructions of one warm call under qemu's user-mode emulation (counts, not times): "
           "AArch64 (qemu-aarch64 -cpu neoverse-n1), NumPy and librosa from PyPI's AArch64 wheels, one thread "
-          f"(numpy {guest_numpy(aarch64)}); SSE2: the module's baseline path under qemu-x86_64 -cpu Nehalem. "
+          f"(BLAS {guest_versions(aarch64)}); SSE2: the module's baseline path under qemu-x86_64 -cpu Nehalem. "
           "'whole runs': the same difference of the runs counted whole by insn.c.\n")
-    if args.cases != "masks":
+    if LENGTHS:
         audio_table(counts, sse2.name)
         stage_tables(stages, sse2.name)
         print()

@@ -45,8 +45,30 @@ def load_address(path):
     raise SystemExit(f"{path} is not mapped")
 
 
+def numba_decorators_uncompiled():
+    """With numba's JIT off (bench_aarch64.py), its @jit functions run as
+    Python, but @guvectorize and @vectorize with signatures still compile when
+    librosa is imported, and one of librosa's compiles a call to a jitted
+    function, which fails then unless a numba cache of an earlier run with the
+    JIT holds it. librosa.stft calls none of them: they become stand-ins that
+    refuse to be called, so that a count that did call one fails instead of
+    counting something else."""
+    import numba
+
+    def uncompiled(*args, **kwargs):
+        def wrap(function):
+            def refuse(*args, **kwargs):
+                raise RuntimeError(f"{function.__qualname__} needs numba's JIT, which is off")
+            return refuse
+        return wrap
+
+    numba.guvectorize = numba.vectorize = uncompiled
+
+
 def contenders(name, kind, args, mask_input):
     if kind == "audio":
+        if name == "librosa" and os.environ.get("NUMBA_DISABLE_JIT") == "1":
+            numba_decorators_uncompiled()
         version, seconds = int(args[0]), float(args[1])
         return bench.audio_contenders(bench.speech_like(seconds), version, [name])
     if mask_input is not None:
