@@ -145,7 +145,7 @@ test-wheel-x86_64: wheel-x86_64
 
 # Google Benchmark and FFTW (GPL, a baseline, never linked into the module)
 # for the benchmarks only. NumPy runs the OpenBLAS kernel it picks itself
-# (README, Performance). QUICK=1: fewer cases, each timed for less long.
+# (benchmarks/README.md). QUICK=1: fewer cases, each timed for less long.
 bench: develop
 	.ci/apt libbenchmark-dev libfftw3-dev
 	.ci/requirements bench | $(PY) -m pip install -q -r /dev/stdin
@@ -156,9 +156,9 @@ bench: develop
 	  --paths build/bench/paths.json $(if $(QUICK),--quick)
 
 # Instructions per warm call on AArch64 and, under qemu's CPU without AVX, of
-# this machine's module on its baseline path (README, Performance), as root.
-# Debug information names the function of every instruction and leaves the
-# code as it is. BENCH_AARCH64_OPTIONS goes to benchmarks/bench_aarch64.py
+# this machine's module on its baseline path (benchmarks/README.md), as
+# root. Debug information names the function of every instruction and leaves
+# the code as it is. BENCH_AARCH64_OPTIONS goes to benchmarks/bench_aarch64.py
 # ("--cases audio", say).
 bench-aarch64: develop
 	$(call cmake,debug-module,--target ostrel_py)
