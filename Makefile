@@ -51,7 +51,7 @@ log10-test: $(VENV)/.stamp
 python-test: develop
 	@echo "== python-test: the pytest suite against the module in .venv"
 	.ci/apt binutils
-	.ci/suite $(PY) $(VENV)
+	.ci/suite run $(PY) $(VENV)
 
 # The core's fuzzing harnesses under ASan and UBSan (clang), the mask one with
 # a MessagePack library as its oracle. A long run: make fuzz FUZZ_SECONDS=3600.
@@ -77,11 +77,11 @@ sanitize-test: $(VENV)/.stamp
 	  runtime=$$($$cxx -print-file-name=libasan.so) && [ -e "$$runtime" ] && \
 	  LD_PRELOAD="$$runtime $$($$cxx -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc PYTHONPATH=build/asan \
 	  OSTREL_SANITIZED=1 ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:halt_on_error=1 \
-	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 .ci/suite $(PY) build/asan
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 .ci/suite run $(PY) build/asan
 
 compat-test: develop
 	@echo "== compat-test: the pytest suite on NumPy 1.26 and on the newest other CPython, each in a new environment"
-	.ci/compat $(PY)
+	.ci/suite compat $(PY)
 
 # The AArch64 run checks that it gives this build's numbers. As root, like all
 # that enters a root file system (.ci/rootfs).
@@ -126,15 +126,15 @@ test-wheel-x86_64: wheel-x86_64
 	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair --plat manylinux_2_28_x86_64 -w dist build/dist-wheel/*x86_64.whl
 	$(VENV)/bin/auditwheel show dist/ostrel_py-*x86_64.whl
 	@for version in $(WHEEL_PYTHONS); do \
-	  python=$$(.ci/find-python $$version) || { echo "dist: no CPython $$version" >&2; exit 1; }; \
+	  python=$$(.ci/suite python $$version) || { echo "dist: no CPython $$version" >&2; exit 1; }; \
 	  numpy=$$([ $$version = $(firstword $(WHEEL_PYTHONS)) ] && echo "numpy==1.26.*"); \
 	  echo "== dist: the x86_64 wheel installed for CPython $$version $$numpy"; \
-	  OSTREL_REFERENCE_OUTPUTS=$(abspath $(REFERENCE)) .ci/wheel-test $(VENV)/bin/pip \
+	  OSTREL_REFERENCE_OUTPUTS=$(abspath $(REFERENCE)) .ci/suite wheel $(VENV)/bin/pip \
 	    "$$(ls dist/ostrel_py-*x86_64.whl)[test]" $$python build/dist-test/$$version $$numpy || exit 1; \
 	done
 	@echo "== dist: the x86_64 wheel on a CPU without AVX, under qemu-x86_64 -cpu Nehalem"
 	.ci/apt qemu-user-static
-	OSTREL_REFERENCE_OUTPUTS=$(abspath $(REFERENCE)) .ci/suite "qemu-x86_64-static -cpu Nehalem \
+	OSTREL_REFERENCE_OUTPUTS=$(abspath $(REFERENCE)) .ci/suite run "qemu-x86_64-static -cpu Nehalem \
 	  build/dist-test/$(firstword $(WHEEL_PYTHONS))/bin/python" build/dist-test tests/python/test_cross_platform.py
 	@failed=""; for system in $(WHEEL_SYSTEMS); do \
 	  echo "== dist: the x86_64 wheel installed in a $$system root file system"; \
