@@ -35,10 +35,10 @@ constexpr std::size_t kFftSize = 800;
 constexpr std::size_t kHop = 200;
 constexpr std::size_t kBands = 80;
 
-// Both versions compute 16 * chunks / 5 + 1 frames for `seconds` of 16 kHz audio.
+// Both versions compute 16 * windows / 5 + 1 frames for `seconds` of 16 kHz audio.
 std::size_t frames_for(double seconds) {
-    const auto chunks = static_cast<std::size_t>(seconds * 25.0);
-    return 16 * chunks / 5 + 1;
+    const auto windows = static_cast<std::size_t>(seconds * 25.0);
+    return 16 * windows / 5 + 1;
 }
 
 double seconds_of(const benchmark::State& state) { return static_cast<double>(state.range(0)) / 100.0; }

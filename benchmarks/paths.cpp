@@ -43,8 +43,9 @@ void audio_call(audio::ModelVersion version, SimdPath path, const std::vector<fl
                 std::vector<std::uint8_t>& out) {
     const audio::Audio2MelSpectrogram transformer(version, path);
     constexpr std::size_t size = audio::kWindowBytes;
-    out.resize(static_cast<std::size_t>(audio::plan_transform(transformer.config(), samples.size()).chunk_count) * size);
-    transformer.transform(samples, [&](std::size_t k) { return out.data() + k * size; });
+    const audio::TransformPlan plan = audio::plan_transform(transformer.config(), samples.size(), kSampleRate);
+    out.resize(static_cast<std::size_t>(plan.windows) * size);
+    transformer.transform(samples, plan, [&](std::size_t k) { return out.data() + k * size; });
 }
 
 // The module's FFT alone over every frame of `samples`, a batch of lanes at a time.

@@ -11,11 +11,8 @@
 #include <cstdint>
 #include <new>
 #include <optional>
-#include <span>
-#include <vector>
 #include <utility>
 
-#include "audio/resample.hpp"
 #include "audio/transforms.hpp"
 #include "python/args.hpp"
 #include "python/errors.hpp"
@@ -147,10 +144,8 @@ PyObject* melspectrogram(const python::Signature& signature, audio::ModelVersion
         if (!python::is_float32_vector(wav)) throw PyError::made(PyExc_TypeError, kNotFloat32Array);
         python::Samples samples(wav);
 
-        // 44100 Hz input is brought to the models' 16000 Hz first.
-        const bool resample = sample_rate == 44100;
-        const std::size_t length = resample ? audio::resampled_length(samples.size()) : samples.size();
-        const std::uint64_t windows = audio::plan_transform(transformer.config(), length).chunk_count;
+        const audio::TransformPlan plan = audio::plan_transform(transformer.config(), samples.size(), sample_rate);
+        const std::uint64_t windows = plan.windows;
 
         // Every window's bytes object exists before the samples are read, so
         // that no Python code runs while the transform reads them in place;
@@ -168,13 +163,7 @@ PyObject* melspectrogram(const python::Signature& signature, audio::ModelVersion
         }
         if (windows == 0) return list.release();
 
-        std::span<const float> input = samples.read();
-        std::vector<float> resampled;
-        if (resample) {
-            resampled = audio::resample_nearest(input);
-            input = resampled;
-        }
-        transformer.transform(input, [&](std::size_t k) {
+        transformer.transform(samples.read(), plan, [&](std::size_t k) {
             // Borrowed: the list holds it.
             PyObject* item = PyList_GetItem(list.get(), static_cast<Py_ssize_t>(k));
             return reinterpret_cast<std::uint8_t*>(PyBytes_AsString(item));

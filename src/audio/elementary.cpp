@@ -1,8 +1,13 @@
-// The out-of-line accurate log10 the lanes fall back on (elementary.hpp).
+// The lanes' out-of-line log10 of the values they cannot decide
+// (elementary.hpp).
 #include "audio/elementary.hpp"
 
 namespace ostrel::audio::cr {
 
-float log10_accurate(float x) noexcept { return log10_exact(x); }
+void log10_flagged(const float* in, float* out, const std::int32_t* flags, std::size_t count) noexcept {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (flags[i] != 0) out[i] = log10(in[i]);
+    }
+}
 
 }  // namespace ostrel::audio::cr

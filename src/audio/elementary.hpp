@@ -6,24 +6,29 @@
 // for the arguments those use (tests/cpp/audio_elementary_test.cpp checks
 // every one against a higher-precision oracle).
 //
-// All but log10_accurate() (log10_exact() out of line) are constexpr: the
-// compiler evaluates them for the taper and filterbank tables, with the bits
-// a call at run time gives, as plain double arithmetic rounded step by step. Only baseline translation units
-// call them; the per-path kernels reach log10_accurate() out of line.
+// All are constexpr: the compiler evaluates them for the taper and
+// filterbank tables, with the bits a call at run time gives, as plain double
+// arithmetic rounded step by step. Only baseline translation units call
+// them; the per-path kernels reach log10() through log10_flagged(), out of
+// line.
 //
 // Special inputs as a C library treats them: log10 and ln of +0 or -0 give
 // -inf, of a negative number NaN, of +inf +inf; NaN gives NaN.
+//
+// Beside them, IEEE maxNum and minNum, which the filterbank's clamps take.
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 
 namespace ostrel::audio::cr {
 
-// log10(x), correctly rounded for every x, from a double-double evaluation
-// (about 2^-75 relative error) rounded once. The lanes take it for the rare inputs whose
-// rounding their double evaluation cannot decide; it is much slower.
-float log10_accurate(float x) noexcept;
+// out[i] = log10(in[i]) for every i below `count` whose flags[i] is not
+// zero; the other outputs are left alone. Compiled once, in the baseline's
+// instruction set (elementary.cpp): the lanes take it for the rare inputs
+// whose rounding their double evaluation cannot decide.
+[[gnu::cold]] void log10_flagged(const float* in, float* out, const std::int32_t* flags, std::size_t count) noexcept;
 
 namespace detail {
 
@@ -206,14 +211,15 @@ constexpr float exp_to_float(double hi, double lo, float x) {
 
 }  // namespace detail
 
-// log10_accurate() as a constant expression.
-constexpr float log10_exact(float x) noexcept {
+// log10(x), correctly rounded for every x, from a double-double evaluation
+// (about 2^-75 relative error) rounded once; much slower than the lanes'.
+constexpr float log10(float x) noexcept {
     float special = 0.0f;
     if (detail::log_special(x, special)) return special;
     return detail::round_to_float(detail::multiply(detail::ln_positive(x), detail::kInvLn10));
 }
 
-// The natural logarithm, by log10_accurate()'s double-double evaluation.
+// The natural logarithm, by log10()'s double-double evaluation.
 constexpr float ln(float x) noexcept {
     float special = 0.0f;
     if (detail::log_special(x, special)) return special;
@@ -260,3 +266,13 @@ constexpr float cos(float x) noexcept {
 }
 
 }  // namespace ostrel::audio::cr
+
+namespace ostrel::audio {
+
+// IEEE maxNum and minNum: when one operand is NaN the other is the result;
+// of +0.0 and -0.0 the second operand. Inline and the module's own, unlike a
+// C library's fmaxf and fminf, whose choice between zeros varies.
+constexpr float max_num(float a, float b) noexcept { return (a > b || b != b) ? a : b; }
+constexpr float min_num(float a, float b) noexcept { return (a < b || b != b) ? a : b; }
+
+}  // namespace ostrel::audio

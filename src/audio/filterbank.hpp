@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "audio/elementary.hpp"
-#include "audio/levels.hpp"
 #include "audio/mel_kernels.hpp"
+#include "support/filled.hpp"
 
 namespace ostrel::audio {
 
@@ -39,17 +39,6 @@ struct MelConfig {
     bool normalize = true;      // scale each filter by 2 / its width in Hz
 };
 
-// `count` copies of `value`, each constructed in place: a constant
-// expression may not fill a vector's memory before its elements exist, as
-// some libraries' vector(count, value) does.
-template <class T>
-constexpr std::vector<T> filled(std::size_t count, T value) {
-    std::vector<T> out;
-    out.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) out.push_back(value);
-    return out;
-}
-
 namespace mel_scale {
 
 // Constants of the two mel scales, fixed to the bit.
@@ -61,7 +50,7 @@ inline constexpr float kHtkCorner = std::bit_cast<float>(0x442F0000u);    // 700
 inline constexpr float kHtkScale = std::bit_cast<float>(0x45223000u);     // 2595.0
 
 constexpr float hz_to_mel(float hz, bool htk) {
-    if (htk) return cr::log10_exact(hz / kHtkCorner + 1.0f) * kHtkScale;
+    if (htk) return cr::log10(hz / kHtkCorner + 1.0f) * kHtkScale;
     if (hz >= kLogStartHz) return cr::ln(hz / kLogStartHz) / kLogRate + kLogStartMel;
     return hz / kHzPerMel;
 }

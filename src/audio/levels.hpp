@@ -1,7 +1,6 @@
-// The log-mel levels: what turns a mel energy into a log-mel value, how that
-// value is normalised for the model, and the IEEE maxNum and minNum the
-// filterbank's clamps take. The transformer runs the levels in lanes
-// (mel_lanes.hpp), from the LevelRule that level_rule() makes.
+// The log-mel levels: what turns a mel energy into a log-mel value, and how
+// that value is normalised for the model. The transformer runs the levels in
+// lanes (mel_lanes.hpp), from the LevelRule that level_rule() makes.
 #pragma once
 
 #include <bit>
@@ -24,12 +23,6 @@ struct LogMelLevels {
 // The constant under every magnitude's square root: it keeps every magnitude
 // away from zero, so that its logarithm stays finite.
 inline constexpr float kMagnitudeFloor = std::bit_cast<float>(0x3089705Fu);  // 1e-9
-
-// IEEE maxNum and minNum: when one operand is NaN the other is the result;
-// of +0.0 and -0.0 the second operand. Inline and the module's own, unlike a
-// C library's fmaxf and fminf, whose choice between zeros varies.
-constexpr float max_num(float a, float b) noexcept { return (a > b || b != b) ? a : b; }
-constexpr float min_num(float a, float b) noexcept { return (a < b || b != b) ? a : b; }
 
 // How every log-mel value x is brought into the model's range (LevelRule
 // gives each kind's steps).

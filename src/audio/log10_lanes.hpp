@@ -6,7 +6,7 @@
 // rounds that to float. Where the double result lies so close to a midpoint
 // between two floats that the bound cannot tell on which side the true value
 // lies, and for the special inputs (zero, subnormal, negative, infinite,
-// NaN), the lane takes its result from log10_accurate() instead. Every result
+// NaN), the lane takes its result from cr::log10() instead. Every result
 // is the correctly rounded one, so the bits cannot depend on W, the path or
 // the platform; tests/exhaustive/log10_exhaustive.cpp holds every input to
 // that. Changing the series, the bound or kNearMidpoint needs that test run
@@ -42,7 +42,7 @@ constexpr double log10_series_coefficient(std::size_t k) {
 // cancels. So the double result is within 2^-44.6 of the result's magnitude,
 // under 2^8.4 units in its last place. A lane whose result lies within
 // kNearMidpoint units of a float midpoint (the 29 bits that rounding to float
-// drops read 2^28) is decided by log10_accurate(); 16 times the bound leaves
+// drops read 2^28) is decided by cr::log10(); 16 times the bound leaves
 // room.
 constexpr std::uint32_t kNearMidpoint = 1u << 12;
 
@@ -73,7 +73,7 @@ struct Log10Lanes {
             // Integer work on the patterns is unsigned, so that no input overflows.
             const U u = bits<U>(x);
             // Zero, subnormals, the negatives, infinity and NaN: none arises
-            // from the levels' floor, and log10_accurate() takes them all.
+            // from the levels' floor, and cr::log10() takes them all.
             decide[n] = u - 0x00800000u >= 0x7F000000u;
             // x = 2^e m with m in [sqrt(2)/2, sqrt(2)): the exponent is counted
             // from the bits of sqrt(2)/2, rounded down to a float.
@@ -112,16 +112,8 @@ struct Log10Lanes {
         if (any != 0) {
             std::int32_t flags[N * W];
             for (std::size_t n = 0; n < N; ++n) Vec::store(flags + n * W, decide[n]);
-            decide_lanes(in, out, flags, N * W);
-        }
-    }
-
-    // The flagged values again, each by log10_accurate(). Out of line, so
-    // that the common path keeps its registers.
-    [[gnu::noinline, gnu::cold]] static void decide_lanes(const float* in, float* out, const std::int32_t* flags,
-                                                         std::size_t count) {
-        for (std::size_t i = 0; i < count; ++i) {
-            if (flags[i] != 0) out[i] = cr::log10_accurate(in[i]);
+            // Out of line, so that the common path keeps its registers.
+            cr::log10_flagged(in, out, flags, N * W);
         }
     }
 

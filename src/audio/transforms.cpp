@@ -11,6 +11,7 @@
 #include <new>
 #include <type_traits>
 
+#include "audio/resample.hpp"
 #include "support/panic.hpp"
 #include "support/saturate.hpp"
 
@@ -36,17 +37,9 @@ constexpr ModelConfig kConfigV2{kModelMel, 200, true, std::nullopt, LogMelLevels
 static_assert(kModelBins == kModelMel.n_fft / 2 + 1 && kModelMel.n_mels == kBands);
 static_assert(kModelTaper.size() == kModelMel.n_fft);
 
-// Copies f32 values into a byte buffer, each as its 4 little-endian bytes.
-void store_le(std::uint8_t* dst, const float* src, std::size_t count) noexcept {
-    if constexpr (std::endian::native == std::endian::little) {
-        std::memcpy(dst, src, count * sizeof(float));
-    } else {
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::uint32_t bits = std::bit_cast<std::uint32_t>(src[i]);
-            for (std::size_t byte = 0; byte < 4; ++byte) dst[4 * i + byte] = static_cast<std::uint8_t>(bits >> (8 * byte));
-        }
-    }
-}
+// Windows hold little-endian f32, and the module's platforms (x86_64 and
+// AArch64) keep floats so in memory: values are copied as they lie.
+static_assert(std::endian::native == std::endian::little, "windows are written as the floats lie in memory");
 
 // Sample `at` of the analysed signal, pre-emphasised with c when `emphasis`:
 // y[i] = x[i] - c x[i-1] with x[-1] = 0, so the zeros before the samples
@@ -92,14 +85,18 @@ const ModelConfig& model_config(ModelVersion version) noexcept {
     return version == ModelVersion::V1 ? kConfigV1 : kConfigV2;
 }
 
-TransformPlan plan_transform(const ModelConfig& config, std::size_t samples) {
+TransformPlan plan_transform(const ModelConfig& config, std::size_t input, std::uint32_t sample_rate) {
+    TransformPlan plan;
+    plan.input = input;
+    plan.resample = needs_resampling(sample_rate);
+    const std::size_t samples = plan.resample ? resampled_length(input) : input;
+
     // Keep whole 25-per-second video frames only; one extra FFT length of
     // audio (or zeros) lets an uncentred transform reach the last video frame.
     const float samples_per_video_frame = config.mel.sample_rate / kVideoFramesPerSecond;
-    TransformPlan plan;
-    plan.chunk_count = saturating_truncate<std::uint64_t>(static_cast<float>(samples) / samples_per_video_frame);
+    plan.windows = saturating_truncate<std::uint64_t>(static_cast<float>(samples) / samples_per_video_frame);
     const std::uint64_t length =
-        saturating_truncate<std::uint64_t>(samples_per_video_frame * static_cast<float>(plan.chunk_count));
+        saturating_truncate<std::uint64_t>(samples_per_video_frame * static_cast<float>(plan.windows));
 
     const std::size_t n_fft = config.mel.n_fft, hop = config.hop_size;
     const std::size_t extra = config.center ? 0 : n_fft;
@@ -118,16 +115,18 @@ TransformPlan plan_transform(const ModelConfig& config, std::size_t samples) {
     return plan;
 }
 
-WindowPacker::WindowPacker(std::size_t frames, std::uint64_t chunk_count, float pad_value, const WindowSink& sink)
+namespace detail {
+
+WindowPacker::WindowPacker(std::size_t frames, std::uint64_t windows, float pad_value, const WindowSink& sink)
     : frames_(frames),
-      chunk_count_(chunk_count),
+      windows_(windows),
       pad_value_(pad_value),
       sink_(sink),
-      held_values_(chunk_count > 0 ? new float[kBands * kCapacity] : nullptr) {}
+      held_values_(windows > 0 ? new float[kBands * kCapacity] : nullptr) {}
 
 void WindowPacker::add(const float* values, std::size_t stride, std::size_t count) {
     if (count > kMaxBatch) panic("WindowPacker: a batch holds at most kMaxBatch frames");
-    if (chunk_count_ == 0) return;
+    if (windows_ == 0) return;
     if (held_ + count > kCapacity) {
         // Windows start in ascending order and every window that the held
         // frames complete was written, so the frames before the next
@@ -173,14 +172,14 @@ void WindowPacker::emit(std::size_t done) {
     // long inputs the drift carries the last starts past the last frame: such
     // windows hold pad_value wherever no frame exists, like any window that
     // reaches past the end, and every window keeps its fixed size.
-    for (; next_ < chunk_count_; ++next_) {
+    for (; next_ < windows_; ++next_) {
         const std::uint64_t first = round_u64(start_);
         const std::size_t available =
             first < frames_ ? static_cast<std::size_t>(std::min<std::uint64_t>(kWindowFrames, frames_ - first)) : 0;
         if (available > 0 && first + available > done) return;
         std::uint8_t* window = sink_(static_cast<std::size_t>(next_));
         const float* held = held_values_.get() + (static_cast<std::size_t>(first) - base_);
-        if (available == kWindowFrames && std::endian::native == std::endian::little) {
+        if (available == kWindowFrames) {
             // The common window, whole rows of a size the compiler knows.
             for (std::size_t b = 0; b < kBands; ++b) {
                 std::memcpy(window + b * kWindowFrames * sizeof(float), held + b * kCapacity,
@@ -191,19 +190,30 @@ void WindowPacker::emit(std::size_t done) {
         }
         for (std::size_t b = 0; b < kBands; ++b) {
             std::uint8_t* dst = window + b * kWindowFrames * sizeof(float);
-            if (available > 0) store_le(dst, held + b * kCapacity, available);
-            store_le(dst + available * sizeof(float), pad, kWindowFrames - available);
+            if (available > 0) std::memcpy(dst, held + b * kCapacity, available * sizeof(float));
+            std::memcpy(dst + available * sizeof(float), pad, (kWindowFrames - available) * sizeof(float));
         }
         start_ = start_ + kFramesPerWindowStep;
     }
 }
+
+void frames(const Audio2MelSpectrogram& transformer, std::span<const float> samples, const TransformPlan& plan,
+            const FrameSink& take) {
+    transformer.frames(samples, plan, take);
+}
+
+Audio2MelSpectrogram transformer_for(const ModelConfig& config, SimdPath path) {
+    return Audio2MelSpectrogram(config, path);
+}
+
+}  // namespace detail
 
 Audio2MelSpectrogram::Audio2MelSpectrogram(ModelVersion version, SimdPath path)
     : Audio2MelSpectrogram(model_config(version), path) {}
 
 Audio2MelSpectrogram::Audio2MelSpectrogram(const ModelConfig& config, SimdPath path)
     : config_(&config), level_rule_(level_rule(config.levels, config.normalization)) {
-    static_assert(WindowPacker::kMaxBatch >= kWidestSimdLanes);
+    static_assert(detail::WindowPacker::kMaxBatch >= kWidestSimdLanes);
     for (std::size_t at_least : {std::size_t{16}, std::size_t{8}, std::size_t{4}}) {
         const FftKernels fft = kernels_for<FftKernels>(path, at_least);
         if (width_count_ == 0 || fft.lanes < widths_[width_count_ - 1].fft.lanes) {
@@ -218,10 +228,16 @@ Audio2MelSpectrogram::Audio2MelSpectrogram(const ModelConfig& config, SimdPath p
     }
 }
 
-void Audio2MelSpectrogram::transform(std::span<const float> samples, const WindowSink& sink) const {
-    const TransformPlan plan = plan_transform(*config_, samples.size());
-    if (plan.chunk_count == 0) return;
-    WindowPacker packer(plan.frames, plan.chunk_count, config_->pad_value, sink);
+void Audio2MelSpectrogram::transform(std::span<const float> samples, const TransformPlan& plan,
+                                     const WindowSink& sink) const {
+    if (samples.size() != plan.input) panic("transform: the samples are not those planned for");
+    if (plan.windows == 0) return;
+    std::vector<float> resampled;
+    if (plan.resample) {
+        resampled = resample_nearest(samples);
+        samples = resampled;
+    }
+    detail::WindowPacker packer(plan.frames, plan.windows, config_->pad_value, sink);
     frames(samples, plan, [&](const float* values, std::size_t stride, std::size_t count) {
         packer.add(values, stride, count);
     });
@@ -229,7 +245,7 @@ void Audio2MelSpectrogram::transform(std::span<const float> samples, const Windo
 }
 
 void Audio2MelSpectrogram::frames(std::span<const float> samples, const TransformPlan& plan,
-                                  const std::function<void(const float*, std::size_t, std::size_t)>& take) const {
+                                  const detail::FrameSink& take) const {
     if (plan.frames == 0) return;
     const FftTables& tables = model_fft_tables();
     const std::size_t n_fft = config_->mel.n_fft, hop = config_->hop_size;

@@ -19,6 +19,7 @@
 #include "audio/filterbank.hpp"
 #include "audio/levels.hpp"
 #include "audio/mel_kernels.hpp"
+#include "support/filled.hpp"
 
 namespace ostrel::audio {
 
@@ -66,23 +67,36 @@ inline constexpr std::array<float, 800> kModelTaper = [] {
     return out;
 }();
 
-// What a transform of `samples` samples makes, and the signal it analyses:
-// `lead` zeros, the first `kept` samples, then zeros up to `total` samples
+// What a transform of `input` samples makes, and the signal it analyses:
+// the samples at the models' rate (resampled first when `resample`), then
+// `lead` zeros, the first `kept` of them, then zeros up to `total` samples
 // (before pre-emphasis, which also turns the first zero after the samples
 // into -c times the last one).
 struct TransformPlan {
-    std::uint64_t chunk_count = 0;  // windows to emit, one per video frame
-    std::size_t frames = 0;         // frames of kBands values, one per hop
+    std::size_t input = 0;      // the samples the plan was made for
+    bool resample = false;      // brought to the models' rate first (resample.hpp)
+    std::uint64_t windows = 0;  // to emit, one per video frame
+    std::size_t frames = 0;     // frames of kBands values, one per hop
     std::size_t lead = 0;
     std::size_t kept = 0;
     std::size_t total = 0;
 };
 
-// std::bad_alloc when the signal's length does not fit a size_t.
-TransformPlan plan_transform(const ModelConfig& config, std::size_t samples);
+// The plan of a transform of `samples` samples at `sample_rate`: the rate
+// rule of resample.hpp applied, then the samples fitted to whole video
+// frames. Made once per call, before a sample is read, so that the windows
+// are counted first. std::bad_alloc when the signal's length does not fit a
+// size_t.
+TransformPlan plan_transform(const ModelConfig& config, std::size_t samples, std::uint32_t sample_rate);
 
 // Where window k is written: kWindowBytes bytes, asked for in window order.
 using WindowSink = std::function<std::uint8_t*(std::size_t)>;
+
+class Audio2MelSpectrogram;
+
+// The transform's inner steps, which the tests hold to reference models
+// step by step; the module calls transform() alone.
+namespace detail {
 
 // Cuts frames into windows as they arrive. Window k starts near frame 3.2 k
 // (a running f32 sum) and holds kWindowFrames frames; positions without a
@@ -93,7 +107,7 @@ public:
     // The most frames one add() takes.
     static constexpr std::size_t kMaxBatch = 16;
 
-    WindowPacker(std::size_t frames, std::uint64_t chunk_count, float pad_value, const WindowSink& sink);
+    WindowPacker(std::size_t frames, std::uint64_t windows, float pad_value, const WindowSink& sink);
 
     // The next `count` (at most kMaxBatch) frames: band b of the j-th at
     // values[b * stride + j].
@@ -108,7 +122,7 @@ private:
     void emit(std::size_t done);
 
     std::size_t frames_;
-    std::uint64_t chunk_count_;
+    std::uint64_t windows_;
     float pad_value_;
     const WindowSink& sink_;
     std::unique_ptr<float[]> held_values_;  // kBands rows of kCapacity frames
@@ -118,6 +132,22 @@ private:
     float start_ = 0.0f;                    // its start
 };
 
+// What frames() hands each batch of frames to.
+using FrameSink = std::function<void(const float*, std::size_t, std::size_t)>;
+
+// Every frame of `plan` over `samples` (at the models' rate), a batch of at
+// most the path's width at a time in frame order: take(values, stride,
+// count) gets band b of the batch's j-th frame at values[b * stride + j].
+void frames(const Audio2MelSpectrogram& transformer, std::span<const float> samples, const TransformPlan& plan,
+            const FrameSink& take);
+
+// A transformer over a configuration of the caller's, which must outlive it,
+// with the models' filterbank, FFT length and hop (the tables are theirs);
+// anything else is a fatal error.
+Audio2MelSpectrogram transformer_for(const ModelConfig& config, SimdPath path = best_simd_path());
+
+}  // namespace detail
+
 class Audio2MelSpectrogram {
 public:
     // The version's constant configuration, taper and filterbank, and the
@@ -125,27 +155,26 @@ public:
     // nothing: the tables are constants of the module.
     explicit Audio2MelSpectrogram(ModelVersion version, SimdPath path = best_simd_path());
 
-    // A configuration of the caller's, which must outlive the transformer,
-    // with the models' filterbank, FFT length and hop (the tables are theirs);
-    // anything else is a fatal error.
-    explicit Audio2MelSpectrogram(const ModelConfig& config, SimdPath path = best_simd_path());
-
     const ModelConfig& config() const noexcept { return *config_; }
+
+    // The windows of `samples`, the plan_transform() of their count and rate:
+    // one per 25-per-second video frame the samples span at the models'
+    // rate, window k written to sink(k) in order, straight from each batch
+    // of frames. Other samples than those planned for are a fatal error.
+    void transform(std::span<const float> samples, const TransformPlan& plan, const WindowSink& sink) const;
+
+private:
+    friend void detail::frames(const Audio2MelSpectrogram&, std::span<const float>, const TransformPlan&,
+                               const detail::FrameSink&);
+    friend Audio2MelSpectrogram detail::transformer_for(const ModelConfig&, SimdPath);
+
+    Audio2MelSpectrogram(const ModelConfig& config, SimdPath path);
+
     // The widest batch: the path's own width.
     std::size_t lanes() const noexcept { return widths_[0].fft.lanes; }
 
-    // The windows of `samples`, at the configuration's sample rate: one per
-    // 25-per-second video frame the samples span, window k written to
-    // sink(k) in order, straight from each batch of frames.
-    void transform(std::span<const float> samples, const WindowSink& sink) const;
+    void frames(std::span<const float> samples, const TransformPlan& plan, const detail::FrameSink& take) const;
 
-    // Every frame of `plan` over `samples`, a batch of at most lanes() at a
-    // time in frame order: take(values, stride, count) gets band b of the
-    // batch's j-th frame at values[b * stride + j].
-    void frames(std::span<const float> samples, const TransformPlan& plan,
-                const std::function<void(const float*, std::size_t, std::size_t)>& take) const;
-
-private:
     // The path's kernels at its own width, then at each narrower one down to
     // 4 lanes: a batch of few frames (a short input's, or the last one) takes
     // the narrowest that holds it, and the same bits.

@@ -80,9 +80,6 @@ public:
         drawing_ = !no_memory_;
     }
 
-    // The reader's count of rows: the rows themselves say all the canvas needs.
-    void begin_rows(std::uint64_t) {}
-
     // Starts the next row, which announces `declared_runs` runs. A row
     // without runs is written as zeros, and needs no place in the mask when
     // the mask has no width.

@@ -11,7 +11,6 @@
 #include <string>
 
 #include "python/errors.hpp"
-#include "python/numpy.hpp"
 #include "python/pyref.hpp"
 
 namespace ostrel::python {

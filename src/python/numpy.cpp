@@ -1,6 +1,5 @@
-// The lazy binding to NumPy's C API, the reading of input samples, and output
-// arrays over the module's own buffers.
-#define OSTREL_NUMPY_API_OWNER
+// The reading of input samples, and output arrays over the module's own
+// buffers.
 #include "python/numpy_api.hpp"
 
 #include <cstring>
@@ -13,67 +12,6 @@
 namespace ostrel::python {
 
 namespace {
-
-constexpr const char* kCapsuleError = "Failed to access NumPy array API capsule";
-
-struct Binding {
-    PyObject* multiarray = nullptr;  // kept for the life of the process
-    PyObject* capsule = nullptr;     // likewise
-};
-
-Binding* binding = nullptr;
-
-PyRef import(const char* name) {
-    PyRef text = PyRef::steal(PyUnicode_FromString(name));
-    if (!text) throw PyError::fetch();
-    PyRef module = PyRef::steal(PyImport_Import(text.get()));
-    if (!module) throw PyError::fetch();
-    return module;
-}
-
-PyRef attribute(PyObject* object, const char* name) {
-    PyRef value = PyRef::steal(PyObject_GetAttrString(object, name));
-    if (!value) throw PyError::fetch();
-    return value;
-}
-
-Binding bind_once() {
-    PyRef numpy = import("numpy");
-    PyRef version = attribute(numpy.get(), "__version__");
-    PyRef lib = import("numpy.lib");
-    PyRef numpy_version = attribute(lib.get(), "NumpyVersion");
-    PyRef parsed = PyRef::steal(PyObject_CallFunctionObjArgs(numpy_version.get(), version.get(), nullptr));
-    if (!parsed) throw PyError::fetch();
-    PyRef major_object = attribute(parsed.get(), "major");
-    const long major = PyLong_AsLong(major_object.get());
-    if (major == -1 && PyErr_Occurred()) throw PyError::fetch();
-    if (major < 0 || major > 255) {
-        throw PyError::made(PyExc_OverflowError, "out of range integral type conversion attempted");
-    }
-
-#if NPY_ABI_VERSION < 0x02000000
-    // Built against NumPy 1.x headers (a distribution's own NumPy), which know
-    // only the 1.x descriptor layout: item sizes read under NumPy 2 would be wrong.
-    if (major >= 2) {
-        throw PyError::made(PyExc_ImportError, "ostrel_py was built against NumPy 1.x and needs NumPy 1.x at run time");
-    }
-#endif
-
-    Binding result;
-    PyRef multiarray = import(major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray");
-    PyRef capsule = attribute(multiarray.get(), "_ARRAY_API");
-    if (!PyCapsule_CheckExact(capsule.get())) throw downcast_error(capsule.get(), "PyCapsule");
-    void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
-    if (table == nullptr) throw PyError::fetch();
-    PyArray_API = static_cast<void**>(table);
-#if NPY_ABI_VERSION >= 0x02000000
-    // Where a descriptor keeps its item size depends on the running NumPy.
-    PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
-#endif
-    result.capsule = capsule.release();
-    result.multiarray = multiarray.release();
-    return result;
-}
 
 // The owner of an output array's buffer, stored as the array's base.
 struct SliceContainer {
@@ -135,20 +73,6 @@ PyRef make_container(Buffer<float>& data) {
 }
 
 }  // namespace
-
-void bind_numpy() {
-    if (binding != nullptr) return;
-    try {
-        binding = new Binding(bind_once());
-    } catch (const PyError& error) {
-        panic_with(kCapsuleError, error);
-    }
-}
-
-PyObject* numpy_multiarray() {
-    bind_numpy();
-    return binding->multiarray;
-}
 
 bool is_float32_vector(PyObject* object) {
     bind_numpy();

@@ -1,5 +1,5 @@
-// Exchange of NumPy arrays: the lazy binding to NumPy's C API, reading input
-// sample arrays, and output arrays over the module's own buffers.
+// Exchange of NumPy arrays: reading input sample arrays, and output arrays
+// over the module's own buffers (the binding to NumPy is numpy_api.hpp's).
 #pragma once
 
 #include <Python.h>
@@ -13,11 +13,6 @@
 #include "support/buffer.hpp"
 
 namespace ostrel::python {
-
-// NumPy's multiarray module ("numpy._core.multiarray", or "numpy.core.multiarray"
-// under NumPy 1.x), as the binding imported it; borrowed, kept for the life
-// of the process. Binds to NumPy on first use; a failure is an internal error.
-PyObject* numpy_multiarray();
 
 // True when `object` is a one-dimensional NumPy array of native float32.
 bool is_float32_vector(PyObject* object);

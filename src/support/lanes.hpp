@@ -21,15 +21,6 @@ namespace {
 // template parameter to a typedef.
 template <std::size_t W>
 struct VectorTypes;
-// One lane: the scalar form of a kernel, compiled from the same template.
-template <>
-struct VectorTypes<1> {
-    typedef float F __attribute__((vector_size(4)));
-    typedef std::int32_t I __attribute__((vector_size(4)));
-    typedef std::uint32_t U __attribute__((vector_size(4)));
-    typedef double D __attribute__((vector_size(8)));
-    typedef std::int64_t L __attribute__((vector_size(8)));
-};
 template <>
 struct VectorTypes<4> {
     typedef float F __attribute__((vector_size(16)));

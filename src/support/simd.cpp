@@ -64,6 +64,8 @@ SimdPaths available_simd_paths() noexcept {
     return paths;
 }
 
+namespace {
+
 // The default path: the widest the CPU has, the last of the list whose
 // condition holds (support/simd_paths.def). AVX-512 runs the kernels of
 // AVX2 on twice the lanes. A core that executes a 512-bit operation at full
@@ -100,6 +102,8 @@ SimdPath default_simd_path([[maybe_unused]] const CpuIdentity& cpu) noexcept {
 #undef OSTREL_PATH
     return widest;
 }
+
+}  // namespace
 
 SimdPath best_simd_path() noexcept { return default_simd_path(cpu_identity()); }
 

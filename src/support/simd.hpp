@@ -84,9 +84,6 @@ struct CpuIdentity {
 // a CPU without the wide paths.
 const CpuIdentity& cpu_identity() noexcept;
 
-// best_simd_path() on a CPU that identifies itself as `cpu`.
-SimdPath default_simd_path(const CpuIdentity& cpu) noexcept;
-
 // `path`, checked against available_simd_paths(): a path this CPU lacks is a
 // fatal error.
 SimdPath available_simd_path(SimdPath path);

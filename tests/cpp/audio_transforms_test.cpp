@@ -48,9 +48,9 @@ class FrameCounts : public ::testing::TestWithParam<std::tuple<ModelVersion, std
 
 TEST_P(FrameCounts, FollowTheVideoFrameFit) {
     const auto [version, c] = GetParam();
-    const auto [samples, chunk_count, frames] = c;
+    const auto [samples, windows, frames] = c;
     const TransformResult r = transform_frames(Audio2MelSpectrogram(version), noisy_tones(samples));
-    EXPECT_EQ(r.chunk_count, chunk_count);
+    EXPECT_EQ(r.windows, windows);
     EXPECT_EQ(r.frames, frames);
 }
 
@@ -97,7 +97,7 @@ TEST(Pipeline, V1PreemphasisRunsIntoTheAppendedZeros) {
 
     ModelConfig without = v1;
     without.preemphasis = std::nullopt;
-    const Audio2MelSpectrogram plain(without);
+    const Audio2MelSpectrogram plain = detail::transformer_for(without);
     const auto got = transform_frames(Audio2MelSpectrogram(ModelVersion::V1), x);
     EXPECT_EQ(got.mel_frames, transform_frames(plain, y).mel_frames);
     y.pop_back();
@@ -130,8 +130,8 @@ TEST_P(PipelineOnEveryPath, MatchesTheStreamedReferenceAtEveryBatchEdge) {
 }
 
 // Band b of frame i holds b * 100000 + i, so every value tells where it came from.
-TransformResult numbered_result(std::size_t frames, std::uint64_t chunk_count) {
-    TransformResult r{std::vector<float>(80 * frames), frames, chunk_count};
+TransformResult numbered_result(std::size_t frames, std::uint64_t windows) {
+    TransformResult r{std::vector<float>(80 * frames), frames, windows};
     for (std::size_t b = 0; b < 80; ++b) {
         for (std::size_t i = 0; i < frames; ++i) r.mel_frames[b * frames + i] = static_cast<float>(b * 100000 + i);
     }
@@ -146,7 +146,7 @@ TEST(Packing, WindowStartsFollowTheRunningF32Sum) {
 }
 
 struct PackCase {
-    std::size_t frames, chunk_count, window, first_frame, real_positions;
+    std::size_t frames, windows, window, first_frame, real_positions;
 };
 
 class Packing : public ::testing::TestWithParam<PackCase> {};
@@ -154,9 +154,9 @@ class Packing : public ::testing::TestWithParam<PackCase> {};
 TEST_P(Packing, RealFramesThenPadInFixedSizeWindows) {
     const PackCase c = GetParam();
     const float pad = std::bit_cast<float>(0xC02A2B20u);
-    const auto w = to_preprocessed_bytes(numbered_result(c.frames, c.chunk_count), pad);
-    ASSERT_EQ(w.count, c.chunk_count);
-    ASSERT_EQ(w.bytes.size(), c.chunk_count * 5120);
+    const auto w = to_preprocessed_bytes(numbered_result(c.frames, c.windows), pad);
+    ASSERT_EQ(w.count, c.windows);
+    ASSERT_EQ(w.bytes.size(), c.windows * 5120);
     for (std::size_t b = 0; b < 80; ++b) {
         for (std::size_t t = 0; t < 16; ++t) {
             const float want = t < c.real_positions ? static_cast<float>(b * 100000 + c.first_frame + t) : pad;

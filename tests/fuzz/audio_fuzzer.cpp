@@ -144,9 +144,9 @@ void run(const std::uint8_t* data, std::size_t size) {
 
     check_fft(samples, static_cast<std::uint8_t>(flags >> 3));
 
-    // Every rate is handled as 16000 Hz once 44100 Hz input is resampled:
-    // one window per 640 samples.
-    const std::vector<float> resampled = sample_rate == 44100 ? resample_nearest(samples) : samples;
+    // Every rate is handled as 16000 Hz once the input the rate rule picks
+    // is resampled: one window per 640 samples.
+    const std::vector<float> resampled = needs_resampling(sample_rate) ? resample_nearest(samples) : samples;
     const std::size_t windows = static_cast<std::size_t>(static_cast<float>(resampled.size()) / 640.0f);
 
     // The module's own path, batches read in place and windows packed as

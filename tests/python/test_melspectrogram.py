@@ -161,8 +161,8 @@ def model_melspectrogram(version, wav, sample_rate):
         index = np.minimum(round_half_away(np.arange(count, dtype=F32) / ratio), len(x) - 1)
         x = x[index]
     per_video_frame = F32(16000) / F32(25)
-    chunk_count = int(F32(len(x)) / per_video_frame)
-    length = int(per_video_frame * F32(chunk_count))
+    window_count = int(F32(len(x)) / per_video_frame)
+    length = int(per_video_frame * F32(window_count))
     target = length + (0 if cfg["center"] else 800)
     buf = np.zeros(target, F32)
     buf[: min(target, len(x))] = x[:target]
@@ -187,7 +187,7 @@ def model_melspectrogram(version, wav, sample_rate):
         pad = f32_bits(0xC02A2B20)
     mel_frames = np.concatenate([normalised.T.astype(F32), np.full((80, 16), pad, F32)], axis=1)
     windows, start = [], F32(0)
-    for _ in range(chunk_count):
+    for _ in range(window_count):
         first = int(round_half_away(start))
         window_values = mel_frames[:, first : first + 16] if first < frames else np.full((80, 16), pad, F32)
         windows.append(window_values)

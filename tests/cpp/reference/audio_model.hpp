@@ -19,7 +19,6 @@
 #include "audio/fft.hpp"
 #include "audio/filterbank.hpp"
 #include "audio/levels.hpp"
-#include "audio/resample.hpp"
 #include "audio/transforms.hpp"
 #include "reference/log10.hpp"
 #include "reference/real_fft.hpp"
@@ -149,15 +148,19 @@ inline void log_mel_column(std::span<const Complex> spectrum, const Matrix& filt
 struct TransformResult {
     std::vector<float> mel_frames;
     std::size_t frames = 0;
-    std::uint64_t chunk_count = 0;
+    std::uint64_t windows = 0;
 };
 
-// The transformer's frames gathered whole, as its batches hand them over.
+// The rate of samples that the models take as they are.
+inline constexpr std::uint32_t kModelRate = 16000;
+
+// The transformer's frames of samples at the models' rate gathered whole, as
+// its batches hand them over.
 inline TransformResult transform_frames(const Audio2MelSpectrogram& transformer, std::span<const float> samples) {
-    const TransformPlan plan = plan_transform(transformer.config(), samples.size());
-    TransformResult out{std::vector<float>(kBands * plan.frames), plan.frames, plan.chunk_count};
+    const TransformPlan plan = plan_transform(transformer.config(), samples.size(), kModelRate);
+    TransformResult out{std::vector<float>(kBands * plan.frames), plan.frames, plan.windows};
     std::size_t next = 0;
-    transformer.frames(samples, plan, [&](const float* values, std::size_t stride, std::size_t count) {
+    detail::frames(transformer, samples, plan, [&](const float* values, std::size_t stride, std::size_t count) {
         for (std::size_t b = 0; b < kBands; ++b) {
             for (std::size_t j = 0; j < count; ++j) out.mel_frames[b * plan.frames + next + j] = values[b * stride + j];
         }
@@ -171,7 +174,7 @@ inline TransformResult transform_frames(const Audio2MelSpectrogram& transformer,
 // signal cut, padded and pre-emphasised whole, pushed a hop at a time, each
 // spectrum's scalar log-mel column normalised.
 inline TransformResult streamed_frames(const ModelConfig& config, std::span<const float> samples) {
-    const TransformPlan plan = plan_transform(config, samples.size());
+    const TransformPlan plan = plan_transform(config, samples.size(), kModelRate);
     std::vector<float> signal(plan.total, 0.0f);
     std::copy_n(samples.begin(), plan.kept, signal.begin() + static_cast<std::ptrdiff_t>(plan.lead));
     if (config.preemphasis && plan.kept > 0) {
@@ -196,7 +199,7 @@ inline TransformResult streamed_frames(const ModelConfig& config, std::span<cons
         for (float& v : column) v = normalized(rule, v);
         columns.push_back(column);
     }
-    TransformResult out{std::vector<float>(kBands * columns.size()), columns.size(), plan.chunk_count};
+    TransformResult out{std::vector<float>(kBands * columns.size()), columns.size(), plan.windows};
     for (std::size_t i = 0; i < columns.size(); ++i) {
         for (std::size_t b = 0; b < kBands; ++b) out.mel_frames[b * out.frames + i] = columns[i][b];
     }
@@ -211,25 +214,26 @@ struct PreprocessedWindows {
 
 // The windows of frames already made, handed to the packer a batch at a time.
 inline PreprocessedWindows to_preprocessed_bytes(const TransformResult& result, float pad_value) {
-    const auto count = static_cast<std::size_t>(result.chunk_count);
+    const auto count = static_cast<std::size_t>(result.windows);
     PreprocessedWindows out{count, std::vector<std::uint8_t>(count * kWindowBytes)};
     const WindowSink sink = [&](std::size_t k) { return out.bytes.data() + k * kWindowBytes; };
-    WindowPacker packer(result.frames, result.chunk_count, pad_value, sink);
-    for (std::size_t i = 0; i < result.frames; i += WindowPacker::kMaxBatch) {
-        packer.add(result.mel_frames.data() + i, result.frames, std::min(WindowPacker::kMaxBatch, result.frames - i));
+    detail::WindowPacker packer(result.frames, result.windows, pad_value, sink);
+    constexpr std::size_t kBatch = detail::WindowPacker::kMaxBatch;
+    for (std::size_t i = 0; i < result.frames; i += kBatch) {
+        packer.add(result.mel_frames.data() + i, result.frames, std::min(kBatch, result.frames - i));
     }
     packer.finish();
     return out;
 }
 
 // The module's windows of `samples` at `sample_rate`, packed back to back.
-inline PreprocessedWindows run_melspectrogram(ModelVersion version, std::vector<float> samples,
+inline PreprocessedWindows run_melspectrogram(ModelVersion version, std::span<const float> samples,
                                               std::uint32_t sample_rate, SimdPath path = best_simd_path()) {
-    if (sample_rate == 44100) samples = resample_nearest(samples);
     const Audio2MelSpectrogram transformer(version, path);
-    const auto count = static_cast<std::size_t>(plan_transform(transformer.config(), samples.size()).chunk_count);
+    const TransformPlan plan = plan_transform(transformer.config(), samples.size(), sample_rate);
+    const auto count = static_cast<std::size_t>(plan.windows);
     PreprocessedWindows out{count, std::vector<std::uint8_t>(count * kWindowBytes)};
-    transformer.transform(samples, [&](std::size_t k) {
+    transformer.transform(samples, plan, [&](std::size_t k) {
         if (k >= count) panic("run_melspectrogram: window out of range");
         return out.bytes.data() + k * kWindowBytes;
     });

@@ -5,9 +5,26 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "audio/log10_lanes.hpp"
 #include "support/simd.hpp"
+
+namespace ostrel::simd {
+namespace {
+
+// One lane: the scalar form of a lane template, compiled from the same code.
+template <>
+struct VectorTypes<1> {
+    typedef float F __attribute__((vector_size(4)));
+    typedef std::int32_t I __attribute__((vector_size(4)));
+    typedef std::uint32_t U __attribute__((vector_size(4)));
+    typedef double D __attribute__((vector_size(8)));
+    typedef std::int64_t L __attribute__((vector_size(8)));
+};
+
+}  // namespace
+}  // namespace ostrel::simd
 
 namespace ostrel::audio {
 

@@ -9,11 +9,9 @@
 #include <gtest/gtest.h>
 
 #include "audio/filterbank.hpp"
-#include "audio/resample.hpp"
 #include "audio/transforms.hpp"
 #include "every_simd_path.hpp"
 #include "reference/audio_model.hpp"
-#include "support/saturate.hpp"
 
 namespace ostrel::audio {
 namespace {
@@ -154,28 +152,6 @@ TEST_P(MelOnEveryPath, RangeLimitedSumEqualsTheFullProduct) {
                 ASSERT_EQ(got[i * lanes], 20.0f * -5.0f - 20.0f);
             }
         }
-    }
-}
-
-TEST(ResampleNearest, PicksTheNearestInputSample) {
-    std::vector<float> ramp(44100);
-    std::iota(ramp.begin(), ramp.end(), 0.0f);
-    const std::vector<float> out = resample_nearest(ramp);
-    ASSERT_EQ(out.size(), 16000u);
-    EXPECT_EQ(std::vector<float>(out.begin(), out.begin() + 6), (std::vector<float>{0, 3, 6, 8, 11, 14}));
-    EXPECT_TRUE(resample_nearest(std::vector<float>{1.0f}).empty());
-}
-
-TEST(Conversions, TruncateOrRoundHalfAwayAndSaturate) {
-    const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
-    const struct {
-        float in;
-        std::uint64_t truncated, rounded;
-    } cases[] = {{-1.0f, 0, 0}, {std::numeric_limits<float>::quiet_NaN(), 0, 0}, {0.5f, 0, 1},
-                 {2.5f, 2, 3},  {2.4999998f, 2, 2},                            {1e30f, max, max}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(saturating_truncate<std::uint64_t>(c.in), c.truncated) << c.in;
-        EXPECT_EQ(round_u64(c.in), c.rounded) << c.in;
     }
 }
 
