@@ -5,7 +5,6 @@
 // values, and hands the result back as Python objects, all inside the call
 // guard, which turns every failure into a Python exception.
 #include <Python.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
@@ -15,11 +14,15 @@
 
 #include "audio/transforms.hpp"
 #include "python/args.hpp"
+#include "python/borrow.hpp"
 #include "python/errors.hpp"
 #include "python/numpy.hpp"
 #include "python/pyref.hpp"
 #include "mask/record.hpp"
 #include "mask/resize.hpp"
+#include "mask/runs.hpp"
+#include "support/float_mode.hpp"
+#include "support/memory.hpp"
 
 namespace ostrel {
 
@@ -98,6 +101,7 @@ PyObject* dummy_func(PyObject*, PyObject*) {
 
 PyObject* reconstruct_mask(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return python::guarded([&] {
+        const FloatModeGuard float_mode;
         const auto slots = python::bind<4>(kReconstructMask, args, nargs, kwnames);
         const auto bytes = python::to_bytes_view(slots[0], "bytes");
         const std::uint64_t width = python::to_u64(slots[1], "width");
@@ -107,9 +111,16 @@ PyObject* reconstruct_mask(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         // Without a resize the runs are drawn straight as the returned floats.
         mask::UnitFloatImage values;
         if (scale) {
-            std::optional<mask::Mask8> mask = mask::decode_and_reconstruct(bytes, width, height);
+            const mask::FilterType filter = mask::filter_from_name(scale->filter);
+            // A resize reads the record's runs, never a drawn mask.
+            std::optional<mask::RunMask> mask = mask::decode_runs(bytes, width, height);
             if (!mask) throw PyError::made(PyExc_ValueError, kDeserializeError);
-            values = mask::resize_to_unit_floats(*mask, scale->factor, mask::filter_from_name(scale->filter));
+            // Refused after the record's own errors, before the result and
+            // the resize's buffers are made.
+            if (!fits_in_memory(mask::resize_memory_bound(width, height, scale->factor, filter))) {
+                throw std::bad_alloc();
+            }
+            values = mask::resize_runs_to_unit_floats(*mask, scale->factor, filter);
         } else {
             std::optional<mask::UnitFloatImage> mask = mask::decode_and_reconstruct_unit_floats(bytes, width, height);
             if (!mask) throw PyError::made(PyExc_ValueError, kDeserializeError);
@@ -121,53 +132,62 @@ PyObject* reconstruct_mask(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
-// The bytes objects of a result are made one by one, and the system may
-// promise memory it does not have: a result larger than the machine's
-// memory is refused before any of it is made.
-void refuse_beyond_memory(std::uint64_t bytes) {
-    if (bytes < (std::uint64_t{1} << 30)) return;
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGE_SIZE);
-    if (pages > 0 && page_size > 0 && bytes / static_cast<std::uint64_t>(page_size) >= static_cast<std::uint64_t>(pages)) {
-        throw std::bad_alloc();
-    }
-}
+// An upper bound on what a bytes object of one window takes from the heap
+// besides its 5120 bytes (the object's header, the allocator's own), and the
+// list's reference to it, which may be held twice while the list grows.
+constexpr std::uint64_t kWindowObjectOverhead = 128;
 
 PyObject* melspectrogram(const python::Signature& signature, audio::ModelVersion version, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames) {
     return python::guarded([&] {
+        const FloatModeGuard float_mode;
         const auto slots = python::bind<2>(signature, args, nargs, kwnames);
         PyObject* wav = slots[0];  // borrowed; examined after the sample rate
         const std::uint32_t sample_rate = python::to_u32(slots[1], "sample_rate");
 
         const audio::Audio2MelSpectrogram transformer(version);
         if (!python::is_float32_vector(wav)) throw PyError::made(PyExc_TypeError, kNotFloat32Array);
-        python::Samples samples(wav);
+        python::bind_borrow_registry();
 
-        const audio::TransformPlan plan = audio::plan_transform(transformer.config(), samples.size(), sample_rate);
+        // The result's objects all exist before the samples are read, so that
+        // no Python code runs while they are borrowed. Making the list is the
+        // last step that may run any (the collector, and the finalizers it
+        // calls, which may change the array): neither a bytes object nor a
+        // list's growth runs the collector. So the array is examined again
+        // once the list exists, and read as it is then.
+        PyRef list = PyRef::steal(PyList_New(0));
+        if (!list) throw PyError::fetch();
+        if (!python::is_float32_vector(wav)) throw PyError::made(PyExc_TypeError, kNotFloat32Array);
+
+        const std::size_t count = python::vector_length(wav);
+        const audio::TransformPlan plan = audio::plan_transform(transformer.config(), count, sample_rate);
         const std::uint64_t windows = plan.windows;
 
-        // Every window's bytes object exists before the samples are read, so
-        // that no Python code runs while the transform reads them in place;
-        // each window is then written straight into its object.
-        constexpr std::size_t size = audio::kWindowBytes;
-        if (windows > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) / size) throw std::bad_alloc();
-        refuse_beyond_memory(windows * size);
-        PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(windows)));
-        if (!list) throw PyError::fetch();
-        for (Py_ssize_t k = 0; k < static_cast<Py_ssize_t>(windows); ++k) {
-            PyObject* item = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
-            if (item == nullptr) throw PyError::fetch();
-            // Steals item, even on failure; the list is new and the index in range.
-            if (PyList_SetItem(list.get(), k, item) < 0) throw PyError::fetch();
+        // Refused before anything large is made or copied: the windows, the
+        // copy of strided samples, and the transform's own (the 16 kHz samples).
+        std::uint64_t need = multiply_bytes(windows, audio::kWindowBytes + kWindowObjectOverhead);
+        if (python::Samples::copied(wav)) need = add_bytes(need, multiply_bytes(count, sizeof(float)));
+        need = add_bytes(need, audio::transform_memory_bound(plan));
+        if (!fits_in_memory(need)) {
+            // A borrow that cannot be had is reported first, as for a call that fits.
+            { const python::ReadBorrow probe(wav); }
+            throw std::bad_alloc();
         }
-        if (windows == 0) return list.release();
+        for (std::uint64_t k = 0; k < windows; ++k) {
+            PyRef item = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(audio::kWindowBytes)));
+            if (!item || PyList_Append(list.get(), item.get()) < 0) throw PyError::fetch();
+        }
 
-        transformer.transform(samples.read(), plan, [&](std::size_t k) {
-            // Borrowed: the list holds it.
-            PyObject* item = PyList_GetItem(list.get(), static_cast<Py_ssize_t>(k));
-            return reinterpret_cast<std::uint8_t*>(PyBytes_AsString(item));
-        });
+        {
+            python::Samples samples(wav);
+            if (windows == 0) return list.release();
+            // Each window is written straight into its bytes object.
+            transformer.transform(samples.read(), plan, [&](std::size_t k) {
+                // Borrowed: the list holds it.
+                PyObject* item = PyList_GetItem(list.get(), static_cast<Py_ssize_t>(k));
+                return reinterpret_cast<std::uint8_t*>(PyBytes_AsString(item));
+            });
+        }
         return list.release();
     });
 }

@@ -115,6 +115,11 @@ TransformPlan plan_transform(const ModelConfig& config, std::size_t input, std::
     return plan;
 }
 
+std::uint64_t transform_memory_bound(const TransformPlan& plan) {
+    const std::uint64_t resampled = plan.resample ? std::uint64_t{resampled_length(plan.input)} * sizeof(float) : 0;
+    return resampled + (std::uint64_t{256} << 10);
+}
+
 namespace detail {
 
 WindowPacker::WindowPacker(std::size_t frames, std::uint64_t windows, float pad_value, const WindowSink& sink)

@@ -89,6 +89,11 @@ struct TransformPlan {
 // size_t.
 TransformPlan plan_transform(const ModelConfig& config, std::size_t samples, std::uint32_t sample_rate);
 
+// An upper bound on the bytes transform() allocates besides the windows for
+// `plan`: the samples brought to the models' rate, its working block (under
+// 128 KiB on every path) and the packer's held frames.
+std::uint64_t transform_memory_bound(const TransformPlan& plan);
+
 // Where window k is written: kWindowBytes bytes, asked for in window order.
 using WindowSink = std::function<std::uint8_t*(std::size_t)>;
 

@@ -11,6 +11,7 @@
 
 #include "mask/unit_float.hpp"
 #include "support/buffer.hpp"
+#include "support/memory.hpp"
 #include "support/panic.hpp"
 
 namespace ostrel::mask {
@@ -63,6 +64,8 @@ public:
         bool live = false;
     };
 
+    // A mask that does not fit in the memory at hand (support/memory.hpp)
+    // counts as memory that cannot be had.
     Canvas(std::uint64_t width, std::uint64_t height, const T (&palette)[256])
         : width_(width), height_(height), palette_(palette) {
         fits_ = shape_fits(width, height);
@@ -73,6 +76,7 @@ public:
         // cell, which is cheaper than having them cleared first.
         zeroed_ = Buffer<T>::zeroing_is_lazy(count);
         try {
+            if (!fits_in_memory(multiply_bytes(count, sizeof(T)))) throw std::bad_alloc();
             buffer_ = zeroed_ ? Buffer<T>::zeroed(count) : Buffer<T>::uninitialised(count);
         } catch (const std::bad_alloc&) {
             no_memory_ = true;

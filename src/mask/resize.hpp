@@ -33,4 +33,12 @@ std::uint32_t scaled_size(std::uint64_t n, float scale);
 UnitFloatImage resize_to_unit_floats(const Mask8& mask, float scale, FilterType filter,
                                      SimdPath path = best_simd_path());
 
+// An upper bound on the bytes a resize of a (height, width) mask holds at
+// once, the result included and the mask or its runs not, on the dense
+// passes (resize_to_unit_floats) and on the runs (runs.hpp), for the refusal
+// of a call that cannot fit before its result is made; saturates at
+// kUnlimitedBytes. Any change to either resampler's buffers must keep it a
+// bound.
+std::uint64_t resize_memory_bound(std::uint64_t width, std::uint64_t height, float scale, FilterType filter);
+
 }  // namespace ostrel::mask

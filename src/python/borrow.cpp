@@ -216,6 +216,8 @@ const Shared& registry() {
 
 }  // namespace
 
+void bind_borrow_registry() { registry(); }
+
 ReadBorrow::ReadBorrow(PyObject* array) : array_(array) {
     const Shared& shared = registry();
     const int code = shared.acquire(shared.flags, reinterpret_cast<PyArrayObject*>(array));

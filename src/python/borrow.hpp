@@ -9,6 +9,10 @@
 
 namespace ostrel::python {
 
+// Finds the registry, or installs the module's own, once per process: this
+// may run Python code, taking a borrow afterwards runs none.
+void bind_borrow_registry();
+
 // A read borrow of one array, given back when it goes out of scope.
 class ReadBorrow {
 public:

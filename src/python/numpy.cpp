@@ -96,32 +96,31 @@ bool contiguous_and_aligned(PyArrayObject* array) {
 
 }  // namespace
 
-Samples::Samples(PyObject* array)
-    : array_(array),
-      borrow_(array),
-      size_(static_cast<std::size_t>(PyArray_DIM(reinterpret_cast<PyArrayObject*>(array), 0))) {
+bool Samples::copied(PyObject* array) {
+    return vector_length(array) != 0 && !contiguous_and_aligned(reinterpret_cast<PyArrayObject*>(array));
+}
+
+std::size_t vector_length(PyObject* array) {
+    return static_cast<std::size_t>(PyArray_DIM(reinterpret_cast<PyArrayObject*>(array), 0));
+}
+
+Samples::Samples(PyObject* array) : borrow_(array) {
     auto* view = reinterpret_cast<PyArrayObject*>(array);
-    if (size_ == 0 || contiguous_and_aligned(view)) return;
+    const std::size_t size = vector_length(array);
+    const auto* data = static_cast<const char*>(PyArray_DATA(view));
+    if (!copied(array)) {
+        samples_ = {reinterpret_cast<const float*>(data), size};
+        return;
+    }
     // Each element is read at its true byte address, so strides that are
     // negative or not a multiple of the item size, and unaligned data, are
     // read correctly.
     const npy_intp stride = PyArray_STRIDE(view, 0);
-    const auto* data = static_cast<const char*>(PyArray_DATA(view));
-    copy_.resize(size_);
-    for (std::size_t i = 0; i < size_; ++i) {
+    copy_.resize(size);
+    for (std::size_t i = 0; i < size; ++i) {
         std::memcpy(&copy_[i], data + static_cast<npy_intp>(i) * stride, sizeof(float));
     }
-    copied_ = true;
-}
-
-std::span<const float> Samples::read() {
-    if (copied_ || size_ == 0) return copy_;
-    auto* array = reinterpret_cast<PyArrayObject*>(array_);
-    if (PyArray_NDIM(array) != 1 || static_cast<std::size_t>(PyArray_DIM(array, 0)) != size_ ||
-        !contiguous_and_aligned(array)) {
-        panic("the sample array changed its shape during the call");
-    }
-    return {static_cast<const float*>(PyArray_DATA(array)), size_};
+    samples_ = copy_;
 }
 
 PyRef make_float_array(Buffer<float> data, std::size_t rows, std::size_t cols) {

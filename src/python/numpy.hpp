@@ -19,30 +19,34 @@ bool is_float32_vector(PyObject* object);
 
 // The samples of a one-dimensional float32 array (the caller has checked
 // it), under a read borrow of the shared registry held while this lives.
-// Strided or unaligned samples are copied at once; contiguous, aligned ones
-// are read where they lie, and never written.
+// Strided or unaligned samples are copied; contiguous, aligned ones are read
+// where they lie, and never written.
+//
+// Make it only once every Python object the call needs exists, and run no
+// Python code while it lives (no allocation of a Python object, no decref
+// that may run a finalizer): the array then cannot change between the
+// borrow and its release, so the samples stay where they were found and the
+// borrow is given back under the key it was taken with.
 class Samples {
 public:
     explicit Samples(PyObject* array);
     Samples(const Samples&) = delete;
     Samples& operator=(const Samples&) = delete;
 
-    // The array's length when the borrow was taken.
-    std::size_t size() const noexcept { return size_; }
+    // Whether a one-dimensional float32 array's samples are copied when read.
+    static bool copied(PyObject* array);
 
     // The samples in index order: where the array holds them, or the copy.
-    // Read it only once the result's Python objects exist, and run no Python
-    // code while it is in use: the array's memory is not ours to pin. Fatal
-    // when the array changed its shape or place since the borrow was taken.
-    std::span<const float> read();
+    std::span<const float> read() const noexcept { return samples_; }
 
 private:
-    PyObject* array_;  // borrowed: the caller keeps it alive
     ReadBorrow borrow_;
-    std::size_t size_;
     std::vector<float> copy_;
-    bool copied_ = false;
+    std::span<const float> samples_;
 };
+
+// The length of a one-dimensional array.
+std::size_t vector_length(PyObject* array);
 
 // A (rows, cols) float32 array over `data`, which the array's base object takes over.
 PyRef make_float_array(Buffer<float> data, std::size_t rows, std::size_t cols);

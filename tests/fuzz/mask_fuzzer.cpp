@@ -1,7 +1,9 @@
 // libFuzzer harness for the mask core: decoding, rasterisation, resizing and
 // the conversion to floats, with what each step promises checked on the way.
 // The module's record reader is held to a MessagePack library's decoding of
-// the same bytes (msgpack_oracle.hpp) and to the drawing rule written plainly.
+// the same bytes (msgpack_oracle.hpp) and to the drawing rule written plainly,
+// and its resize from the record's runs to the dense passes over the drawn
+// mask, bit for bit on every SIMD path.
 //
 // Input layout (little-endian):
 //   byte 0      bit 0: resize; bits 1-2: filter (nearest, linear, cubic, gaussian)
@@ -28,6 +30,7 @@
 
 #include "mask/record.hpp"
 #include "mask/resize.hpp"
+#include "mask/runs.hpp"
 #include "msgpack_oracle.hpp"
 #include "reference/mask_model.hpp"
 #include "support/panic.hpp"
@@ -102,7 +105,7 @@ bool same_floats(const Buffer<float>& a, const Buffer<float>& b) {
     return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0);
 }
 
-void check_resize(const Mask8& mask, float scale, FilterType filter) {
+void check_resize(const Mask8& mask, const RunMask& runs, float scale, FilterType filter) {
     const std::uint64_t w_out = scaled_size(mask.width, scale);
     const std::uint64_t h_out = scaled_size(mask.height, scale);
     if (w_out * h_out > kMaxResized || mask.width * h_out > kMaxResized) return;
@@ -118,6 +121,9 @@ void check_resize(const Mask8& mask, float scale, FilterType filter) {
     for (SimdPath path : available_simd_paths()) {
         check(same_floats(resize_to_unit_floats(mask, scale, filter, path).data, floats.data),
               "a SIMD path's resize differs from the default path's");
+        const UnitFloatImage from_runs = resize_runs_to_unit_floats(runs, scale, filter, path);
+        check(from_runs.width == w_out && from_runs.height == h_out, "shape of the resize from runs");
+        check(same_floats(from_runs.data, floats.data), "the resize from runs differs from the dense passes");
     }
     if (out.data.empty()) return;
     if (mask.data.empty()) {
@@ -164,12 +170,15 @@ void run(const std::uint8_t* data, std::size_t size) {
     const auto fused_panic = panic_of([&] { fused = decode_and_reconstruct(record, width, height); });
     const auto fused_floats_panic =
         panic_of([&] { fused_floats = decode_and_reconstruct_unit_floats(record, width, height); });
+    std::optional<RunMask> runs;
+    const auto runs_panic = panic_of([&] { runs = decode_runs(record, width, height); });
 
     const std::optional<CompactMaskModel> model = decode_compact_mask(record);
     const std::optional<CompactMaskModel> truth = oracle::decode(record);
     check(model.has_value() == truth.has_value(), "the reader and the library disagree on accepting");
     if (!model) {
         check(!fused_panic && !fused && !fused_floats_panic && !fused_floats, "one pass accepted a bad record");
+        check(!runs_panic && !runs, "the runs' reader accepted a bad record");
         return;
     }
     check_model(*model);
@@ -180,6 +189,7 @@ void run(const std::uint8_t* data, std::size_t size) {
     Mask8 mask;
     const auto panic = panic_of([&] { mask = reconstruct_ndarray(*model, width, height); });
     check(panic == fused_panic && panic == fused_floats_panic, "one pass and the steps end differently");
+    check(panic == runs_panic, "the runs' reader and the steps end differently");
     if (panic) {
         check(!expected, "rasterisation refused a model that fits");
         check(*panic == "ndarray: index out of bounds", "unexpected internal error");
@@ -199,7 +209,8 @@ void run(const std::uint8_t* data, std::size_t size) {
     check(fused_floats && fused_floats->width == width && fused_floats->height == height, "one-pass float shape");
     check(same_floats(values, fused_floats->data), "one-pass floats differ");
 
-    if (resizing) check_resize(mask, scale, filter);
+    check(runs.has_value(), "the runs' reader refused a mask that fits");
+    if (resizing) check_resize(mask, *runs, scale, filter);
 }
 
 }  // namespace

@@ -251,6 +251,33 @@ def test_nothing_stays_borrowed_after_failures(registry):
     assert is_free(registry, wav)
 
 
+def test_an_array_resized_by_a_finalizer_during_the_call_is_read_as_it_is_then(registry):
+    # On 3.11 the collector runs as the result's objects are made, and with it
+    # this finalizer; later CPythons run it only after the call.
+    wav = speech_like(32000)
+    before = ostrel_py.vxmv1_melspectrogram(wav, 16000)
+    after = ostrel_py.vxmv1_melspectrogram(wav[:16000].copy(), 16000)
+
+    class Resizer:
+        def __init__(self):
+            self.cycle = self  # only the collector frees it
+
+        def __del__(self):
+            wav.resize(16000, refcheck=False)
+
+    thresholds = gc.get_threshold()
+    gc.collect()
+    Resizer()
+    gc.set_threshold(1)
+    try:
+        windows = ostrel_py.vxmv1_melspectrogram(wav, 16000)
+    finally:
+        gc.set_threshold(*thresholds)
+    gc.collect()
+    assert windows == (after if sys.version_info < (3, 12) else before)
+    assert len(wav) == 16000 and is_free(registry, wav)
+
+
 # ---- registries installed by others; each case needs a fresh process ----
 
 PRELUDE = """

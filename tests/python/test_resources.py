@@ -1,6 +1,7 @@
 """Memory and references across many calls, on success and on every error path,
 and requests for memory that cannot exist."""
 
+import contextlib
 import ctypes
 import gc
 import mmap
@@ -17,6 +18,7 @@ from test_numpy_exchange import is_free, registry  # noqa: F401 - registry is a 
 EXAMPLE = bytes.fromhex("91 92 92 92 00 cc ff 92 03 00 90")
 EXAMPLE_MASK = [[1.0, 1.0, 1.0, 0.0, 0.0], [0.0] * 5]
 SANITIZED = os.environ.get("OSTREL_SANITIZED") == "1"
+CI = os.environ.get("CI") == "true"
 CALLS = 300 if SANITIZED else 2000
 
 
@@ -137,6 +139,9 @@ IMPOSSIBLE = {
     "mask-scale-1e30": (lambda: ostrel_py.reconstruct_mask(EXAMPLE, 5, 2, (1e30, "nearest")), MemoryError),
     "mask-scale-inf": (lambda: ostrel_py.reconstruct_mask(EXAMPLE, 5, 2, (float("inf"), "gaussian")), MemoryError),
     "mask-scale-wide": (lambda: ostrel_py.reconstruct_mask(b"\x91\x90", 2**20, 1, (2.0**20, "linear")), MemoryError),
+    # A run outside the mask is reported before the resize's memory is.
+    "mask-outside-then-huge-resize": (
+        lambda: ostrel_py.reconstruct_mask(bytes.fromhex("91 92 90 91 92 05 01"), 2, 2, (1e30, "linear")), PanicException),
     "mask-declared-rows": (lambda: ostrel_py.reconstruct_mask(b"\x91\xdd\xff\xff\xff\xff\x90", 1, 1), ValueError),
     "mask-declared-runs": (lambda: ostrel_py.reconstruct_mask(b"\x91\x91\xdd\xff\xff\xff\xff\x92\x00\x01", 1, 1),
                            ValueError),
@@ -178,11 +183,12 @@ def test_audio_whose_windows_exceed_the_machine_is_memory_error(registry):  # no
 
 
 # Shapes whose resize once needed far more memory than its result: a wide,
-# short mask (buffers of 16 rows of the whole width, every output column's
-# weights at once), a tall, narrow one (every output row's weights at once),
-# and a tiny mask made huge. Each runs with its address space capped at the
-# interpreter's plus a few times the result; a small call of the same shape
-# gives the values the large one must start and end with.
+# short mask (a drawn mask and buffers of 16 rows of the whole width, every
+# output column's weights at once), a tall, narrow one (every output row's
+# weights at once), and a tiny mask made huge. Each runs with its address
+# space capped at the interpreter's plus one and a half times the result; a
+# small call of the same shape gives the values the large one must start and
+# end with.
 BOUNDED = {
     "wide-short": (bytes.fromhex("91 92 91 92 00 cc ff 91 92 05 07"), (2**24, 2), (64, 2), (0.5, "linear")),
     "tall-narrow": (bytes.fromhex("91 91 91 92 00 cc ff"), (2, 2**24), (2, 64), (0.5, "linear")),
@@ -206,7 +212,7 @@ def test_resize_memory_is_bounded_by_the_result(record, size, small_size, scale)
             used = next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmSize:"))
         width, height, factor = {size[0]}, {size[1]}, {scale[0]}
         result_bytes = 4 * int(width * factor) * int(height * factor)
-        resource.setrlimit(resource.RLIMIT_AS, (used + 5 * result_bytes, resource.RLIM_INFINITY))
+        resource.setrlimit(resource.RLIMIT_AS, (used + 3 * result_bytes // 2, resource.RLIM_INFINITY))
         out = ostrel_py.reconstruct_mask({record!r}, width, height, {scale!r}).ravel()
         print(out.size, *out[:4].tolist(), out[4:].min().item(), out[4:].max().item())
     """)
@@ -214,3 +220,84 @@ def test_resize_memory_is_bounded_by_the_result(record, size, small_size, scale)
     assert int(count) == int(size[0] * scale[0]) * int(size[1] * scale[0])
     assert [float(v) for v in head] == small[:4].tolist()
     assert float(low) == float(high) == small[-1].item()
+
+
+# ---- a container's memory limit ----
+
+
+def _memory_cgroup_parents():
+    """Folders under which a memory cgroup can be made: (folder, cgroup v2?),
+    the process's own cgroup first, then the top of the hierarchy."""
+    with open("/proc/self/mountinfo") as mounts, open("/proc/self/cgroup") as cgroups:
+        mounts, cgroups = [line.split() for line in mounts], [line.rstrip("\n").split(":", 2) for line in cgroups]
+    for fields in mounts:
+        kind, options = fields[fields.index("-") + 1], fields[fields.index("-") + 3].split(",")
+        v2 = kind == "cgroup2"
+        if not (v2 or (kind == "cgroup" and "memory" in options)) or fields[3] != "/":
+            continue
+        own = [path for id_, controllers, path in cgroups if (id_ == "0" and not controllers) == v2
+               and (v2 or "memory" in controllers.split(","))]
+        yield from ((os.path.join(fields[4], path.lstrip("/")), v2) for path in own + ["/"])
+
+
+@contextlib.contextmanager
+def memory_cgroup(limit):
+    """A new memory cgroup limited to `limit` bytes, as a container runtime makes one: its cgroup.procs file."""
+    if os.geteuid() != 0:
+        pytest.fail("making a memory cgroup needs root") if CI else pytest.skip("making a memory cgroup needs root")
+    for parent, v2 in _memory_cgroup_parents():
+        folder = os.path.join(parent, f"ostrel-test-{os.getpid()}")
+        try:
+            os.mkdir(folder)
+            if v2 and not os.path.exists(os.path.join(folder, "memory.max")):
+                with open(os.path.join(parent, "cgroup.subtree_control"), "w") as control:
+                    control.write("+memory")
+            with open(os.path.join(folder, "memory.max" if v2 else "memory.limit_in_bytes"), "w") as file:
+                file.write(str(limit))
+        except OSError:
+            if os.path.isdir(folder):
+                os.rmdir(folder)
+            continue
+        try:
+            yield os.path.join(folder, "cgroup.procs")
+        finally:
+            os.rmdir(folder)
+        return
+    reason = "no memory cgroup could be made here (no memory controller mounted, or none delegated)"
+    pytest.fail(reason) if CI else pytest.skip(reason)
+
+
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's quarantine alone can outgrow the limit")
+def test_calls_beyond_a_containers_memory_limit_are_memory_errors():
+    # Each refused call would need several times the limit: read in place,
+    # copied first (refused before the copy), a plain mask, a resized one.
+    # Calls that fit must still run. The kernel kills a process that
+    # outgrows its cgroup instead of failing an allocation.
+    with memory_cgroup(300 << 20) as procs:
+        result = run_python(f"""
+            import os
+            with open({procs!r}, "w") as procs:
+                procs.write(str(os.getpid()))
+            import numpy as np
+            import ostrel_py
+
+            def outcome(call):
+                try:
+                    result = call()
+                except MemoryError:
+                    return "MemoryError"
+                return "x".join(map(str, result.shape)) if hasattr(result, "shape") else str(len(result))
+
+            def ones(width, height):  # rows of one run of 255
+                return bytes([0x91, 0xDC]) + height.to_bytes(2, "big") + bytes([0x91, 0x92, 0, 0xCC, 0xFF]) * height
+
+            samples = np.zeros(600_000_000, np.float32)  # untouched pages: no memory yet
+            print(outcome(lambda: ostrel_py.vxmv1_melspectrogram(samples[:300_000_000], 16000)),
+                  outcome(lambda: ostrel_py.vxmv2_melspectrogram(samples[::2], 16000)),
+                  outcome(lambda: ostrel_py.reconstruct_mask(ones(30000, 30000), 30000, 30000)),
+                  outcome(lambda: ostrel_py.reconstruct_mask(ones(1000, 1000), 1000, 1000, (30.0, "linear"))),
+                  outcome(lambda: ostrel_py.vxmv2_melspectrogram(samples[:16_000_000:2], 16000)),
+                  outcome(lambda: ostrel_py.reconstruct_mask(ones(4000, 4000), 4000, 4000)),
+                  outcome(lambda: ostrel_py.reconstruct_mask(ones(2000, 2000), 2000, 2000, (2.0, "cubic"))))
+        """)
+    assert result.stdout.split() == ["MemoryError"] * 4 + ["12500", "4000x4000", "4000x4000"]
