@@ -1,7 +1,7 @@
 # Set-up, build and test from a fresh machine; CONTRIBUTING.md lists every
 # command. Debian packages come through .ci/apt, the Python ones from PyPI as
 # pyproject.toml declares them (.ci/requirements), the CMake builds from one
-# configure line (`cmake` below) with the options of their purpose.
+# configure (.ci/cmake) with the options of their purpose.
 
 PYTHON ?= python3
 VENV := .venv
@@ -24,54 +24,64 @@ $(VENV)/.stamp: pyproject.toml
 develop: $(VENV)/.stamp
 	$(PY) -m pip install -q --no-build-isolation --no-deps .
 
-# $(call cmake,NAME,TARGET...): configures build/NAME with the options of
-# CMAKE_NAME and builds the targets given (all when none). GoogleTest is
-# installed for every build: the module itself needs no Debian package.
+# $(call cmake,NAME,ARGUMENTS): .ci/cmake on build/NAME with the options of
+# CMAKE_NAME and the tools of .venv. GoogleTest is installed for every build:
+# the module itself needs no Debian package.
 MODULE := -DPython_EXECUTABLE=$(abspath $(PY))
 CMAKE_cpp := -DOSTREL_PYTHON_MODULE=OFF -DOSTREL_CPP_TESTS=ON
 CMAKE_fuzz := -DOSTREL_PYTHON_MODULE=OFF -DOSTREL_FUZZ=ON -DOSTREL_SANITIZE=ON -DCMAKE_CXX_COMPILER=clang++-16
 CMAKE_asan := $(MODULE) -DOSTREL_SANITIZE=ON
 CMAKE_bench := -DOSTREL_PYTHON_MODULE=OFF -DOSTREL_BENCHMARKS=ON
-CMAKE_bench-sse2 := $(MODULE) -DCMAKE_CXX_FLAGS=-g
-cmake = .ci/apt libgtest-dev && $(VENV)/bin/cmake -S . -B build/$(1) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
-  -DOSTREL_WERROR=$(OSTREL_WERROR) $(CMAKE_$(1)) >/dev/null && $(VENV)/bin/cmake --build build/$(1) $(if $(2),--target $(2))
+CMAKE_debug-module := $(MODULE) -DCMAKE_CXX_FLAGS=-g
+cmake = .ci/apt libgtest-dev && PATH="$(abspath $(VENV))/bin:$$PATH" .ci/cmake build/$(1) $(2) $(CMAKE_$(1))
 
 test: cpp-test log10-test python-test fuzz-test sanitize-test compat-test
 
 cpp-test: $(VENV)/.stamp
 	@echo "== cpp-test: building and running the C++ core tests (GoogleTest)"
-	$(call cmake,cpp)
-	cd build/cpp && ../../$(VENV)/bin/ctest --output-on-failure -j2
+	$(call cmake,cpp,--test)
 
 # A few minutes on 2 cores (CONTRIBUTING.md, How the log10 is tested).
 log10-test: $(VENV)/.stamp
 	@echo "== log10-test: the module's log10 of all 2^32 float inputs on every SIMD path, against an independent oracle"
-	$(call cmake,cpp,ostrel_log10_exhaustive)
+	$(call cmake,cpp,--target ostrel_log10_exhaustive)
 	build/cpp/ostrel_log10_exhaustive
 
+# objdump (binutils) lets the suite check the module's imports.
 python-test: develop
 	@echo "== python-test: the pytest suite against the module in .venv"
-	tests/suite.sh $(PY) $(VENV)
+	.ci/apt binutils
+	.ci/suite run $(PY) $(VENV)
 
 # The core's fuzzing harnesses under ASan and UBSan (clang), the mask one with
 # a MessagePack library as its oracle. A long run: make fuzz FUZZ_SECONDS=3600.
-fuzz: $(VENV)/.stamp
+fuzz-test: FUZZ_SECONDS = 60
+fuzz fuzz-test: $(VENV)/.stamp
+	@echo "== $@: libFuzzer on the mask and audio cores under ASan and UBSan, $(FUZZ_SECONDS) s, silent until both end"
 	.ci/apt clang-16 libclang-rt-16-dev libmsgpack-cxx-dev
 	$(call cmake,fuzz)
 	tests/fuzz/run.sh build/fuzz $(FUZZ_SECONDS)
 
-fuzz-test:
-	@echo "== fuzz-test: libFuzzer on the mask and audio cores under ASan and UBSan, 60 s, silent until both end"
-	$(MAKE) --no-print-directory fuzz FUZZ_SECONDS=60
-
+# The suite against the module built with ASan and UBSan. The interpreter was
+# not built with them, so their runtime is preloaded, with the C++ library,
+# without which C++ throws go unseen. PYTHONMALLOC=malloc puts every Python
+# object under watch, so a reference dropped once too often shows as a use
+# after free. Leak detection is off: the interpreter and NumPy keep memory
+# until exit by design (tests/python/test_resources.py covers the module's
+# leaks). OSTREL_SANITIZED tells the suite that an impossible operator new
+# ends the process here.
 sanitize-test: $(VENV)/.stamp
 	@echo "== sanitize-test: building the module with ASan and UBSan, then the pytest suite against it"
-	$(call cmake,asan,ostrel_py)
-	tests/sanitize.sh $(PY) build/asan
+	$(call cmake,asan,--target ostrel_py)
+	cxx=$$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' build/asan/CMakeCache.txt) && \
+	  runtime=$$($$cxx -print-file-name=libasan.so) && [ -e "$$runtime" ] && \
+	  LD_PRELOAD="$$runtime $$($$cxx -print-file-name=libstdc++.so)" PYTHONMALLOC=malloc PYTHONPATH=build/asan \
+	  OSTREL_SANITIZED=1 ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:halt_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 .ci/suite run $(PY) build/asan
 
 compat-test: develop
 	@echo "== compat-test: the pytest suite on NumPy 1.26 and on the newest other CPython, each in a new environment"
-	tests/compat.sh $(PY)
+	.ci/suite compat $(PY)
 
 # The AArch64 run checks that it gives this build's numbers. As root, like all
 # that enters a root file system (.ci/rootfs).
@@ -86,8 +96,9 @@ demo: develop
 
 # The release artefacts in dist/ (README, Platforms; CONTRIBUTING.md gives the
 # chain): the sdist, and each platform's wheel built from it and tested as
-# installed, its numbers compared bit for bit with this build's. The two
-# platforms run side by side, each one's output shown when it ends. As root.
+# installed, its numbers compared bit for bit with this build's. As root. The
+# two platforms run side by side, each one's output shown when it ends: make
+# runs targets side by side only when told so, hence the make within.
 WHEEL_PYTHONS := 3.11 3.12 3.13
 WHEEL_SYSTEMS := debian11 debian13 unstable
 dist: develop
@@ -97,29 +108,34 @@ dist: develop
 	@echo "== dist: the sdist"
 	$(PY) -m build --sdist -o dist .
 	@echo "== dist: the x86_64 and AArch64 wheels, side by side; each one's output follows when it ends"
-	$(MAKE) --no-print-directory -j2 --output-sync=target dist-x86_64 dist-aarch64
+	$(MAKE) --no-print-directory -j2 --output-sync=target test-wheel-x86_64 test-wheel-aarch64
 	@ls -l dist
 
-dist-%:
+wheel-%:
 	@echo "== dist: the $* wheel, built from the sdist with zig for glibc 2.28, then tested"
 	.ci/zig-wheel $(PY) $* dist/ostrel_py-*.tar.gz build/dist-wheel
-	$(MAKE) --no-print-directory test-wheel-$*
 
 # auditwheel tags the AArch64 wheel in the root file system, where the
 # machine is AArch64 as the wheel is.
-test-wheel-aarch64:
+test-wheel-aarch64: wheel-aarch64
 	.ci/rootfs arm64 wheel build/dist-wheel/ostrel_py-*aarch64.whl $(REFERENCE)
 
-test-wheel-x86_64:
+# The wheel also runs on a CPU without AVX (qemu's Nehalem), where the module
+# takes its baseline path: its numbers must be the wide path's of this machine.
+test-wheel-x86_64: wheel-x86_64
 	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair --plat manylinux_2_28_x86_64 -w dist build/dist-wheel/*x86_64.whl
 	$(VENV)/bin/auditwheel show dist/ostrel_py-*x86_64.whl
 	@for version in $(WHEEL_PYTHONS); do \
-	  python=$$(tests/find_python.sh $$version) || { echo "dist: no CPython $$version" >&2; exit 1; }; \
+	  python=$$(.ci/suite python $$version) || { echo "dist: no CPython $$version" >&2; exit 1; }; \
 	  numpy=$$([ $$version = $(firstword $(WHEEL_PYTHONS)) ] && echo "numpy==1.26.*"); \
 	  echo "== dist: the x86_64 wheel installed for CPython $$version $$numpy"; \
-	  OSTREL_REFERENCE_OUTPUTS=$(abspath $(REFERENCE)) tests/wheel.sh $(VENV)/bin/pip \
+	  OSTREL_REFERENCE_OUTPUTS=$(abspath $(REFERENCE)) .ci/suite wheel $(VENV)/bin/pip \
 	    "$$(ls dist/ostrel_py-*x86_64.whl)[test]" $$python build/dist-test/$$version $$numpy || exit 1; \
 	done
+	@echo "== dist: the x86_64 wheel on a CPU without AVX, under qemu-x86_64 -cpu Nehalem"
+	.ci/apt qemu-user-static
+	OSTREL_REFERENCE_OUTPUTS=$(abspath $(REFERENCE)) .ci/suite run "qemu-x86_64-static -cpu Nehalem \
+	  build/dist-test/$(firstword $(WHEEL_PYTHONS))/bin/python" build/dist-test tests/python/test_cross_platform.py
 	@failed=""; for system in $(WHEEL_SYSTEMS); do \
 	  echo "== dist: the x86_64 wheel installed in a $$system root file system"; \
 	  .ci/rootfs $$system wheel dist/ostrel_py-*x86_64.whl $(REFERENCE) || failed="$$failed $$system"; \
@@ -139,14 +155,15 @@ bench: develop
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) benchmarks/bench.py --floor build/bench/floor.json \
 	  --paths build/bench/paths.json $(if $(QUICK),--quick)
 
-# Instructions per warm call on AArch64 and of the SSE2 path, under qemu
-# (benchmarks/README.md), as root. Debug information names the function of
-# every instruction and leaves the code as it is. BENCH_AARCH64_OPTIONS
-# goes to benchmarks/bench_aarch64.py ("--cases audio", say).
+# Instructions per warm call on AArch64 and, under qemu's CPU without AVX, of
+# this machine's module on its baseline path (benchmarks/README.md), as
+# root. Debug information names the function of every instruction and leaves
+# the code as it is. BENCH_AARCH64_OPTIONS goes to benchmarks/bench_aarch64.py
+# ("--cases audio", say).
 bench-aarch64: develop
-	$(call cmake,bench-sse2,ostrel_py)
+	$(call cmake,debug-module,--target ostrel_py)
 	OSTREL_BENCH_OPTIONS="$(BENCH_AARCH64_OPTIONS)" \
-	  .ci/rootfs arm64 bench build/bench-sse2/ostrel_py.abi3.so
+	  .ci/rootfs arm64 bench build/debug-module/ostrel_py.abi3.so
 
 clean:
 	rm -rf build dist $(VENV)

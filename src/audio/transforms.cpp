@@ -218,7 +218,7 @@ Audio2MelSpectrogram::Audio2MelSpectrogram(ModelVersion version, SimdPath path)
 
 Audio2MelSpectrogram::Audio2MelSpectrogram(const ModelConfig& config, SimdPath path)
     : config_(&config), level_rule_(level_rule(config.levels, config.normalization)) {
-    static_assert(detail::WindowPacker::kMaxBatch >= simd_lanes(SimdPath::Avx512));
+    static_assert(detail::WindowPacker::kMaxBatch >= kWidestSimdLanes);
     for (std::size_t at_least : {std::size_t{16}, std::size_t{8}, std::size_t{4}}) {
         const FftKernels fft = kernels_for<FftKernels>(path, at_least);
         if (width_count_ == 0 || fft.lanes < widths_[width_count_ - 1].fft.lanes) {

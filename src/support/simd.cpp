@@ -56,18 +56,18 @@ const CpuIdentity& cpu_identity() noexcept {
 
 SimdPaths available_simd_paths() noexcept {
     SimdPaths paths;
-    paths.list[paths.count++] = SimdPath::Baseline;
-#if OSTREL_X86_CPUID
-    const CpuIdentity& cpu = cpu_identity();
-    if (cpu.avx2) paths.list[paths.count++] = SimdPath::Avx2;
-    if (cpu.avx512) paths.list[paths.count++] = SimdPath::Avx512;
-#endif
+    [[maybe_unused]] const CpuIdentity& cpu = cpu_identity();
+#define OSTREL_PATH(arch, path, name, lanes, runs, flags) \
+    OSTREL_ON_##arch(if (runs) paths.list[paths.count++] = SimdPath::path;)
+#include "support/simd_paths.def"
+#undef OSTREL_PATH
     return paths;
 }
 
 namespace {
 
-// The default path: the widest the CPU has. AVX-512 runs the kernels of
+// The default path: the widest the CPU has, the last of the list whose
+// condition holds (support/simd_paths.def). AVX-512 runs the kernels of
 // AVX2 on twice the lanes. A core that executes a 512-bit operation at full
 // width gains from the lanes; one that splits it into two 256-bit halves
 // still gains from issuing half the instructions in the long loops. Batches
@@ -95,9 +95,12 @@ namespace {
 // other Xeon cores and Zen 5 in desktops run 512-bit operations at full
 // width, and Intel's client cores with AVX-512 and Zen 5 in laptops split
 // them as Zen 4 does; both kinds gain as the measured ones do.
-SimdPath default_simd_path(const CpuIdentity& cpu) noexcept {
-    if (cpu.avx512) return SimdPath::Avx512;
-    return cpu.avx2 ? SimdPath::Avx2 : SimdPath::Baseline;
+SimdPath default_simd_path([[maybe_unused]] const CpuIdentity& cpu) noexcept {
+    SimdPath widest = kSimdPaths[0];
+#define OSTREL_PATH(arch, path, name, lanes, runs, flags) OSTREL_ON_##arch(if (runs) widest = SimdPath::path;)
+#include "support/simd_paths.def"
+#undef OSTREL_PATH
+    return widest;
 }
 
 }  // namespace

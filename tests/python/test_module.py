@@ -180,8 +180,7 @@ C_MATHS = re.compile(
 
 def test_the_only_c_library_maths_is_expf():
     objdump = shutil.which("objdump")
-    if objdump is None:
-        pytest.skip("objdump is not installed")
+    assert objdump, "objdump (binutils) is not installed: make python-test installs it"
     table = subprocess.run([objdump, "-T", ostrel_py.__file__], capture_output=True, text=True, check=True).stdout
     imported = {line.split()[-1] for line in table.splitlines() if "*UND*" in line}
     assert {name for name in imported if C_MATHS.fullmatch(name)} == {"expf"}

@@ -1,4 +1,4 @@
-// The SIMD paths as tests and benchmarks name them.
+// The SIMD paths as tests and benchmarks name them, from the path list.
 #pragma once
 
 #include "support/simd.hpp"
@@ -7,20 +7,11 @@ namespace ostrel {
 
 inline const char* simd_path_name(SimdPath path) noexcept {
     switch (path) {
-    case SimdPath::Avx2:
-        return "avx2";
-    case SimdPath::Avx512:
-        return "avx512";
-    case SimdPath::Baseline:
-        break;
+#define OSTREL_PATH(arch, path, name, lanes, runs, flags) OSTREL_ON_##arch(case SimdPath::path: return #name;)
+#include "support/simd_paths.def"
+#undef OSTREL_PATH
     }
-#if defined(__aarch64__)
-    return "neon";
-#elif defined(__x86_64__)
-    return "sse2";
-#else
-    return "baseline";
-#endif
+    return "unknown";
 }
 
 }  // namespace ostrel
