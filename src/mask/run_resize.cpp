@@ -8,8 +8,9 @@
 // Only the number of times a sum is computed changes:
 // - Vertical pass: between consecutive run boundaries of an output row's tap
 //   rows, every column reads the same values with the same weights, so one
-//   sum stands for the whole stretch. The intermediate row is a list of
-//   pieces holding exactly the values the dense pass writes column by column.
+//   sum stands for the whole stretch. The intermediate row, over the source
+//   columns a strip of outputs reads, is a list of pieces holding exactly
+//   the values the dense pass writes column by column.
 // - Horizontal pass: an output whose window holds only +0 is 0 whatever its
 //   weights, since each product is +0, -0 or NaN (a degenerate weight), a sum
 //   of zeros from +0 stays +0, and NaN rounds to 0 as well; it is left as the
@@ -17,8 +18,8 @@
 //   value c sums c * w_k over its weights, so outputs whose weights are the
 //   same bit for bit share one computed value for each c. Every other output
 //   is summed tap by tap over the pieces.
-// - Blocks whose source rows have about as many runs as pixels are drawn
-//   into a small 8-bit buffer, a strip of columns at a time, and run through
+// - Strips of a block whose source rows have about as many runs as pixels
+//   are drawn into a small 8-bit buffer and run through
 //   the dense kernels with their tap indices rebased to that buffer.
 // - Nearest copies each output's one source pixel, found run by run.
 // A change that computed a value any other way (a different order, a
@@ -39,11 +40,16 @@ namespace {
 
 using namespace taps;
 
-// A block whose output rows have more stretches, estimated, than width /
-// kDenseStretches is resampled by the dense kernels: a stretch costs about as
-// much as that many columns of the vector pass (measured on a Zen 3 EPYC,
-// AVX2, with 1080p masks of feathered edges).
-constexpr std::uint64_t kDenseStretches = 8;
+// A strip of a block whose output rows have more stretches, estimated, than
+// its source columns / kDenseStretches is resampled by the dense kernels: a
+// stretch costs about as much as that many columns of the vector pass
+// (counted on a Zen 3 EPYC, AVX2, with 1080p masks of feathered edges).
+constexpr std::uint64_t kDenseStretches = 2;
+
+// Output columns a block decides on together, dense or from the runs: a
+// feathered mask's busy columns lie in bands near its edges, and a strip
+// narrower than this costs more in drawing its rows than it saves.
+constexpr std::size_t kDecideColumns = 256;
 
 std::uint32_t bits_of(float v) { return std::bit_cast<std::uint32_t>(v); }
 
@@ -67,21 +73,23 @@ struct Cursor {
     std::size_t at = 0, end = 0;
 };
 
-// The intermediate row of one output row, whose taps are source rows
-// first .. first + n - 1 with weights w.
-void vertical_pieces(const RunMask& m, std::uint64_t first, const float* w, std::size_t n,
+// The intermediate row of one output row over source columns lo .. hi - 1,
+// whose taps are source rows first .. first + n - 1 with weights w; at[r]
+// is the piece of source row rlo + r holding column lo.
+void vertical_pieces(const RunMask& m, std::uint64_t first, const float* w, std::size_t n, std::uint64_t rlo,
+                     const std::vector<std::size_t>& at, std::uint64_t lo, std::uint64_t hi,
                      std::vector<Cursor>& cursors, Pieces& out) {
     out.starts.clear();
     out.values.clear();
     cursors.resize(n);
     for (std::size_t k = 0; k < n; ++k) {
         const std::uint64_t row = first + k;
-        cursors[k] = row < m.row_count() ? Cursor{m.begin[row], m.begin[row + 1]} : Cursor{};
+        cursors[k] = row < m.row_count() ? Cursor{at[row - rlo], m.begin[row + 1]} : Cursor{};
     }
-    std::uint64_t x = 0;
+    std::uint64_t x = lo;
     for (;;) {
         float acc = 0.0f;
-        std::uint64_t next = m.width;
+        std::uint64_t next = hi;
         for (std::size_t k = 0; k < n; ++k) {
             const Cursor& c = cursors[k];
             const std::uint8_t v = c.at < c.end ? m.values[c.at] : 0;
@@ -92,13 +100,13 @@ void vertical_pieces(const RunMask& m, std::uint64_t first, const float* w, std:
             out.starts.push_back(x);
             out.values.push_back(acc);
         }
-        if (next >= m.width) break;
+        if (next >= hi) break;
         x = next;
         for (Cursor& c : cursors) {
             while (c.at + 1 < c.end && m.starts[c.at + 1] <= x) ++c.at;
         }
     }
-    out.starts.push_back(m.width);
+    out.starts.push_back(hi);
 }
 
 // The output columns x0 .. x1 - 1 of the current taps, each with the id of
@@ -300,19 +308,12 @@ void draw_segment(const RunMask& m, std::uint64_t row, std::uint64_t lo, std::ui
     }
 }
 
-// Whether output columns x0 .. x1 - 1 of every row of `pieces` (the first
-// `rows`) read only +0, so that all of them are 0 (horizontal_row says why)
-// and their taps need not be made. The untrimmed windows of x0 and x1 - 1
-// bound every window between them: their ends never decrease with the
-// output index, and trimming only narrows a window.
-bool strip_reads_zeros(const Axis& axis, std::size_t x0, std::size_t x1, const std::vector<Pieces>& pieces,
-                       std::size_t rows, std::vector<float>& weights) {
-    const std::uint64_t lo = axis.taps(x0, weights);
-    const std::uint64_t hi = axis.taps(x1 - 1, weights) + weights.size();
+// Whether every row of `pieces` (the first `rows`) is one piece of +0, so
+// that every output reading only them is 0 (horizontal_row says why) and
+// their taps need not be made.
+bool pieces_are_zeros(const std::vector<Pieces>& pieces, std::size_t rows) {
     for (std::size_t r = 0; r < rows; ++r) {
-        const std::vector<std::uint64_t>& s = pieces[r].starts;
-        const auto q = static_cast<std::size_t>(std::upper_bound(s.begin(), s.end() - 1, lo) - s.begin()) - 1;
-        if (s[q + 1] < hi || bits_of(pieces[r].values[q]) != 0) return false;
+        if (pieces[r].values.size() != 1 || bits_of(pieces[r].values[0]) != 0) return false;
     }
     return true;
 }
@@ -377,7 +378,6 @@ void run_passes(const RunMask& m, std::uint64_t height_out, std::uint64_t width_
     // With more than one block every block writes every output column, so
     // the columns' taps are made once; with one block, a strip at a time.
     const bool all_columns = h_out > kBlockRows;
-    const std::size_t strip = all_columns ? w_out : kStripColumns;
     Patterns patterns;
     if (all_columns) {
         columns_of.fill(pass.columns_axis, 0, w_out, pass.trim_columns);
@@ -386,6 +386,7 @@ void run_passes(const RunMask& m, std::uint64_t height_out, std::uint64_t width_
     std::vector<Pieces> pieces(std::min(h_out, kBlockRows));
     std::vector<Cursor> cursors;
     std::vector<float> bound;
+    std::vector<std::size_t> at;
     DenseScratch scratch;
     for (std::size_t y0 = 0; y0 < h_out; y0 += kBlockRows) {
         const std::size_t count = std::min(kBlockRows, h_out - y0);
@@ -396,25 +397,46 @@ void run_passes(const RunMask& m, std::uint64_t height_out, std::uint64_t width_
             rlo = std::min(rlo, pass.rows_of.first[i]);
             rhi = std::max<std::uint64_t>(rhi, pass.rows_of.first[i] + pass.rows_of.offsets[i + 1] - pass.rows_of.offsets[i]);
         }
-        // An output row's stretches are about its tap rows' pieces together;
-        // each costs a sum over the taps, where the dense pass sums every
-        // column a vector at a time.
         const std::uint64_t taps_of_block = pass.rows_of.offsets[y0 + count - pass.rows_of.base] - pass.rows_of.offsets[y0 - pass.rows_of.base];
-        std::uint64_t cells = 0, stretches = 0;
-        const bool dense = !__builtin_mul_overflow((rhi - rlo) * count, m.width, &cells) &&
-                           (__builtin_mul_overflow(m.pieces_in(rlo, rhi), taps_of_block * kDenseStretches, &stretches) ||
-                            stretches > cells);
-        if (!dense) {
-            for (std::size_t y = y0; y < y0 + count; ++y) {
-                const std::size_t i = y - pass.rows_of.base;
-                vertical_pieces(m, pass.rows_of.first[i], pass.rows_of.weights.data() + pass.rows_of.offsets[i],
-                                pass.rows_of.offsets[i + 1] - pass.rows_of.offsets[i], cursors, pieces[y - y0]);
+        const std::uint64_t rows_with_pieces = std::min<std::uint64_t>(rhi, m.row_count());
+        at.resize(static_cast<std::size_t>(rhi - rlo));
+        for (std::uint64_t r = rlo; r < rows_with_pieces; ++r) at[r - rlo] = m.begin[r];
+        for (std::size_t x0 = 0; x0 < w_out; x0 += kDecideColumns) {
+            const std::size_t x1 = std::min(w_out, x0 + kDecideColumns);
+            // Source columns lo .. hi - 1 hold every window of the strip: the
+            // untrimmed windows of x0 and x1 - 1 bound those between them,
+            // since their ends never decrease with the output index and
+            // trimming only narrows a window.
+            const std::uint64_t lo = pass.columns_axis.taps(x0, bound);
+            const std::uint64_t hi = pass.columns_axis.taps(x1 - 1, bound) + bound.size();
+            // The pieces of the block's source rows that meet the strip.
+            std::uint64_t met = 0;
+            for (std::uint64_t r = rlo; r < rows_with_pieces; ++r) {
+                std::size_t& p = at[r - rlo];
+                const std::size_t e = m.begin[r + 1];
+                if (p == e) continue;
+                while (p + 1 < e && m.starts[p + 1] <= lo) ++p;
+                std::size_t q = p;
+                while (q + 1 < e && m.starts[q + 1] < hi) ++q;
+                met += q - p + 1;
             }
-        }
-        for (std::size_t x0 = 0; x0 < w_out; x0 += strip) {
-            const std::size_t x1 = std::min(w_out, x0 + strip);
+            // An output row's stretches are about its tap rows' pieces
+            // together; each costs a sum over the taps, where the dense pass
+            // sums every column a vector at a time.
+            std::uint64_t cells = 0, stretches = 0;
+            const bool dense = !__builtin_mul_overflow((rhi - rlo) * count, hi - lo, &cells) &&
+                               (__builtin_mul_overflow(met, taps_of_block * kDenseStretches, &stretches) ||
+                                stretches > cells);
+            if (!dense) {
+                for (std::size_t y = y0; y < y0 + count; ++y) {
+                    const std::size_t i = y - pass.rows_of.base;
+                    vertical_pieces(m, pass.rows_of.first[i], pass.rows_of.weights.data() + pass.rows_of.offsets[i],
+                                    pass.rows_of.offsets[i + 1] - pass.rows_of.offsets[i], rlo, at, lo, hi, cursors,
+                                    pieces[y - y0]);
+                }
+                if (pieces_are_zeros(pieces, count)) continue;
+            }
             if (!all_columns) {
-                if (!dense && strip_reads_zeros(pass.columns_axis, x0, x1, pieces, count, bound)) continue;
                 columns_of.fill(pass.columns_axis, x0, x1, pass.trim_columns);
                 patterns.assign(columns_of, x0, x1);
             }
