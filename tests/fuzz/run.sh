@@ -2,7 +2,9 @@
 # Runs both fuzzers side by side for a bounded time, from the seed corpus under
 # tests/fuzz/corpus. What they learn stays in the build directory, so the tree
 # is never written; a crash leaves its input in BUILD/artifacts and fails the
-# run: turn any such input into a regression test.
+# run: turn any such input into a regression test. An input may take seconds
+# under the sanitizers (the mask harness resizes it on every path, twice), so
+# only one past 30 s counts as a hang.
 #
 #   tests/fuzz/run.sh BUILD_DIR SECONDS
 set -euo pipefail
@@ -15,7 +17,7 @@ for part in mask audio; do
   mkdir -p "$build/corpus-$part"
   "$build/ostrel_${part}_fuzzer" "$build/corpus-$part" "$here/corpus/$part" \
     -max_total_time="$seconds" -max_len="${max_len[$part]}" -rss_limit_mb=2048 -malloc_limit_mb=1024 \
-    -timeout=10 -print_final_stats=1 -artifact_prefix="$build/artifacts/$part-" >"$build/$part.log" 2>&1 &
+    -timeout=30 -print_final_stats=1 -artifact_prefix="$build/artifacts/$part-" >"$build/$part.log" 2>&1 &
   pid[$part]=$!
 done
 status=0
