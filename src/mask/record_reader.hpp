@@ -104,11 +104,22 @@ private:
             std::uint64_t runs = 0;
             if (!list_header(runs)) return false;
             auto row = sink_.begin_row(runs);
+            // The position is a local here, not p_: the sink's 8-bit stores
+            // may alias any member, and a position reloaded from memory after
+            // each of them would lengthen the chain of dependent loads that
+            // reading variable-length encodings is.
+            const std::uint8_t* p = p_;
+            const std::uint8_t* const end = end_;
             for (std::uint64_t k = 0; k < runs; ++k) {
                 std::uint16_t column = 0, value = 0;
-                if (!common_run_pair(column, value) && !run_pair(column, value)) return false;
+                if (!common_run_pair(p, end, column, value)) {
+                    p_ = p;
+                    if (!run_pair(column, value)) return false;
+                    p = p_;
+                }
                 sink_.run(row, column, value);
             }
+            p_ = p;
             sink_.end_row(row);
         }
         return true;
@@ -255,11 +266,12 @@ private:
     // The encodings a packer picks for a run of a mask up to 65535 wide, read
     // without the general path's checks where enough bytes remain; anything
     // else is left to run_pair(), untouched.
-    bool common_run_pair(std::uint16_t& column, std::uint16_t& value) {
-        if (end_ - p_ < 7 || p_[0] != 0x92) return false;
-        const std::uint8_t* p = p_ + 1;
+    static bool common_run_pair(const std::uint8_t*& at, const std::uint8_t* end, std::uint16_t& column,
+                                std::uint16_t& value) {
+        if (end - at < 7 || at[0] != 0x92) return false;
+        const std::uint8_t* p = at + 1;
         if (!common_number(p, column) || !common_number(p, value)) return false;
-        p_ = p;
+        at = p;
         return true;
     }
 

@@ -60,7 +60,7 @@ void resize_passes(const Mask8& mask, std::uint64_t height_out, std::uint64_t wi
     // Every block writes every output column: with more than one block the
     // columns' weights are made once and kept.
     const bool one_block = h_out == kBlockRows;
-    if (!one_block) columns_of.fill(pass.columns_axis, 0, w_out, pass.trim_columns);
+    if (!one_block) columns_of.fill_all(pass.columns_axis, w_out, pass.trim_columns);
     const std::size_t strip = std::min(w, kStripColumns);
     Buffer<float> rows = Buffer<float>::uninitialised(kBlockRows * strip);
     Buffer<float> block = Buffer<float>::uninitialised(checked_product(w, kBlockRows, sizeof(float)));

@@ -292,18 +292,31 @@ void horizontal_row(const Pieces& p, Patterns& pat, std::size_t x0, std::size_t 
     }
 }
 
-// Columns lo .. hi - 1 of source row `row`, as 8-bit values.
+// Bytes a drawn segment may write past its end: room its buffer keeps.
+constexpr std::size_t kDrawSlack = 16;
+
+// Columns lo .. hi - 1 of source row `row`, as 8-bit values. Up to
+// kDrawSlack bytes past them may be overwritten: a piece no longer than that
+// is one 16-byte store (a feathered edge's pieces are mostly one pixel), the
+// next piece or row writing over the excess.
 void draw_segment(const RunMask& m, std::uint64_t row, std::uint64_t lo, std::uint64_t hi, std::uint8_t* dst) {
     if (row >= m.row_count() || m.begin[row] == m.begin[row + 1]) {
         std::memset(dst, 0, static_cast<std::size_t>(hi - lo));
         return;
     }
+    using Bytes = std::uint8_t __attribute__((vector_size(kDrawSlack)));
     const std::uint32_t* s = m.starts.data();
     const std::size_t b = m.begin[row], e = m.begin[row + 1];
     std::size_t p = static_cast<std::size_t>(std::upper_bound(s + b, s + e, lo) - s) - 1;
     for (std::uint64_t x = lo; x < hi; ++p) {
         const std::uint64_t piece_end = std::min<std::uint64_t>(p + 1 < e ? s[p + 1] : m.width, hi);
-        std::memset(dst + (x - lo), m.values[p], static_cast<std::size_t>(piece_end - x));
+        const auto length = static_cast<std::size_t>(piece_end - x);
+        if (length <= kDrawSlack) {
+            const Bytes splat = Bytes{} + m.values[p];
+            std::memcpy(dst + (x - lo), &splat, sizeof splat);
+        } else {
+            std::memset(dst + (x - lo), m.values[p], length);
+        }
         x = piece_end;
     }
 }
@@ -351,7 +364,7 @@ void dense_block(const RunMask& m, const ResizeKernels& kernels, const Taps& row
         }
         const auto span = static_cast<std::size_t>(hi - lo);
         const auto rows = static_cast<std::size_t>(rhi - rlo);
-        d.drawn.resize(checked_product(rows, span, 1));
+        d.drawn.resize(checked_product(rows, span, 1) + kDrawSlack);
         for (std::uint64_t r = rlo; r < rhi; ++r) draw_segment(m, r, lo, hi, d.drawn.data() + (r - rlo) * span);
         d.rows.resize(checked_product(kBlockRows, span, sizeof(float)));
         d.block.resize(d.rows.size());
@@ -380,12 +393,22 @@ void run_passes(const RunMask& m, std::uint64_t height_out, std::uint64_t width_
     const bool all_columns = h_out > kBlockRows;
     Patterns patterns;
     if (all_columns) {
-        columns_of.fill(pass.columns_axis, 0, w_out, pass.trim_columns);
+        columns_of.fill_all(pass.columns_axis, w_out, pass.trim_columns);
         patterns.assign(columns_of, 0, w_out);
     }
     std::vector<Pieces> pieces(std::min(h_out, kBlockRows));
     std::vector<Cursor> cursors;
+    // Source columns lo .. hi - 1 of each strip hold every window of the
+    // strip: the untrimmed windows of its first and last outputs bound those
+    // between them, since their ends never decrease with the output index
+    // and trimming only narrows a window.
+    std::vector<std::uint64_t> strip_lo, strip_hi;
     std::vector<float> bound;
+    for (std::size_t x0 = 0; x0 < w_out; x0 += kDecideColumns) {
+        const std::size_t x1 = std::min(w_out, x0 + kDecideColumns);
+        strip_lo.push_back(pass.columns_axis.taps(x0, bound));
+        strip_hi.push_back(pass.columns_axis.taps(x1 - 1, bound) + bound.size());
+    }
     std::vector<std::size_t> at;
     DenseScratch scratch;
     for (std::size_t y0 = 0; y0 < h_out; y0 += kBlockRows) {
@@ -403,12 +426,7 @@ void run_passes(const RunMask& m, std::uint64_t height_out, std::uint64_t width_
         for (std::uint64_t r = rlo; r < rows_with_pieces; ++r) at[r - rlo] = m.begin[r];
         for (std::size_t x0 = 0; x0 < w_out; x0 += kDecideColumns) {
             const std::size_t x1 = std::min(w_out, x0 + kDecideColumns);
-            // Source columns lo .. hi - 1 hold every window of the strip: the
-            // untrimmed windows of x0 and x1 - 1 bound those between them,
-            // since their ends never decrease with the output index and
-            // trimming only narrows a window.
-            const std::uint64_t lo = pass.columns_axis.taps(x0, bound);
-            const std::uint64_t hi = pass.columns_axis.taps(x1 - 1, bound) + bound.size();
+            const std::uint64_t lo = strip_lo[x0 / kDecideColumns], hi = strip_hi[x0 / kDecideColumns];
             // The pieces of the block's source rows that meet the strip.
             std::uint64_t met = 0;
             for (std::uint64_t r = rlo; r < rows_with_pieces; ++r) {

@@ -123,6 +123,7 @@ public:
     }
 
     const Filter& filter() const noexcept { return filter_; }
+    std::uint64_t size() const noexcept { return n_; }
 
     // No output has more taps than this: they span 2 * reach + 2
     // of them at most, give or take the rounding of its ends, and never more
@@ -185,6 +186,11 @@ struct Taps {
             offsets.push_back(weights.size());
         }
     }
+    // The taps of outputs 0 .. n_out - 1, as fill() makes them: copied from
+    // the last few made this way when one was for the same axis, sizes and
+    // trim (taps.cpp).
+    void fill_all(const Axis& axis, std::uint64_t n_out, bool trim);
+
     TapsView view() const {
         return {first.data(), offsets.data(), weights.data(), static_cast<std::size_t>(base)};
     }
@@ -247,7 +253,7 @@ struct PassTaps {
         const auto h_out = static_cast<std::size_t>(height_out);
         all_rows = h_out < kBlockRows ||
                    taps_bytes(rows_axis, h_out) <= kBlockRows * static_cast<std::size_t>(width) * sizeof(float);
-        if (all_rows) rows_of.fill(rows_axis, 0, h_out, true);
+        if (all_rows) rows_of.fill_all(rows_axis, h_out, true);
         trim_columns = sums_of_values_are_finite(rows_axis, height_out, all_rows ? &rows_of : nullptr);
     }
 };

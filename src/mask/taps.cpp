@@ -1,0 +1,93 @@
+// The taps of whole axes kept for the next resizes. A service resizes each
+// video frame's mask with the same sizes and scale, and making the weights
+// (with the Gaussian, a call of expf for each tap) costs about as much as
+// the sums over a mostly constant mask. A kept copy is the one fill() made,
+// so a resize reads the same weights whether they were kept or not.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "mask/taps.hpp"
+
+namespace ostrel::mask::taps {
+namespace {
+
+// Axes kept at once: the rows and columns of two kinds of resize.
+constexpr std::size_t kKeptAxes = 4;
+// Taps of more than this many bytes are made each time; at most
+// kKeptAxes times this stays held between calls.
+constexpr std::size_t kMostKeptBytes = std::size_t{1} << 20;
+
+struct Key {
+    std::uint64_t size = 0, n_out = 0;
+    void (*apply)(float*, std::size_t) = nullptr;
+    float support = 0.0f;
+    bool trim = false;
+
+    bool operator==(const Key&) const = default;
+};
+
+struct Kept {
+    Key key;
+    Taps taps;
+    std::uint64_t used = 0;  // when last copied or made: the oldest is replaced
+};
+
+struct KeptAxes {
+    std::mutex mutex;
+    Kept axes[kKeptAxes];
+    std::uint64_t clock = 0;
+};
+
+// Never destroyed before the calls of the process end.
+KeptAxes& kept_axes() {
+    static KeptAxes kept;
+    return kept;
+}
+
+std::size_t bytes_of(const Taps& t) {
+    return t.first.size() * sizeof(std::uint64_t) + t.offsets.size() * sizeof(std::size_t) +
+           t.weights.size() * sizeof(float);
+}
+
+void copy_taps(const Taps& from, Taps& to) {
+    to.first.assign(from.first.begin(), from.first.end());
+    to.offsets.assign(from.offsets.begin(), from.offsets.end());
+    to.weights.assign(from.weights.begin(), from.weights.end());
+    to.base = from.base;
+}
+
+}  // namespace
+
+void Taps::fill_all(const Axis& axis, std::uint64_t n_out, bool trim) {
+    const Key key{axis.size(), n_out, axis.filter().apply, axis.filter().support, trim};
+    const bool keepable = taps_bytes(axis, n_out) <= kMostKeptBytes;
+    KeptAxes& kept = kept_axes();
+    if (keepable) {
+        const std::lock_guard lock(kept.mutex);
+        for (Kept& k : kept.axes) {
+            if (k.used != 0 && k.key == key) {
+                copy_taps(k.taps, *this);
+                k.used = ++kept.clock;
+                return;
+            }
+        }
+    }
+    fill(axis, 0, n_out, trim);
+    if (!keepable || bytes_of(*this) > kMostKeptBytes) return;
+    const std::lock_guard lock(kept.mutex);
+    Kept* oldest = std::min_element(std::begin(kept.axes), std::end(kept.axes),
+                                    [](const Kept& a, const Kept& b) { return a.used < b.used; });
+    // A copy that cannot be had leaves the axis unkept.
+    try {
+        copy_taps(*this, oldest->taps);
+    } catch (const std::bad_alloc&) {
+        oldest->used = 0;
+        return;
+    }
+    oldest->key = key;
+    oldest->used = ++kept.clock;
+}
+
+}  // namespace ostrel::mask::taps
