@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <ostream>
 #include <limits>
 #include <new>
@@ -14,6 +15,7 @@
 #include <math.h>
 
 #include "mask/resize.hpp"
+#include "mask/taps.hpp"
 #include "every_simd_path.hpp"
 #include "reference/mask_model.hpp"
 
@@ -109,6 +111,30 @@ TEST(ResizeSize, ImpossibleSizesAreBadAlloc) {
     const Mask8 m = mask_of(2, 2, {1, 2, 3, 4});
     EXPECT_THROW(resize(m, 1e30f, FilterType::Linear), std::bad_alloc);
     EXPECT_THROW(resize(m, 2147483648.0f, FilterType::Nearest), std::bad_alloc);
+}
+
+// Taps kept from an earlier resize are those fill() makes for the axis,
+// whatever other axes came between and pushed kept ones out.
+TEST(ResizeTaps, KeptAxesAreTheFreshOnes) {
+    for (int round = 0; round < 2; ++round) {
+        for (const FilterType type : {FilterType::Linear, FilterType::CatmullRom, FilterType::Gaussian}) {
+            for (const std::uint64_t n : {7u, 1080u}) {
+                for (const std::uint64_t n_out : {3u, 540u, 2160u}) {
+                    const taps::Axis axis(n, n_out, taps::filter_of(type));
+                    for (const bool trim : {false, true}) {
+                        taps::Taps kept, fresh;
+                        kept.fill_all(axis, n_out, trim);
+                        fresh.fill(axis, 0, n_out, trim);
+                        ASSERT_EQ(kept.first, fresh.first);
+                        ASSERT_EQ(kept.offsets, fresh.offsets);
+                        ASSERT_EQ(kept.weights.size(), fresh.weights.size());
+                        EXPECT_EQ(std::memcmp(kept.weights.data(), fresh.weights.data(),
+                                              fresh.weights.size() * sizeof(float)), 0);
+                    }
+                }
+            }
+        }
+    }
 }
 
 TEST(ResizeValues, UnitFloatsAreExactQuotients) {
