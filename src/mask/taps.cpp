@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "mask/taps.hpp"
+#include "support/float_mode.hpp"
 
 namespace ostrel::mask::taps {
 namespace {
@@ -60,7 +61,8 @@ void copy_taps(const Taps& from, Taps& to) {
 
 bool Taps::fill_all(const Axis& axis, std::uint64_t n_out, bool trim) {
     const Key key{axis.size(), n_out, axis.filter().apply, axis.filter().support, trim};
-    const bool keepable = taps_bytes(axis, n_out) <= kMostKeptBytes;
+    // Only taps made in the defined floating-point mode are kept or handed out.
+    const bool keepable = taps_bytes(axis, n_out) <= kMostKeptBytes && in_defined_float_mode();
     KeptAxes& kept = kept_axes();
     if (keepable) {
         const std::lock_guard lock(kept.mutex);
