@@ -101,12 +101,14 @@ PyObject* dummy_func(PyObject*, PyObject*) {
 
 PyObject* reconstruct_mask(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return python::guarded([&] {
-        const FloatModeGuard float_mode;
         const auto slots = python::bind<4>(kReconstructMask, args, nargs, kwnames);
         const auto bytes = python::to_bytes_view(slots[0], "bytes");
         const std::uint64_t width = python::to_u64(slots[1], "width");
         const std::uint64_t height = python::to_u64(slots[2], "height");
         const auto scale = python::to_scale(slots[3], "scale");
+        // The conversions may have run Python code (__index__, __float__);
+        // none runs from here until the result is made.
+        enter_defined_float_mode();
 
         // Without a resize the runs are drawn straight as the returned floats.
         mask::UnitFloatImage values;
@@ -140,7 +142,6 @@ constexpr std::uint64_t kWindowObjectOverhead = 128;
 PyObject* melspectrogram(const python::Signature& signature, audio::ModelVersion version, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames) {
     return python::guarded([&] {
-        const FloatModeGuard float_mode;
         const auto slots = python::bind<2>(signature, args, nargs, kwnames);
         PyObject* wav = slots[0];  // borrowed; examined after the sample rate
         const std::uint32_t sample_rate = python::to_u32(slots[1], "sample_rate");
@@ -159,6 +160,10 @@ PyObject* melspectrogram(const python::Signature& signature, audio::ModelVersion
         if (!list) throw PyError::fetch();
         if (!python::is_float32_vector(wav)) throw PyError::made(PyExc_TypeError, kNotFloat32Array);
 
+        // Every step above may have run Python code (the sample rate's
+        // __index__, NumPy's import, finalizers): the plan is computed in the
+        // defined mode.
+        enter_defined_float_mode();
         const std::size_t count = python::vector_length(wav);
         const audio::TransformPlan plan = audio::plan_transform(transformer.config(), count, sample_rate);
         const std::uint64_t windows = plan.windows;
@@ -181,6 +186,8 @@ PyObject* melspectrogram(const python::Signature& signature, audio::ModelVersion
         {
             python::Samples samples(wav);
             if (windows == 0) return list.release();
+            // A registry installed by another module ran its own code.
+            enter_defined_float_mode();
             // Each window is written straight into its bytes object.
             transformer.transform(samples.read(), plan, [&](std::size_t k) {
                 // Borrowed: the list holds it.

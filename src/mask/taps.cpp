@@ -9,12 +9,11 @@
 #include <mutex>
 
 #include "mask/taps.hpp"
+#include "support/float_mode.hpp"
 
 namespace ostrel::mask::taps {
 namespace {
 
-// Axes kept at once: the rows and columns of two kinds of resize.
-constexpr std::size_t kKeptAxes = 4;
 // Taps of more than this many bytes are made each time; at most
 // kKeptAxes times this stays held between calls.
 constexpr std::size_t kMostKeptBytes = std::size_t{1} << 20;
@@ -60,9 +59,10 @@ void copy_taps(const Taps& from, Taps& to) {
 
 }  // namespace
 
-void Taps::fill_all(const Axis& axis, std::uint64_t n_out, bool trim) {
+bool Taps::fill_all(const Axis& axis, std::uint64_t n_out, bool trim) {
     const Key key{axis.size(), n_out, axis.filter().apply, axis.filter().support, trim};
-    const bool keepable = taps_bytes(axis, n_out) <= kMostKeptBytes;
+    // Only taps made in the defined floating-point mode are kept or handed out.
+    const bool keepable = taps_bytes(axis, n_out) <= kMostKeptBytes && in_defined_float_mode();
     KeptAxes& kept = kept_axes();
     if (keepable) {
         const std::lock_guard lock(kept.mutex);
@@ -70,12 +70,12 @@ void Taps::fill_all(const Axis& axis, std::uint64_t n_out, bool trim) {
             if (k.used != 0 && k.key == key) {
                 copy_taps(k.taps, *this);
                 k.used = ++kept.clock;
-                return;
+                return true;
             }
         }
     }
     fill(axis, 0, n_out, trim);
-    if (!keepable || bytes_of(*this) > kMostKeptBytes) return;
+    if (!keepable || bytes_of(*this) > kMostKeptBytes) return false;
     const std::lock_guard lock(kept.mutex);
     Kept* oldest = std::min_element(std::begin(kept.axes), std::end(kept.axes),
                                     [](const Kept& a, const Kept& b) { return a.used < b.used; });
@@ -84,10 +84,11 @@ void Taps::fill_all(const Axis& axis, std::uint64_t n_out, bool trim) {
         copy_taps(*this, oldest->taps);
     } catch (const std::bad_alloc&) {
         oldest->used = 0;
-        return;
+        return false;
     }
     oldest->key = key;
     oldest->used = ++kept.clock;
+    return false;
 }
 
 }  // namespace ostrel::mask::taps

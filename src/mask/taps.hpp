@@ -188,8 +188,8 @@ struct Taps {
     }
     // The taps of outputs 0 .. n_out - 1, as fill() makes them: copied from
     // the last few made this way when one was for the same axis, sizes and
-    // trim (taps.cpp).
-    void fill_all(const Axis& axis, std::uint64_t n_out, bool trim);
+    // trim (taps.cpp). True when they were copied.
+    bool fill_all(const Axis& axis, std::uint64_t n_out, bool trim);
 
     TapsView view() const {
         return {first.data(), offsets.data(), weights.data(), static_cast<std::size_t>(base)};
@@ -257,6 +257,10 @@ struct PassTaps {
         trim_columns = sums_of_values_are_finite(rows_axis, height_out, all_rows ? &rows_of : nullptr);
     }
 };
+
+// Axes whose taps are kept between calls at once: the rows and columns of
+// two kinds of resize (taps.cpp).
+inline constexpr std::size_t kKeptAxes = 4;
 
 // Columns a strip holds: output columns whose taps are made together when
 // they are not kept, and source columns of the vertical pass between its rows and

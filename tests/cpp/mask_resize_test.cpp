@@ -114,26 +114,36 @@ TEST(ResizeSize, ImpossibleSizesAreBadAlloc) {
 }
 
 // Taps kept from an earlier resize are those fill() makes for the axis,
-// whatever other axes came between and pushed kept ones out.
+// whatever other axes came between: every axis is made once, found again
+// while kept, pushed out by newer ones (the least recently used first) and
+// made again. The axes' sizes are used by no other test, so that the cache
+// starts without them.
 TEST(ResizeTaps, KeptAxesAreTheFreshOnes) {
-    for (int round = 0; round < 2; ++round) {
-        for (const FilterType type : {FilterType::Linear, FilterType::CatmullRom, FilterType::Gaussian}) {
-            for (const std::uint64_t n : {7u, 1080u}) {
-                for (const std::uint64_t n_out : {3u, 540u, 2160u}) {
-                    const taps::Axis axis(n, n_out, taps::filter_of(type));
-                    for (const bool trim : {false, true}) {
-                        taps::Taps kept, fresh;
-                        kept.fill_all(axis, n_out, trim);
-                        fresh.fill(axis, 0, n_out, trim);
-                        ASSERT_EQ(kept.first, fresh.first);
-                        ASSERT_EQ(kept.offsets, fresh.offsets);
-                        ASSERT_EQ(kept.weights.size(), fresh.weights.size());
-                        EXPECT_EQ(std::memcmp(kept.weights.data(), fresh.weights.data(),
-                                              fresh.weights.size() * sizeof(float)), 0);
-                    }
-                }
-            }
-        }
+    const std::uint64_t slots = taps::kKeptAxes;
+    std::vector<taps::Axis> axes;
+    for (std::uint64_t i = 0; i < slots + 2; ++i) {
+        const FilterType type = i % 2 ? FilterType::Gaussian : FilterType::CatmullRom;
+        axes.emplace_back(1000 + i, 333 + 7 * i, taps::filter_of(type));
+    }
+    // Each step: the axis, and whether its taps are copied from the kept ones.
+    std::vector<std::pair<std::uint64_t, bool>> steps;
+    for (std::uint64_t i = 0; i < slots; ++i) steps.emplace_back(i, false);
+    for (std::uint64_t i = 0; i < slots; ++i) steps.emplace_back(i, true);
+    steps.emplace_back(slots, false);      // pushes out axis 0
+    steps.emplace_back(slots + 1, false);  // and axis 1
+    for (std::uint64_t i = 2; i < slots + 2; ++i) steps.emplace_back(i, true);
+    steps.emplace_back(0, false);
+    for (const auto& [i, kept_expected] : steps) {
+        const taps::Axis& axis = axes[i];
+        const std::uint64_t n_out = 333 + 7 * i;
+        taps::Taps kept, fresh;
+        EXPECT_EQ(kept.fill_all(axis, n_out, i % 3 == 0), kept_expected) << "axis " << i;
+        fresh.fill(axis, 0, n_out, i % 3 == 0);
+        ASSERT_EQ(kept.first, fresh.first) << "axis " << i;
+        ASSERT_EQ(kept.offsets, fresh.offsets) << "axis " << i;
+        ASSERT_EQ(kept.weights.size(), fresh.weights.size()) << "axis " << i;
+        EXPECT_EQ(std::memcmp(kept.weights.data(), fresh.weights.data(), fresh.weights.size() * sizeof(float)), 0)
+            << "axis " << i;
     }
 }
 

@@ -59,7 +59,7 @@ Row runs_of(const std::vector<std::uint8_t>& values) {
     return row;
 }
 
-enum class Structure { Constant, HardBlob, SoftBlob, BlockEdges, Noise, NoiseBelow, Scribble };
+enum class Structure { Constant, HardBlob, SoftBlob, BlockEdges, Noise, NoiseBand, NoiseBelow, Scribble };
 
 std::vector<Row> rows_of(Structure s, unsigned w, unsigned h) {
     std::mt19937 rng(w * 7919 + h);
@@ -79,6 +79,8 @@ std::vector<Row> rows_of(Structure s, unsigned w, unsigned h) {
             // output rows begin at scales 0.5, 1 and 2.
             case Structure::BlockEdges: v[x] = ((y / 8) % 2 == 1) != ((x / 16) % 2 == 1) ? 255 : 0; break;
             case Structure::Noise: v[x] = static_cast<std::uint8_t>(rng()); break;
+            // Noise in a band of columns narrow enough that the mask stays runs.
+            case Structure::NoiseBand: v[x] = x >= w / 2 && x < w / 2 + w / 8 ? static_cast<std::uint8_t>(rng()) : d <= 0 ? 255 : 0; break;
             // Noisy rows after enough smooth ones that the mask stays runs.
             case Structure::NoiseBelow: v[x] = y >= h - 6 ? static_cast<std::uint8_t>(rng()) : d <= 0 ? 255 : 0; break;
             case Structure::Scribble: break;
@@ -100,6 +102,7 @@ std::vector<Row> rows_of(Structure s, unsigned w, unsigned h) {
 struct Case {
     Structure structure;
     unsigned width, height;
+    bool drawn = false;  // whether the mask is kept drawn rather than as runs
 };
 
 class RunResize : public testing::TestWithParam<std::tuple<Case, SimdPath>> {};
@@ -110,7 +113,8 @@ TEST_P(RunResize, MatchesTheDensePassesBitForBit) {
     const std::optional<Mask8> drawn = decode_and_reconstruct(record, c.width, c.height);
     const std::optional<RunMask> runs = decode_runs(record, c.width, c.height);
     ASSERT_TRUE(drawn && runs);
-    for (float scale : {0.5f, 2.0f, 1.0f, 0.3f, 1.7f, 0.06f, 1.25f}) {
+    ASSERT_EQ(runs->drawn.has_value(), c.drawn);
+    for (float scale : {0.5f, 2.0f, 1.0f, 0.3f, 1.7f, 0.06f, 1.25f, 1.4142f}) {
         for (FilterType f : {FilterType::Nearest, FilterType::Linear, FilterType::CatmullRom, FilterType::Gaussian}) {
             const UnitFloatImage want = resize_to_unit_floats(*drawn, scale, f, path);
             const UnitFloatImage got = resize_runs_to_unit_floats(*runs, scale, f, path);
@@ -132,11 +136,16 @@ const Case kCases[] = {
     {Structure::HardBlob, 1500, 6},
     {Structure::Constant, 70, 45},    {Structure::HardBlob, 70, 45},  {Structure::HardBlob, 300, 9},
     {Structure::SoftBlob, 70, 45},    {Structure::SoftBlob, 37, 100}, {Structure::BlockEdges, 64, 64},
-    {Structure::Noise, 70, 45},       {Structure::NoiseBelow, 90, 70}, {Structure::Scribble, 50, 40},
+    {Structure::Noise, 70, 45, true}, {Structure::NoiseBand, 90, 45}, {Structure::NoiseBelow, 90, 70},
+    {Structure::Scribble, 50, 40},
+    // Wide enough that scaled by 1.4142 its output columns have more
+    // distinct weights than the run path shares values among.
+    {Structure::HardBlob, 9000, 13},
 };
 
 std::string case_name(const testing::TestParamInfo<std::tuple<Case, SimdPath>>& info) {
-    static const char* const kNames[] = {"constant", "hard", "soft", "block_edges", "noise", "noise_below", "scribble"};
+    static const char* const kNames[] = {"constant", "hard",       "soft",       "block_edges",
+                                         "noise",    "noise_band", "noise_below", "scribble"};
     const Case& c = std::get<0>(info.param);
     return std::string(kNames[static_cast<int>(c.structure)]) + "_" + std::to_string(c.width) + "x" +
            std::to_string(c.height) + "_" + simd_path_name(std::get<1>(info.param));

@@ -4,6 +4,7 @@
 #include <string>
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "support/memory.hpp"
 
@@ -14,10 +15,13 @@ constexpr std::uint64_t MiB = std::uint64_t{1} << 20;
 constexpr std::uint64_t kCeiling = 1024 * MiB;
 
 // A folder standing for the root of the file system: /proc/self and the
-// mounted cgroup trees, written file by file.
+// mounted cgroup trees, written file by file. Named by the process and a
+// count, since CTest runs tests in processes side by side.
 class FakeRoot {
 public:
-    FakeRoot() : path_(std::filesystem::temp_directory_path() / ("ostrel-cgroups-" + std::to_string(++count_))) {
+    FakeRoot()
+        : path_(std::filesystem::temp_directory_path() /
+                ("ostrel-cgroups-" + std::to_string(getpid()) + "-" + std::to_string(++count_))) {
         std::filesystem::remove_all(path_);
     }
     ~FakeRoot() { std::filesystem::remove_all(path_); }
