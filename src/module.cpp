@@ -10,7 +10,9 @@
 #include <cstdint>
 #include <new>
 #include <optional>
+#include <span>
 #include <utility>
+#include <vector>
 
 #include "audio/transforms.hpp"
 #include "python/args.hpp"
@@ -18,6 +20,7 @@
 #include "python/errors.hpp"
 #include "python/numpy.hpp"
 #include "python/pyref.hpp"
+#include "python/threads.hpp"
 #include "mask/record.hpp"
 #include "mask/resize.hpp"
 #include "mask/runs.hpp"
@@ -99,6 +102,23 @@ PyObject* dummy_func(PyObject*, PyObject*) {
     return python::guarded([] { return PyLong_FromLong(0); });
 }
 
+// The mask of a record: drawn, or resized from its runs when a scale is
+// given; nullopt for a record that cannot be read. Plain values only: it
+// runs detached from the interpreter in the free-threaded build.
+std::optional<mask::UnitFloatImage> reconstruct(std::span<const std::uint8_t> bytes, std::uint64_t width,
+                                                std::uint64_t height, const std::optional<python::ScaleArgument>& scale) {
+    // Without a resize the runs are drawn straight as the returned floats.
+    if (!scale) return mask::decode_and_reconstruct_unit_floats(bytes, width, height);
+    const mask::FilterType filter = mask::filter_from_name(scale->filter);
+    // A resize reads the record's runs, never a drawn mask.
+    std::optional<mask::RunMask> mask = mask::decode_runs(bytes, width, height);
+    if (!mask) return std::nullopt;
+    // Refused after the record's own errors, before the result and the
+    // resize's buffers are made.
+    if (!fits_in_memory(mask::resize_memory_bound(width, height, scale->factor, filter))) throw std::bad_alloc();
+    return mask::resize_runs_to_unit_floats(*mask, scale->factor, filter);
+}
+
 PyObject* reconstruct_mask(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return python::guarded([&] {
         const auto slots = python::bind<4>(kReconstructMask, args, nargs, kwnames);
@@ -110,33 +130,24 @@ PyObject* reconstruct_mask(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         // none runs from here until the result is made.
         enter_defined_float_mode();
 
-        // Without a resize the runs are drawn straight as the returned floats.
-        mask::UnitFloatImage values;
-        if (scale) {
-            const mask::FilterType filter = mask::filter_from_name(scale->filter);
-            // A resize reads the record's runs, never a drawn mask.
-            std::optional<mask::RunMask> mask = mask::decode_runs(bytes, width, height);
-            if (!mask) throw PyError::made(PyExc_ValueError, kDeserializeError);
-            // Refused after the record's own errors, before the result and
-            // the resize's buffers are made.
-            if (!fits_in_memory(mask::resize_memory_bound(width, height, scale->factor, filter))) {
-                throw std::bad_alloc();
-            }
-            values = mask::resize_runs_to_unit_floats(*mask, scale->factor, filter);
-        } else {
-            std::optional<mask::UnitFloatImage> mask = mask::decode_and_reconstruct_unit_floats(bytes, width, height);
-            if (!mask) throw PyError::made(PyExc_ValueError, kDeserializeError);
-            values = std::move(*mask);
+        std::optional<mask::UnitFloatImage> values;
+        {
+            // The bytes and the filter's name stay where they are: the
+            // caller holds the objects, and neither can change.
+            const python::Detached detached;
+            values = reconstruct(bytes, width, height, scale);
         }
-        const auto rows = static_cast<std::size_t>(values.height);
-        const auto cols = static_cast<std::size_t>(values.width);
-        return python::make_float_array(std::move(values.data), rows, cols).release();
+        if (!values) throw PyError::made(PyExc_ValueError, kDeserializeError);
+        const auto rows = static_cast<std::size_t>(values->height);
+        const auto cols = static_cast<std::size_t>(values->width);
+        return python::make_float_array(std::move(values->data), rows, cols).release();
     });
 }
 
 // An upper bound on what a bytes object of one window takes from the heap
-// besides its 5120 bytes (the object's header, the allocator's own), and the
-// list's reference to it, which may be held twice while the list grows.
+// besides its 5120 bytes (the object's header, the allocator's own), the
+// list's reference to it, which may be held twice while the list grows, and
+// the address of its bytes kept for the transform.
 constexpr std::uint64_t kWindowObjectOverhead = 128;
 
 PyObject* melspectrogram(const python::Signature& signature, audio::ModelVersion version, PyObject* const* args,
@@ -178,9 +189,13 @@ PyObject* melspectrogram(const python::Signature& signature, audio::ModelVersion
             { const python::ReadBorrow probe(wav); }
             throw std::bad_alloc();
         }
-        for (std::uint64_t k = 0; k < windows; ++k) {
+        // Each window is written straight into its bytes object, which the
+        // list holds.
+        std::vector<std::uint8_t*> window_bytes(static_cast<std::size_t>(windows));
+        for (std::uint8_t*& bytes : window_bytes) {
             PyRef item = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(audio::kWindowBytes)));
             if (!item || PyList_Append(list.get(), item.get()) < 0) throw PyError::fetch();
+            bytes = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(item.get()));
         }
 
         {
@@ -188,12 +203,9 @@ PyObject* melspectrogram(const python::Signature& signature, audio::ModelVersion
             if (windows == 0) return list.release();
             // A registry installed by another module ran its own code.
             enter_defined_float_mode();
-            // Each window is written straight into its bytes object.
-            transformer.transform(samples.read(), plan, [&](std::size_t k) {
-                // Borrowed: the list holds it.
-                PyObject* item = PyList_GetItem(list.get(), static_cast<Py_ssize_t>(k));
-                return reinterpret_cast<std::uint8_t*>(PyBytes_AsString(item));
-            });
+            // The samples stay where they are while the borrow is held.
+            const python::Detached detached;
+            transformer.transform(samples.read(), plan, [&](std::size_t k) { return window_bytes[k]; });
         }
         return list.release();
     });
@@ -233,7 +245,7 @@ PyModuleDef module_def = {
 
 // The interpreter that first imported the module, and the module object it got.
 std::atomic<std::int64_t> interpreter_id{-1};
-PyObject* module_object = nullptr;
+std::atomic<PyObject*> module_object{nullptr};
 
 // Adds the functions of the table to a new module and lists them in __all__.
 void ostrel_module(PyObject* module) {
@@ -271,13 +283,16 @@ PyObject* init_module() {
                             "ostrel_py does not support sub-interpreters: it can be imported only "
                             "in the interpreter that imported it first");
     }
-    if (module_object != nullptr) return PyRef::borrow(module_object).release();
+    if (PyObject* kept = module_object.load(std::memory_order_acquire)) return PyRef::borrow(kept).release();
 
     PyRef module = PyRef::steal(PyModule_Create2(&module_def, 1013));
     if (!module) throw PyError::fetch();
+#ifdef Py_GIL_DISABLED
+    // Importing the module leaves the GIL off (CONTRIBUTING.md, Threads).
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) throw PyError::fetch();
+#endif
     ostrel_module(module.get());
-    if (module_object == nullptr) module_object = module.clone().release();
-    return PyRef::borrow(module_object).release();
+    return PyRef::borrow(python::keep_first(module_object, std::move(module))).release();
 }
 
 }  // namespace

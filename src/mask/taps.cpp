@@ -77,6 +77,9 @@ bool Taps::fill_all(const Axis& axis, std::uint64_t n_out, bool trim) {
     fill(axis, 0, n_out, trim);
     if (!keepable || bytes_of(*this) > kMostKeptBytes) return false;
     const std::lock_guard lock(kept.mutex);
+    // Another thread may have kept the same axis meanwhile: the first stays.
+    const auto same = [&](const Kept& k) { return k.used != 0 && k.key == key; };
+    if (std::any_of(std::begin(kept.axes), std::end(kept.axes), same)) return false;
     Kept* oldest = std::min_element(std::begin(kept.axes), std::end(kept.axes),
                                     [](const Kept& a, const Kept& b) { return a.used < b.used; });
     // A copy that cannot be had leaves the axis unkept.
