@@ -11,7 +11,8 @@ export OSTREL_WERROR := $(if $(CI),ON,OFF)
 FUZZ_SECONDS ?= 600
 
 .PHONY: all develop test cpp-test log10-test python-test fuzz fuzz-test sanitize-test compat-test \
-        test-aarch64 test-wheel-x86_64 test-wheel-aarch64 test-wheel-x86_64-musl test-wheel-aarch64-musl bench bench-aarch64 demo dist clean
+        test-aarch64 test-wheel-x86_64 test-wheel-aarch64 test-wheel-x86_64-musl test-wheel-aarch64-musl \
+        test-wheel-x86_64-freethreaded test-wheel-aarch64-freethreaded bench bench-aarch64 demo dist clean
 all: develop
 
 # Re-run whenever the dependency lists change; pip skips what is already there.
@@ -102,8 +103,9 @@ demo: develop
 # so, hence the make within.
 WHEEL_PYTHONS := 3.11 3.12 3.13
 WHEEL_SYSTEMS := debian11 debian13 unstable
-DIST_TESTS := test-wheel-aarch64 test-wheel-aarch64-musl test-wheel-x86_64-musl test-wheel-x86_64
-X86_64_WHEEL := dist/ostrel_py-*-abi3-manylinux*_x86_64.whl
+DIST_TESTS := test-wheel-aarch64 test-wheel-aarch64-musl test-wheel-aarch64-freethreaded \
+              test-wheel-x86_64-musl test-wheel-x86_64-freethreaded test-wheel-x86_64
+X86_64_WHEEL := build/dist-wheel/x86_64-tagged/*.whl
 dist: develop
 	rm -rf dist build/dist-wheel build/dist-test
 	.ci/requirements dist tag | $(PY) -m pip install -q -r /dev/stdin
@@ -130,10 +132,31 @@ test-wheel-aarch64-musl: wheel-aarch64-musl
 test-wheel-x86_64-musl: wheel-x86_64-musl
 	.ci/rootfs musl wheel build/dist-wheel/x86_64-musl/*.whl $(REFERENCE)
 
+# A wheel for each free-threaded CPython of .ci/rootfs's freethreaded root
+# file system, built with it there; the sdist built and tested there too.
+wheel-%-freethreaded:
+	@echo "== dist: the $* wheels for free-threaded CPythons, built from the sdist with zig, then tested"
+	.ci/rootfs freethreaded zig-wheel $* dist/ostrel_py-*.tar.gz build/dist-wheel/$*-freethreaded
+
+test-wheel-aarch64-freethreaded: wheel-aarch64-freethreaded
+	for wheel in build/dist-wheel/aarch64-freethreaded/*.whl; do \
+	  .ci/rootfs arm64-freethreaded wheel $$wheel $(REFERENCE) || exit 1; \
+	done
+
+test-wheel-x86_64-freethreaded: wheel-x86_64-freethreaded
+	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair --plat manylinux_2_28_x86_64 \
+	  -w build/dist-wheel/x86_64-freethreaded-tagged build/dist-wheel/x86_64-freethreaded/*.whl
+	for wheel in build/dist-wheel/x86_64-freethreaded-tagged/*.whl; do \
+	  $(VENV)/bin/auditwheel show $$wheel && .ci/rootfs freethreaded wheel $$wheel $(REFERENCE) || exit 1; \
+	done
+	mv build/dist-wheel/x86_64-freethreaded-tagged/*.whl dist/
+	.ci/rootfs freethreaded sdist dist/ostrel_py-*.tar.gz $(REFERENCE)
+
 # The wheel also runs on a CPU without AVX (qemu's Nehalem), where the module
 # takes its baseline path: its numbers must be the wide path's of this machine.
 test-wheel-x86_64: wheel-x86_64
-	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair --plat manylinux_2_28_x86_64 -w dist build/dist-wheel/x86_64/*.whl
+	PATH="$(abspath $(VENV))/bin:$$PATH" auditwheel repair --plat manylinux_2_28_x86_64 -w build/dist-wheel/x86_64-tagged \
+	  build/dist-wheel/x86_64/*.whl
 	$(VENV)/bin/auditwheel show $(X86_64_WHEEL)
 	@for version in $(WHEEL_PYTHONS); do \
 	  python=$$(.ci/suite python $$version) || { echo "dist: no CPython $$version" >&2; exit 1; }; \
@@ -152,6 +175,7 @@ test-wheel-x86_64: wheel-x86_64
 	done; [ -z "$$failed" ] || { echo "dist: the x86_64 wheel failed on$$failed" >&2; exit 1; }
 	@echo "== dist: a wheel from the sdist with Debian 13's GCC, Python headers and nothing else"
 	.ci/rootfs debian13 sdist dist/ostrel_py-*.tar.gz $(REFERENCE)
+	mv $(X86_64_WHEEL) dist/
 
 # Google Benchmark and FFTW (GPL, a baseline, never linked into the module)
 # for the benchmarks only. NumPy runs the OpenBLAS kernel it picks itself
