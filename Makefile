@@ -12,7 +12,7 @@ FUZZ_SECONDS ?= 600
 
 .PHONY: all develop test cpp-test log10-test python-test fuzz fuzz-test sanitize-test compat-test \
         test-aarch64 test-wheel-x86_64 test-wheel-aarch64 test-wheel-x86_64-musl test-wheel-aarch64-musl \
-        test-wheel-x86_64-freethreaded test-wheel-aarch64-freethreaded bench bench-aarch64 demo dist clean
+        test-wheel-x86_64-freethreaded test-wheel-aarch64-freethreaded tsan-test bench bench-aarch64 demo dist clean
 all: develop
 
 # Re-run whenever the dependency lists change; pip skips what is already there.
@@ -176,6 +176,13 @@ test-wheel-x86_64: wheel-x86_64
 	@echo "== dist: a wheel from the sdist with Debian 13's GCC, Python headers and nothing else"
 	.ci/rootfs debian13 sdist dist/ostrel_py-*.tar.gz $(REFERENCE)
 	mv $(X86_64_WHEEL) dist/
+
+# tests/python/test_threads.py under ThreadSanitizer, on CPython 3.13 without
+# the GIL built with it, the module built with it too (.ci/rootfs tsan), as
+# root. The address space is laid out without randomisation, which the
+# sanitizer's fixed shadow memory needs on recent kernels. Not part of CI.
+tsan-test: $(VENV)/.stamp
+	.ci/rootfs tsan develop env TSAN_OPTIONS=halt_on_error=1 setarch -R python -m pytest tests/python/test_threads.py
 
 # Google Benchmark and FFTW (GPL, a baseline, never linked into the module)
 # for the benchmarks only. NumPy runs the OpenBLAS kernel it picks itself
