@@ -20,7 +20,6 @@
 #include "python/pyref.hpp"
 #include "mask/record.hpp"
 #include "mask/resize.hpp"
-#include "mask/runs.hpp"
 #include "support/float_mode.hpp"
 #include "support/memory.hpp"
 
@@ -111,16 +110,12 @@ PyObject* reconstruct_mask(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         // Without a resize the runs are drawn straight as the returned floats.
         mask::UnitFloatImage values;
         if (scale) {
-            const mask::FilterType filter = mask::filter_from_name(scale->filter);
-            // A resize reads the record's runs, never a drawn mask.
-            std::optional<mask::RunMask> mask = mask::decode_runs(bytes, width, height);
+            // A resize reads the record's runs and is refused for memory after
+            // the record's own errors, before its result is made.
+            std::optional<mask::UnitFloatImage> mask = mask::reconstruct_resized(
+                bytes, width, height, scale->factor, mask::filter_from_name(scale->filter));
             if (!mask) throw PyError::made(PyExc_ValueError, kDeserializeError);
-            // Refused after the record's own errors, before the result and
-            // the resize's buffers are made.
-            if (!fits_in_memory(mask::resize_memory_bound(width, height, scale->factor, filter))) {
-                throw std::bad_alloc();
-            }
-            values = mask::resize_runs_to_unit_floats(*mask, scale->factor, filter);
+            values = std::move(*mask);
         } else {
             std::optional<mask::UnitFloatImage> mask = mask::decode_and_reconstruct_unit_floats(bytes, width, height);
             if (!mask) throw PyError::made(PyExc_ValueError, kDeserializeError);
