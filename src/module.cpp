@@ -10,7 +10,9 @@
 #include <cstdint>
 #include <new>
 #include <optional>
+#include <span>
 #include <utility>
+#include <vector>
 
 #include "audio/transforms.hpp"
 #include "python/args.hpp"
@@ -18,6 +20,7 @@
 #include "python/errors.hpp"
 #include "python/numpy.hpp"
 #include "python/pyref.hpp"
+#include "python/threads.hpp"
 #include "mask/record.hpp"
 #include "mask/resize.hpp"
 #include "support/float_mode.hpp"
@@ -98,44 +101,52 @@ PyObject* dummy_func(PyObject*, PyObject*) {
     return python::guarded([] { return PyLong_FromLong(0); });
 }
 
+// The mask of a record: drawn, or resized from its runs when a scale is
+// given; nullopt for a record that cannot be read. Plain values only: it
+// runs detached from the interpreter in the free-threaded build.
+std::optional<mask::UnitFloatImage> reconstruct(std::span<const std::uint8_t> bytes, std::uint64_t width,
+                                                std::uint64_t height, const std::optional<python::ScaleArgument>& scale) {
+    // Without a resize the runs are drawn straight as the returned floats.
+    if (!scale) return mask::decode_and_reconstruct_unit_floats(bytes, width, height);
+    // A resize reads the record's runs and is refused for memory after the
+    // record's own errors, before its result is made.
+    return mask::reconstruct_resized(bytes, width, height, scale->factor, mask::filter_from_name(scale->filter));
+}
+
 PyObject* reconstruct_mask(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return python::guarded([&] {
-        const FloatModeGuard float_mode;
         const auto slots = python::bind<4>(kReconstructMask, args, nargs, kwnames);
         const auto bytes = python::to_bytes_view(slots[0], "bytes");
         const std::uint64_t width = python::to_u64(slots[1], "width");
         const std::uint64_t height = python::to_u64(slots[2], "height");
         const auto scale = python::to_scale(slots[3], "scale");
+        // The conversions may have run Python code (__index__, __float__);
+        // none runs from here until the result is made.
+        enter_defined_float_mode();
 
-        // Without a resize the runs are drawn straight as the returned floats.
-        mask::UnitFloatImage values;
-        if (scale) {
-            // A resize reads the record's runs and is refused for memory after
-            // the record's own errors, before its result is made.
-            std::optional<mask::UnitFloatImage> mask = mask::reconstruct_resized(
-                bytes, width, height, scale->factor, mask::filter_from_name(scale->filter));
-            if (!mask) throw PyError::made(PyExc_ValueError, kDeserializeError);
-            values = std::move(*mask);
-        } else {
-            std::optional<mask::UnitFloatImage> mask = mask::decode_and_reconstruct_unit_floats(bytes, width, height);
-            if (!mask) throw PyError::made(PyExc_ValueError, kDeserializeError);
-            values = std::move(*mask);
+        std::optional<mask::UnitFloatImage> values;
+        {
+            // The bytes and the filter's name stay where they are: the
+            // caller holds the objects, and neither can change.
+            const python::Detached detached;
+            values = reconstruct(bytes, width, height, scale);
         }
-        const auto rows = static_cast<std::size_t>(values.height);
-        const auto cols = static_cast<std::size_t>(values.width);
-        return python::make_float_array(std::move(values.data), rows, cols).release();
+        if (!values) throw PyError::made(PyExc_ValueError, kDeserializeError);
+        const auto rows = static_cast<std::size_t>(values->height);
+        const auto cols = static_cast<std::size_t>(values->width);
+        return python::make_float_array(std::move(values->data), rows, cols).release();
     });
 }
 
 // An upper bound on what a bytes object of one window takes from the heap
-// besides its 5120 bytes (the object's header, the allocator's own), and the
-// list's reference to it, which may be held twice while the list grows.
+// besides its 5120 bytes (the object's header, the allocator's own), the
+// list's reference to it, which may be held twice while the list grows, and
+// the address of its bytes kept for the transform.
 constexpr std::uint64_t kWindowObjectOverhead = 128;
 
 PyObject* melspectrogram(const python::Signature& signature, audio::ModelVersion version, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames) {
     return python::guarded([&] {
-        const FloatModeGuard float_mode;
         const auto slots = python::bind<2>(signature, args, nargs, kwnames);
         PyObject* wav = slots[0];  // borrowed; examined after the sample rate
         const std::uint32_t sample_rate = python::to_u32(slots[1], "sample_rate");
@@ -154,6 +165,10 @@ PyObject* melspectrogram(const python::Signature& signature, audio::ModelVersion
         if (!list) throw PyError::fetch();
         if (!python::is_float32_vector(wav)) throw PyError::made(PyExc_TypeError, kNotFloat32Array);
 
+        // Every step above may have run Python code (the sample rate's
+        // __index__, NumPy's import, finalizers): the plan is computed in the
+        // defined mode.
+        enter_defined_float_mode();
         const std::size_t count = python::vector_length(wav);
         const audio::TransformPlan plan = audio::plan_transform(transformer.config(), count, sample_rate);
         const std::uint64_t windows = plan.windows;
@@ -168,20 +183,23 @@ PyObject* melspectrogram(const python::Signature& signature, audio::ModelVersion
             { const python::ReadBorrow probe(wav); }
             throw std::bad_alloc();
         }
-        for (std::uint64_t k = 0; k < windows; ++k) {
+        // Each window is written straight into its bytes object, which the
+        // list holds.
+        std::vector<std::uint8_t*> window_bytes(static_cast<std::size_t>(windows));
+        for (std::uint8_t*& bytes : window_bytes) {
             PyRef item = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(audio::kWindowBytes)));
             if (!item || PyList_Append(list.get(), item.get()) < 0) throw PyError::fetch();
+            bytes = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(item.get()));
         }
 
         {
             python::Samples samples(wav);
             if (windows == 0) return list.release();
-            // Each window is written straight into its bytes object.
-            transformer.transform(samples.read(), plan, [&](std::size_t k) {
-                // Borrowed: the list holds it.
-                PyObject* item = PyList_GetItem(list.get(), static_cast<Py_ssize_t>(k));
-                return reinterpret_cast<std::uint8_t*>(PyBytes_AsString(item));
-            });
+            // A registry installed by another module ran its own code.
+            enter_defined_float_mode();
+            // The samples stay where they are while the borrow is held.
+            const python::Detached detached;
+            transformer.transform(samples.read(), plan, [&](std::size_t k) { return window_bytes[k]; });
         }
         return list.release();
     });
@@ -221,7 +239,7 @@ PyModuleDef module_def = {
 
 // The interpreter that first imported the module, and the module object it got.
 std::atomic<std::int64_t> interpreter_id{-1};
-PyObject* module_object = nullptr;
+std::atomic<PyObject*> module_object{nullptr};
 
 // Adds the functions of the table to a new module and lists them in __all__.
 void ostrel_module(PyObject* module) {
@@ -259,13 +277,16 @@ PyObject* init_module() {
                             "ostrel_py does not support sub-interpreters: it can be imported only "
                             "in the interpreter that imported it first");
     }
-    if (module_object != nullptr) return PyRef::borrow(module_object).release();
+    if (PyObject* kept = module_object.load(std::memory_order_acquire)) return PyRef::borrow(kept).release();
 
     PyRef module = PyRef::steal(PyModule_Create2(&module_def, 1013));
     if (!module) throw PyError::fetch();
+#ifdef Py_GIL_DISABLED
+    // Importing the module leaves the GIL off (CONTRIBUTING.md, Threads).
+    if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) < 0) throw PyError::fetch();
+#endif
     ostrel_module(module.get());
-    if (module_object == nullptr) module_object = module.clone().release();
-    return PyRef::borrow(module_object).release();
+    return PyRef::borrow(python::keep_first(module_object, std::move(module))).release();
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "mask/taps.hpp"
+#include "support/float_mode.hpp"
 
 namespace ostrel::mask {
 
@@ -67,7 +68,8 @@ void copy_taps(const Taps& from, Taps& to) {
 
 bool Taps::fill_all(const Axis& axis, std::uint64_t n_out, bool trim) {
     const Key key{axis.size(), n_out, axis.filter().apply, axis.filter().support, trim};
-    const bool keepable = taps_bytes(axis, n_out) <= kMostKeptBytes;
+    // Only taps made in the defined floating-point mode are kept or handed out.
+    const bool keepable = taps_bytes(axis, n_out) <= kMostKeptBytes && in_defined_float_mode();
     KeptAxes& kept = kept_axes();
     if (keepable) {
         const std::lock_guard lock(kept.mutex);
@@ -82,6 +84,9 @@ bool Taps::fill_all(const Axis& axis, std::uint64_t n_out, bool trim) {
     fill(axis, 0, n_out, trim);
     if (!keepable || bytes_of(*this) > kMostKeptBytes) return false;
     const std::lock_guard lock(kept.mutex);
+    // Another thread may have kept the same axis meanwhile: the first stays.
+    const auto same = [&](const Kept& k) { return k.used != 0 && k.key == key; };
+    if (std::any_of(std::begin(kept.axes), std::end(kept.axes), same)) return false;
     Kept* oldest = std::min_element(std::begin(kept.axes), std::end(kept.axes),
                                     [](const Kept& a, const Kept& b) { return a.used < b.used; });
     // A copy that cannot be had leaves the axis unkept.

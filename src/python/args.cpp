@@ -9,6 +9,7 @@
 
 #include "python/errors.hpp"
 #include "python/pyref.hpp"
+#include "support/float_mode.hpp"
 
 namespace ostrel::python {
 
@@ -180,7 +181,10 @@ std::optional<ScaleArgument> to_scale(PyObject* object, const char* name) {
         Py_ssize_t size = 0;
         const char* data = PyUnicode_AsUTF8AndSize(filter_object, &size);
         if (data == nullptr) throw PyError::fetch();
-        return ScaleArgument{narrow(factor), std::string_view(data, static_cast<std::size_t>(size))};
+        // __float__ may have left another mode behind: the scale is narrowed
+        // in the defined one.
+        enter_defined_float_mode();
+        return ScaleArgument{narrow(float_mode_fence(factor)), std::string_view(data, static_cast<std::size_t>(size))};
     });
 }
 

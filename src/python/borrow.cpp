@@ -4,14 +4,17 @@
 
 #include "python/numpy_api.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <mutex>
 #include <numeric>
 #include <string>
 
 #include "python/errors.hpp"
 #include "python/pyref.hpp"
+#include "python/threads.hpp"
 
 namespace ostrel::python {
 
@@ -43,6 +46,14 @@ using Borrows = std::map<BorrowKey, std::intptr_t>;  // count > 0: readers; -1: 
 // An ordered map: a hash map's growth policy would bring a C library maths
 // call (ceilf) into the module for nothing.
 using BorrowFlags = std::map<void*, Borrows>;
+
+// The registry the module installs, which the record's `flags` points to.
+// Its functions take the lock, which only the free-threaded build needs:
+// with the GIL, other modules call them holding it, as the module does.
+struct Registry {
+    Lock lock;
+    BorrowFlags flags;
+};
 
 // Arrays that are views of one another share the address of their root owner.
 void* base_address(PyArrayObject* array) {
@@ -96,7 +107,9 @@ void forget_if_empty(BorrowFlags& flags, BorrowFlags::iterator entry) {
 // The registry's functions are called through C pointers by any module of the
 // process: nothing may escape them, so running out of memory refuses the borrow.
 int acquire_shared(void* flags_ptr, PyArrayObject* array) noexcept {
-    auto& flags = *static_cast<BorrowFlags*>(flags_ptr);
+    auto& registry = *static_cast<Registry*>(flags_ptr);
+    const std::lock_guard held(registry.lock);
+    BorrowFlags& flags = registry.flags;
     try {
         const BorrowKey key = borrow_key(array);
         auto entry = flags.try_emplace(base_address(array)).first;
@@ -120,7 +133,9 @@ int acquire_shared(void* flags_ptr, PyArrayObject* array) noexcept {
 }
 
 int acquire_exclusive(void* flags_ptr, PyArrayObject* array) noexcept {
-    auto& flags = *static_cast<BorrowFlags*>(flags_ptr);
+    auto& registry = *static_cast<Registry*>(flags_ptr);
+    const std::lock_guard held(registry.lock);
+    BorrowFlags& flags = registry.flags;
     if (!PyArray_ISWRITEABLE(array)) return -2;
     try {
         const BorrowKey key = borrow_key(array);
@@ -141,7 +156,9 @@ int acquire_exclusive(void* flags_ptr, PyArrayObject* array) noexcept {
 }
 
 void release_shared(void* flags_ptr, PyArrayObject* array) noexcept {
-    auto& flags = *static_cast<BorrowFlags*>(flags_ptr);
+    auto& registry = *static_cast<Registry*>(flags_ptr);
+    const std::lock_guard held(registry.lock);
+    BorrowFlags& flags = registry.flags;
     auto entry = flags.find(base_address(array));
     if (entry == flags.end()) return;
     auto found = entry->second.find(borrow_key(array));
@@ -151,7 +168,9 @@ void release_shared(void* flags_ptr, PyArrayObject* array) noexcept {
 }
 
 void release_exclusive(void* flags_ptr, PyArrayObject* array) noexcept {
-    auto& flags = *static_cast<BorrowFlags*>(flags_ptr);
+    auto& registry = *static_cast<Registry*>(flags_ptr);
+    const std::lock_guard held(registry.lock);
+    BorrowFlags& flags = registry.flags;
     auto entry = flags.find(base_address(array));
     if (entry == flags.end()) return;
     entry->second.erase(borrow_key(array));
@@ -164,21 +183,42 @@ void destroy_registry(PyObject* capsule) {
         PyErr_Clear();
         return;
     }
-    delete static_cast<BorrowFlags*>(shared->flags);
+    delete static_cast<Registry*>(shared->flags);
     delete shared;
 }
 
+// The value `dict` holds under `key`: the one stored first. With the GIL no
+// Python code runs between the look-up and the store, so no other thread
+// stores in between; the free-threaded build has the dictionary do both at once.
+PyRef stored_first(PyObject* dict, const char* key, PyRef value) {
+    PyRef name = PyRef::steal(PyUnicode_FromString(key));
+    if (!name) throw PyError::fetch();
+#ifdef Py_GIL_DISABLED
+    PyObject* kept = nullptr;
+    if (PyDict_SetDefaultRef(dict, name.get(), value.get(), &kept) < 0) throw PyError::fetch();
+    return PyRef::steal(kept);
+#else
+    if (PyObject* found = PyDict_GetItemWithError(dict, name.get())) return PyRef::borrow(found);
+    if (PyErr_Occurred()) throw PyError::fetch();
+    if (PyDict_SetItem(dict, name.get(), value.get()) < 0) throw PyError::fetch();
+    return value;
+#endif
+}
+
+// The registry on `multiarray`: the module's own, or the one another thread
+// or module stored meanwhile.
 PyRef install_registry(PyObject* multiarray) {
-    auto* shared = new Shared{1, new BorrowFlags(), acquire_shared, acquire_exclusive, release_shared,
+    auto* shared = new Shared{1, new Registry(), acquire_shared, acquire_exclusive, release_shared,
                               release_exclusive};
     PyRef capsule = PyRef::steal(PyCapsule_New(shared, kRegistryName, destroy_registry));
     if (!capsule) {
-        delete static_cast<BorrowFlags*>(shared->flags);
+        delete static_cast<Registry*>(shared->flags);
         delete shared;
         throw PyError::fetch();
     }
-    if (PyObject_SetAttrString(multiarray, kRegistryName, capsule.get()) < 0) throw PyError::fetch();
-    return capsule;
+    PyObject* dict = PyModule_GetDict(multiarray);  // borrowed
+    if (dict == nullptr) throw PyError::fetch();
+    return stored_first(dict, kRegistryName, std::move(capsule));
 }
 
 const Shared* find_registry() {
@@ -202,16 +242,16 @@ const Shared* find_registry() {
     return shared;
 }
 
+// Found once and kept for the life of the process (threads.hpp).
+std::atomic<const Shared*> found_registry{nullptr};
+
 const Shared& registry() {
-    static const Shared* shared = nullptr;
-    if (shared == nullptr) {
-        try {
-            shared = find_registry();
-        } catch (const PyError& error) {
-            panic_with(kRegistryError, error);
-        }
+    if (const Shared* kept = found_registry.load(std::memory_order_acquire)) return *kept;
+    try {
+        return *keep_first(found_registry, find_registry());
+    } catch (const PyError& error) {
+        panic_with(kRegistryError, error);
     }
-    return *shared;
 }
 
 }  // namespace

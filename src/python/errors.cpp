@@ -4,9 +4,12 @@
 
 #include <sys/prctl.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
+
+#include "python/threads.hpp"
 
 namespace ostrel::python {
 
@@ -162,18 +165,18 @@ std::string_view short_file(const char* file) {
     return at == std::string_view::npos ? path : path.substr(at + 1);
 }
 
-// Created at first use and kept for the life of the process, under the GIL.
+// Created at first use and kept for the life of the process (threads.hpp).
+std::atomic<PyObject*> panic_class{nullptr};
+
 PyObject* panic_exception_class() {
-    static PyObject* cls = nullptr;
-    if (cls == nullptr) {
-        cls = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException,
-                                        nullptr);
-        if (cls == nullptr) {
-            std::fputs("Failed to initialize new exception type.\n", stderr);
-            std::abort();
-        }
+    if (PyObject* kept = panic_class.load(std::memory_order_acquire)) return kept;
+    PyRef made = PyRef::steal(
+        PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr));
+    if (!made) {
+        std::fputs("Failed to initialize new exception type.\n", stderr);
+        std::abort();
     }
-    return cls;
+    return keep_first(panic_class, std::move(made));
 }
 
 void report(const Panic& panic) {

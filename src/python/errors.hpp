@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "python/pyref.hpp"
+#include "support/float_mode.hpp"
 #include "support/panic.hpp"
 
 namespace ostrel::python {
@@ -71,8 +72,11 @@ void raise_memory_error() noexcept;
 // Runs one entry of the module and turns its outcome into what CPython expects:
 // the new reference it returns, or NULL with the exception set. This is the only
 // place where C++ exceptions become Python exceptions; none crosses into CPython.
+// The caller's floating-point mode is given back once all of it is done,
+// the exception made and set included (float_mode.hpp).
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
+    const FloatModeGuard float_mode;
     try {
         return body();
     } catch (PyError& error) {

@@ -2,12 +2,14 @@
 // buffers.
 #include "python/numpy_api.hpp"
 
-#include <cstring>
+#include <atomic>
 #include <cstdint>
+#include <cstring>
 
 #include "python/borrow.hpp"
 #include "python/errors.hpp"
 #include "python/numpy.hpp"
+#include "python/threads.hpp"
 
 namespace ostrel::python {
 
@@ -46,14 +48,17 @@ PyType_Spec slice_container_spec = {
     slice_container_slots,
 };
 
+// Created at first use and kept for the life of the process (threads.hpp).
+std::atomic<PyObject*> slice_container_class{nullptr};
+
 PyTypeObject* slice_container_type() {
-    static PyTypeObject* type = nullptr;
+    PyObject* type = slice_container_class.load(std::memory_order_acquire);
     if (type == nullptr) {
-        PyObject* created = PyType_FromSpec(&slice_container_spec);
-        if (created == nullptr) throw PyError::fetch();
-        type = reinterpret_cast<PyTypeObject*>(created);
+        PyRef created = PyRef::steal(PyType_FromSpec(&slice_container_spec));
+        if (!created) throw PyError::fetch();
+        type = keep_first(slice_container_class, std::move(created));
     }
-    return type;
+    return reinterpret_cast<PyTypeObject*>(type);
 }
 
 PyRef make_container(Buffer<float>& data) {

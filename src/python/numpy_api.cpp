@@ -3,8 +3,13 @@
 #define OSTREL_NUMPY_API_OWNER
 #include "python/numpy_api.hpp"
 
+#include <atomic>
+#include <memory>
+#include <mutex>
+
 #include "python/errors.hpp"
 #include "python/pyref.hpp"
+#include "python/threads.hpp"
 
 namespace ostrel::python {
 
@@ -12,12 +17,16 @@ namespace {
 
 constexpr const char* kCapsuleError = "Failed to access NumPy array API capsule";
 
+// Kept for the life of the process once published.
 struct Binding {
-    PyObject* multiarray = nullptr;  // kept for the life of the process
-    PyObject* capsule = nullptr;     // likewise
+    PyRef multiarray;
+    PyRef capsule;
+    void** table = nullptr;
 };
 
-Binding* binding = nullptr;
+std::atomic<Binding*> binding{nullptr};
+// Held while the first binding made is published.
+Lock binding_lock;
 
 PyRef import(const char* name) {
     PyRef text = PyRef::steal(PyUnicode_FromString(name));
@@ -33,6 +42,7 @@ PyRef attribute(PyObject* object, const char* name) {
     return value;
 }
 
+// Runs Python code (the imports), and sets nothing the process shares.
 Binding bind_once() {
     PyRef numpy = import("numpy");
     PyRef version = attribute(numpy.get(), "__version__");
@@ -56,35 +66,39 @@ Binding bind_once() {
 #endif
 
     Binding result;
-    PyRef multiarray = import(major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray");
-    PyRef capsule = attribute(multiarray.get(), "_ARRAY_API");
-    if (!PyCapsule_CheckExact(capsule.get())) throw downcast_error(capsule.get(), "PyCapsule");
-    void* table = PyCapsule_GetPointer(capsule.get(), nullptr);
-    if (table == nullptr) throw PyError::fetch();
-    PyArray_API = static_cast<void**>(table);
-#if NPY_ABI_VERSION >= 0x02000000
-    // Where a descriptor keeps its item size depends on the running NumPy.
-    PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
-#endif
-    result.capsule = capsule.release();
-    result.multiarray = multiarray.release();
+    result.multiarray = import(major >= 2 ? "numpy._core.multiarray" : "numpy.core.multiarray");
+    result.capsule = attribute(result.multiarray.get(), "_ARRAY_API");
+    if (!PyCapsule_CheckExact(result.capsule.get())) throw downcast_error(result.capsule.get(), "PyCapsule");
+    result.table = static_cast<void**>(PyCapsule_GetPointer(result.capsule.get(), nullptr));
+    if (result.table == nullptr) throw PyError::fetch();
     return result;
 }
 
 }  // namespace
 
 void bind_numpy() {
-    if (binding != nullptr) return;
+    if (binding.load(std::memory_order_acquire) != nullptr) return;
+    std::unique_ptr<Binding> made;
     try {
-        binding = new Binding(bind_once());
+        made = std::make_unique<Binding>(bind_once());
     } catch (const PyError& error) {
         panic_with(kCapsuleError, error);
     }
+    // NumPy's macros read the table from PyArray_API: it is set once, by the
+    // thread whose binding is kept, before that binding is published.
+    const std::lock_guard held(binding_lock);
+    if (binding.load(std::memory_order_relaxed) != nullptr) return;
+    PyArray_API = made->table;
+#if NPY_ABI_VERSION >= 0x02000000
+    // Where a descriptor keeps its item size depends on the running NumPy.
+    PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
+#endif
+    binding.store(made.release(), std::memory_order_release);
 }
 
 PyObject* numpy_multiarray() {
     bind_numpy();
-    return binding->multiarray;
+    return binding.load(std::memory_order_acquire)->multiarray.get();
 }
 
 }  // namespace ostrel::python
