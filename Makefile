@@ -198,6 +198,8 @@ bench: develop
 	build/bench/ostrel_paths_bench $(if $(QUICK),--quick) >build/bench/paths.json
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) benchmarks/bench.py --floor build/bench/floor.json \
 	  --paths build/bench/paths.json $(if $(QUICK),--quick)
+	@echo "== bench: calls on 1, 2 and every core's threads, on the free-threaded CPython of .ci/rootfs (as root)"
+	.ci/rootfs freethreaded develop python benchmarks/threads.py $(if $(QUICK),--quick)
 
 # Instructions per warm call on AArch64 and, under qemu's CPU without AVX, of
 # this machine's module on its baseline path (benchmarks/README.md), as

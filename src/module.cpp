@@ -23,7 +23,6 @@
 #include "python/threads.hpp"
 #include "mask/record.hpp"
 #include "mask/resize.hpp"
-#include "mask/runs.hpp"
 #include "support/float_mode.hpp"
 #include "support/memory.hpp"
 
@@ -109,14 +108,9 @@ std::optional<mask::UnitFloatImage> reconstruct(std::span<const std::uint8_t> by
                                                 std::uint64_t height, const std::optional<python::ScaleArgument>& scale) {
     // Without a resize the runs are drawn straight as the returned floats.
     if (!scale) return mask::decode_and_reconstruct_unit_floats(bytes, width, height);
-    const mask::FilterType filter = mask::filter_from_name(scale->filter);
-    // A resize reads the record's runs, never a drawn mask.
-    std::optional<mask::RunMask> mask = mask::decode_runs(bytes, width, height);
-    if (!mask) return std::nullopt;
-    // Refused after the record's own errors, before the result and the
-    // resize's buffers are made.
-    if (!fits_in_memory(mask::resize_memory_bound(width, height, scale->factor, filter))) throw std::bad_alloc();
-    return mask::resize_runs_to_unit_floats(*mask, scale->factor, filter);
+    // A resize reads the record's runs and is refused for memory after the
+    // record's own errors, before its result is made.
+    return mask::reconstruct_resized(bytes, width, height, scale->factor, mask::filter_from_name(scale->filter));
 }
 
 PyObject* reconstruct_mask(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

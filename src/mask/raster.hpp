@@ -37,10 +37,27 @@ inline constexpr const char* kShapeTooLarge =
 // length counted as 1 must fit in a signed 64-bit integer, even when the mask
 // would hold no element.
 inline bool shape_fits(std::uint64_t width, std::uint64_t height) {
-    std::uint64_t cells = 0;
-    return !__builtin_mul_overflow(std::max<std::uint64_t>(height, 1), std::max<std::uint64_t>(width, 1), &cells) &&
-           cells <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    return multiply_bytes(std::max<std::uint64_t>(height, 1), std::max<std::uint64_t>(width, 1)) <=
+           static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 }
+
+// The rasterisation rule, a row at a time as its runs arrive: the gap since
+// the last run carries that run's value, and a run sets its own cell (so a
+// run at or left of an earlier one's column overwrites just that cell);
+// after the last run, its value holds to the right edge. `fill(from, to,
+// value)` draws the cells from .. to - 1, `set(column, value)` one cell.
+struct RowRule {
+    std::uint64_t next = 0;    // the first column after the last run
+    std::uint8_t carried = 0;  // the value that fills the gap before the next run
+
+    template <class Fill, class Set>
+    void run(std::uint16_t column, std::uint8_t value, Fill&& fill, Set&& set) {
+        if (column > next) fill(next, std::uint64_t{column}, carried);
+        set(column, value);
+        carried = value;
+        next = std::uint64_t{column} + 1;
+    }
+};
 
 // Draws rows as their runs arrive, one call per row and per run, into a mask
 // whose cells are palette[v] for the 8-bit value v (the value itself, or a
@@ -57,10 +74,9 @@ public:
     // tells a refused row from a real error by `live`.
     struct Pen {
         T* line = nullptr;
-        std::uint64_t limit = 0;   // the width while drawing, 0 once off
-        std::uint64_t next = 0;    // the first column after the last run
-        std::uint64_t dirty = 0;   // zeroed masks: columns from here on still hold their zeros
-        std::uint8_t carried = 0;  // the value that fills the gap before the next run
+        std::uint64_t limit = 0;  // the width while drawing, 0 once off
+        std::uint64_t dirty = 0;  // zeroed masks: columns from here on still hold their zeros
+        RowRule rule;
         bool live = false;
     };
 
@@ -110,24 +126,25 @@ public:
             }
             return;
         }
-        const auto byte = static_cast<std::uint8_t>(value & 0xFF);
-        if (column > pen.next) fill(pen, pen.next, column, pen.carried);
-        // Along a feathered edge most runs are one cell wide, so the run's own
-        // cell is a plain store where every cell is written anyway. `zeroed_`
-        // stays a member, not a field of the pen: as a value the loop never
-        // changes, it lets the compiler split the run loop in two.
-        if (zeroed_) {
-            fill(pen, column, std::uint64_t{column} + 1, byte);
-        } else {
-            pen.line[column] = palette_[byte];
-        }
-        pen.carried = byte;
-        pen.next = std::uint64_t{column} + 1;
+        // Along a feathered edge most runs are one cell wide: where every cell
+        // is written anyway the run's own cell is one store. `zeroed_` stays a
+        // member, not a field of the pen: as a value the loop never changes,
+        // it lets the compiler split the run loop in two.
+        pen.rule.run(
+            column, static_cast<std::uint8_t>(value & 0xFF),
+            [&](std::uint64_t from, std::uint64_t to, std::uint8_t v) { fill(pen, from, to, v); },
+            [&](std::uint16_t c, std::uint8_t v) {
+                if (zeroed_) {
+                    fill(pen, c, std::uint64_t{c} + 1, v);
+                } else {
+                    pen.line[c] = palette_[v];
+                }
+            });
     }
 
     // The last run's value holds to the right edge.
     void end_row(Pen& pen) {
-        if (pen.live && pen.next < width_) fill(pen, pen.next, width_, pen.carried);
+        if (pen.live && pen.rule.next < width_) fill(pen, pen.rule.next, width_, pen.rule.carried);
     }
 
     // The mask, or the first error; writes the zeros of the rows the input

@@ -5,8 +5,6 @@
 #include <cstddef>
 #include <utility>
 
-#include "mask/record_reader.hpp"
-
 namespace ostrel::mask {
 namespace {
 

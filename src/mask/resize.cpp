@@ -1,203 +1,580 @@
-// The dense resampler: the two passes over a drawn 8-bit mask on the per-path
-// kernels (or the nearest filter's copy), with the taps of taps.hpp.
+// The resize engine: one two-pass resampler over source rows, a block of
+// kBlockRows output rows and a strip of output columns at a time, into the
+// result. The source rows come from a drawn 8-bit mask, or are drawn from
+// the record's runs for the tiles that need them.
+//
+// What keeps the bits: every value written is the sum the two passes define
+// for that pixel (resize.hpp), over the taps and weights of taps.hpp, from
+// +0 in ascending tap order, each product and sum rounded on its own, then
+// rounded to an 8-bit v and written as v / 255 (unit_float.hpp). A dense
+// tile computes those sums on the kernels of resize_lanes.hpp. From runs,
+// a block's outputs are split by where the runs of its source rows change:
+// - An output whose window holds a column where a piece of one of the
+//   block's source rows starts is summed in a dense tile, from its rows
+//   drawn into 8-bit values.
+// - Every other output's window lies inside one stretch of columns where
+//   each of its row's tap rows holds one value, so every column of the
+//   window has the same vertical sum c, summed once over the row's taps in
+//   their order. Its value is then the sum of c * w_k over its weights, the
+//   same for every output with the same weights (Patterns), and +0 for
+//   c = +0 whatever the weights: each product is then +0, -0 or NaN, a sum
+//   of zeros from +0 stays +0, and NaN rounds to 0. Those outputs are left
+//   as the zero-filled result's +0.
+// - A block whose source rows are all 0 is left as it is, likewise.
+// A change that computed a value any other way (a different order, a
+// different set of taps, a shortcut by a bound) would break these bits.
 #include "mask/resize.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
-#include <cmath>
 #include <cstring>
-#include <limits>
-#include <new>
 #include <vector>
 
-#include <math.h>
-
 #include "mask/resize_kernels.hpp"
-#include "mask/taps.hpp"
+#include "mask/unit_float.hpp"
 #include "support/memory.hpp"
-#include "support/panic.hpp"
-#include "support/saturate.hpp"
 
 namespace ostrel::mask {
 namespace {
 
 using namespace taps;
 
-// Output rows are made a block at a time: the vertical pass writes the
-// block's rows, a strip of columns at a time, into a buffer laid out by
-// column, where one column of the block is contiguous, and the horizontal
-// pass then sums each output column for all rows of the block across vector
-// lanes. An output of fewer rows than a block is held as its rows instead,
-// and the horizontal pass puts output columns across the lanes. Either way
-// the working memory is at most the intermediate image of width x output
-// height values, and the weights are those of the rows and columns being
-// written. Both passes run on the SIMD path's kernels.
-//
-// The two passes into `out`, a row-major image of width_out floats a row.
-void resize_passes(const Mask8& mask, std::uint64_t height_out, std::uint64_t width_out, Filter filter, SimdPath path,
-                   float* out) {
-    const ResizeKernels kernels = kernels_for<ResizeKernels>(path);
-    const std::size_t w = static_cast<std::size_t>(mask.width);
-    const std::size_t h_out = static_cast<std::size_t>(height_out);
-    const std::size_t w_out = static_cast<std::size_t>(width_out);
-    PassTaps pass(mask.width, mask.height, width_out, height_out, filter);
-    Taps columns_of;
+std::uint32_t bits_of(float v) { return std::bit_cast<std::uint32_t>(v); }
 
-    if (h_out < kBlockRows) {
-        // All output rows at once, as rows: the intermediate image itself.
-        Buffer<float> rows = Buffer<float>::uninitialised(checked_product(w, h_out, sizeof(float)));
-        kernels.vertical_rows(mask.data.data(), w, 0, w, pass.rows_of.view(), 0, h_out, rows.data(), w);
-        for (std::size_t x0 = 0; x0 < w_out; x0 += kStripColumns) {
-            const std::size_t x1 = std::min(w_out, x0 + kStripColumns);
-            columns_of.fill(pass.columns_axis, x0, x1, pass.trim_columns);
-            for (std::size_t y = 0; y < h_out; ++y) {
-                kernels.row_unit_floats(rows.data() + y * w, columns_of.view(), x0, x1, out + y * w_out + x0);
+// The value of a window whose taps all read c.
+float constant_window(float c, const float* w, std::size_t n) {
+    float acc = 0.0f;
+    for (std::size_t k = 0; k < n; ++k) acc = acc + c * w[k];
+    return unit_float_of_sum<float, std::int32_t>(acc);
+}
+
+// Whether the windows of output columns x0 .. x1 - 1 that all read one value
+// c give one value, so that a stretch of them is one fill: their distinct
+// weights (the same count and bits), when at most kUniformPatterns, give
+// the same value for c. The weights are found when first asked for, and
+// the answer for the last c is kept.
+class Patterns {
+public:
+    void reset(const Taps& taps, std::size_t x0, std::size_t x1) {
+        taps_ = &taps;
+        x0_ = x0;
+        x1_ = x1;
+        found_ = false;
+    }
+    const float* weights(std::size_t j) const { return taps_->weights.data() + taps_->offsets[j - taps_->base]; }
+    std::size_t count(std::size_t j) const {
+        return taps_->offsets[j - taps_->base + 1] - taps_->offsets[j - taps_->base];
+    }
+
+    bool uniform(float c, float& value) {
+        find();
+        if (outputs_.empty()) return false;
+        if (!known_ || tag_ != bits_of(c)) {
+            known_ = true;
+            tag_ = bits_of(c);
+            value_ = constant_window(c, weights(outputs_[0]), count(outputs_[0]));
+            uniform_ = true;
+            for (std::size_t i = 1; i < outputs_.size() && uniform_; ++i) {
+                uniform_ = bits_of(constant_window(c, weights(outputs_[i]), count(outputs_[i]))) == bits_of(value_);
             }
+        }
+        value = value_;
+        return uniform_;
+    }
+
+private:
+    bool same(std::size_t i, std::size_t j) const {
+        return count(i) == count(j) && std::memcmp(weights(i), weights(j), count(i) * sizeof(float)) == 0;
+    }
+
+    // An output of each distinct weights, none past kUniformPatterns of
+    // them. Scales in use repeat their weights every few columns, and
+    // mostly every column.
+    void find() {
+        if (found_) return;
+        found_ = true;
+        known_ = false;
+        outputs_.clear();
+        for (std::size_t j = x0_; j < x1_; ++j) {
+            if (j > x0_ && same(j - 1, j)) continue;
+            if (std::any_of(outputs_.begin(), outputs_.end(), [&](std::size_t o) { return same(o, j); })) continue;
+            if (outputs_.size() == kUniformPatterns) {
+                outputs_.clear();
+                return;
+            }
+            outputs_.push_back(j);
+        }
+    }
+
+    const Taps* taps_ = nullptr;
+    std::size_t x0_ = 0, x1_ = 0;
+    bool found_ = false, known_ = false, uniform_ = false;
+    std::uint32_t tag_ = 0;
+    float value_ = 0.0f;
+    std::vector<std::size_t> outputs_;
+};
+
+// A source row's piece holding some column: pieces begin .. end - 1 are the
+// row's; a row without pieces has at == end and is 0.
+struct Cursor {
+    std::size_t begin = 0, at = 0, end = 0;
+};
+
+// A dense span in a tile: its outputs, the source columns lo .. hi - 1 they
+// read, and where those lie among the tile's columns.
+struct TileSpan {
+    std::size_t x0 = 0, x1 = 0;
+    std::uint64_t lo = 0, hi = 0;
+    std::size_t at = 0;
+};
+
+class Engine {
+public:
+    Engine(const ResizePlan& plan, const RunMask* runs, const Mask8* drawn, SimdPath path, float* out)
+        : plan_(plan), runs_(runs), drawn_(drawn), kernels_(kernels_for<ResizeKernels>(path)), out_(out),
+          w_out_(static_cast<std::size_t>(plan.width_out)), h_out_(static_cast<std::size_t>(plan.height_out)),
+          rows_axis_(plan.height, plan.height_out, filter_of(plan.filter)),
+          columns_axis_(plan.width, plan.width_out, filter_of(plan.filter)) {
+        if (plan.all_rows) rows_of_.fill_all(rows_axis_, h_out_, true);
+        trim_columns_ = sums_of_values_are_finite(rows_axis_, h_out_, plan.all_rows ? &rows_of_ : nullptr);
+        if (plan.all_columns) new_columns(0, w_out_);
+        sums_.resize(kBlockRows * plan.tile_columns);
+        block_.resize(kBlockRows * plan.tile_columns);
+        rebased_.resize(plan.strip_outputs);
+        if (runs_ == nullptr) return;
+        marks_.assign(static_cast<std::size_t>(std::min<std::uint64_t>(plan.width, 65536) / 64 + 1), 0);
+        rows_.resize(std::max(kDrawnRowBytes, plan.tile_columns) + kDrawSlack);
+        zero_.resize(kDrawnRowBytes);
+    }
+
+    void run() {
+        for (std::size_t y0 = 0; y0 < h_out_; y0 += kBlockRows) {
+            if (!begin_block(y0)) continue;
+            for (std::size_t x0 = 0; x0 < w_out_; x0 += plan_.strip_outputs) {
+                const std::size_t x1 = std::min(w_out_, x0 + plan_.strip_outputs);
+                if (!plan_.all_columns) new_columns(x0, x1);
+                classify(x0, x1);
+                flush_tile();
+            }
+            if (any_mark_) std::fill(marks_.begin() + marked_lo_, marks_.begin() + marked_hi_ + 1, 0);
+        }
+    }
+
+private:
+    std::uint64_t first(std::size_t j) const { return columns_of_.first[j - columns_of_.base]; }
+    std::uint64_t end(std::size_t j) const {
+        const std::size_t i = j - columns_of_.base;
+        return columns_of_.first[i] + (columns_of_.offsets[i + 1] - columns_of_.offsets[i]);
+    }
+    std::uint64_t row_end(std::size_t y) const {
+        const std::size_t i = y - rows_of_.base;
+        return rows_of_.first[i] + (rows_of_.offsets[i + 1] - rows_of_.offsets[i]);
+    }
+
+    // The taps of output columns x0 .. x1 - 1, all at once (kept between
+    // calls) or a strip's, and whether their windows move forward: their
+    // first and end columns never decrease from one output to the next.
+    void new_columns(std::size_t x0, std::size_t x1) {
+        if (plan_.all_columns) {
+            columns_of_.fill_all(columns_axis_, w_out_, trim_columns_);
+        } else {
+            columns_of_.fill(columns_axis_, x0, x1, trim_columns_);
+        }
+        patterns_.reset(columns_of_, x0, x1);
+        columns_forward_ = true;
+        for (std::size_t j = x0 + 1; j < x1 && columns_forward_; ++j) {
+            columns_forward_ = first(j) >= first(j - 1) && end(j) >= end(j - 1);
+        }
+    }
+
+    bool begin_block(std::size_t y0);
+    void mark_boundaries();
+    std::uint64_t next_mark(std::uint64_t from) const;
+    void classify(std::size_t x0, std::size_t x1);
+    void sum(std::size_t x0, std::size_t x1, bool dense) { dense ? add_dense(x0, x1) : calm(x0, x1); }
+    void add_dense(std::size_t x0, std::size_t x1);
+    void flush_tile() {
+        if (tile_.empty()) return;
+        vertical();
+        horizontal();
+        tile_.clear();
+        tile_width_ = 0;
+    }
+    void vertical();
+    void sum_rows(std::size_t y, std::uint64_t g0, std::uint64_t g1, bool& started);
+    void draw_rows(std::uint64_t g0, std::uint64_t g1);
+    std::uint8_t draw(Cursor& c, std::uint64_t lo, std::uint64_t hi, std::uint8_t* dst) const;
+    void horizontal();
+    void calm(std::size_t x0, std::size_t x1);
+    void calm_row(std::size_t y, std::size_t x0, std::size_t x1);
+    std::size_t first_ending_past(std::size_t j, std::size_t x1, std::uint64_t limit) const;
+    void seek(Cursor& c, std::uint64_t x) const;
+
+    const ResizePlan& plan_;
+    const RunMask* runs_;
+    const Mask8* drawn_;
+    const ResizeKernels kernels_;
+    float* out_;
+    const std::size_t w_out_, h_out_;
+    const Axis rows_axis_, columns_axis_;
+    Taps rows_of_, columns_of_;
+    bool trim_columns_ = false, columns_forward_ = true;
+    // The block: its output rows, the source rows they read, whether rows
+    // of 0 may be left out of their sums.
+    std::size_t y0_ = 0, count_ = 0;
+    std::uint64_t rlo_ = 0, rhi_ = 0;
+    bool skip_zero_rows_ = true;
+    // The columns where the block's source rows' pieces start, one bit each
+    // (pieces start at or below column 65536).
+    std::vector<std::uint64_t> marks_;
+    std::size_t marked_lo_ = 0, marked_hi_ = 0;
+    bool any_mark_ = false;
+    std::vector<TileSpan> tile_;
+    std::size_t tile_width_ = 0;
+    std::vector<std::uint64_t> rebased_;
+    std::vector<float> sums_, block_;
+    std::vector<std::uint8_t> rows_;
+    std::vector<bool> zero_;
+    std::vector<Cursor> draw_at_, calm_at_, walk_;
+    Patterns patterns_;
+};
+
+// The block's rows' taps and the source rows they read; from runs, the
+// cursors of the rows the record holds (those past them are 0) and the
+// columns where their pieces start. False when every row read is 0, so
+// that the block is left +0.
+bool Engine::begin_block(std::size_t y0) {
+    y0_ = y0;
+    count_ = std::min(kBlockRows, h_out_ - y0);
+    if (!plan_.all_rows) rows_of_.fill(rows_axis_, y0, y0 + count_, true);
+    rlo_ = UINT64_MAX;
+    rhi_ = 0;
+    for (std::size_t y = y0; y < y0 + count_; ++y) {
+        rlo_ = std::min(rlo_, rows_of_.first[y - rows_of_.base]);
+        rhi_ = std::max(rhi_, row_end(y));
+    }
+    any_mark_ = false;
+    if (runs_ == nullptr) return true;
+    // 0 * w is +0 or -0 for finite w alone; w - w is 0 for finite w alone.
+    skip_zero_rows_ = true;
+    const std::size_t i0 = y0 - rows_of_.base;
+    for (std::size_t k = rows_of_.offsets[i0]; k < rows_of_.offsets[i0 + count_]; ++k) {
+        skip_zero_rows_ = skip_zero_rows_ && rows_of_.weights[k] - rows_of_.weights[k] == 0.0f;
+    }
+    const std::uint64_t held = std::clamp<std::uint64_t>(runs_->row_count(), rlo_, rhi_);
+    draw_at_.resize(static_cast<std::size_t>(held - rlo_));
+    bool any = false;
+    for (std::uint64_t r = rlo_; r < held; ++r) {
+        draw_at_[r - rlo_] = {runs_->begin[r], runs_->begin[r], runs_->begin[r + 1]};
+        any = any || runs_->begin[r] < runs_->begin[r + 1];
+    }
+    calm_at_ = draw_at_;
+    // The nearest filter's windows, one column each and in order, hold no
+    // column strictly inside: its outputs are all calm, in stretches that
+    // cost less walked than drawn.
+    if (any && plan_.filter != FilterType::Nearest) mark_boundaries();
+    return any;
+}
+
+// Marks every column but 0 where a piece of one of the block's source rows
+// starts: the columns where the block's vertical sums may change.
+void Engine::mark_boundaries() {
+    const std::uint32_t* pieces = runs_->pieces.get();
+    marked_lo_ = marks_.size();
+    marked_hi_ = 0;
+    for (std::uint64_t r = rlo_; r < rlo_ + draw_at_.size(); ++r) {
+        for (std::size_t p = runs_->begin[r] + 1; p < runs_->begin[r + 1]; ++p) {
+            const std::uint32_t column = RunMask::start_of(pieces[p]);
+            marks_[column >> 6] |= std::uint64_t{1} << (column & 63);
+            marked_lo_ = std::min<std::size_t>(marked_lo_, column >> 6);
+            marked_hi_ = std::max<std::size_t>(marked_hi_, column >> 6);
+        }
+    }
+    any_mark_ = marked_lo_ <= marked_hi_;
+}
+
+// The first marked column from `from` on, or the width.
+std::uint64_t Engine::next_mark(std::uint64_t from) const {
+    std::size_t word = static_cast<std::size_t>(from >> 6);
+    if (word > marked_hi_) return plan_.width;
+    std::uint64_t bits = marks_[word] & (~std::uint64_t{0} << (from & 63));
+    while (bits == 0) {
+        if (++word > marked_hi_) return plan_.width;
+        bits = marks_[word];
+    }
+    return word * 64 + static_cast<std::uint64_t>(std::countr_zero(bits));
+}
+
+// Splits outputs x0 .. x1 - 1 into spans, each summed as it is found: dense
+// where a marked column lies strictly inside an output's window (its
+// vertical sums differ across it), calm elsewhere. From an output j, every
+// output whose window ends at or before the first mark above j's first
+// column lies in one stretch of every output row, where the windows move
+// forward; an output whose window passes it is dense, and so is a calm
+// group of fewer than kCalmOutputs outputs. A drawn mask is dense, a block
+// without marks calm, and a block with marks whose windows do not move
+// forward (a calm span's cursors move forward only) dense.
+void Engine::classify(std::size_t x0, std::size_t x1) {
+    if (runs_ == nullptr || !any_mark_ || !columns_forward_) {
+        sum(x0, x1, runs_ == nullptr || any_mark_);
+        return;
+    }
+    std::size_t from = x0;  // the span found so far: outputs from .. j - 1
+    bool dense = false;
+    for (std::size_t j = x0; j < x1;) {
+        const std::size_t k = first_ending_past(j, x1, next_mark(first(j) + 1));
+        if ((k - j < kCalmOutputs) != dense && j > from) {
+            sum(from, j, dense);
+            from = j;
+        }
+        dense = k - j < kCalmOutputs;
+        j = std::max(k, j + 1);
+    }
+    sum(from, x1, dense);
+}
+
+// Adds dense outputs x0 .. x1 - 1 to the tile, whose source columns lie side
+// by side in its rows, at most plan_.tile_columns of them (always room for
+// one output's window); a drawn mask's tile is one stretch of its own columns.
+void Engine::add_dense(std::size_t x0, std::size_t x1) {
+    for (std::size_t j = x0; j < x1;) {
+        std::uint64_t lo = first(j), hi = end(j);
+        if (tile_width_ + (hi - lo) > plan_.tile_columns) flush_tile();
+        std::size_t k = j + 1;
+        for (; k < x1; ++k) {
+            const std::uint64_t next_lo = std::min(lo, first(k)), next_hi = std::max(hi, end(k));
+            if (tile_width_ + (next_hi - next_lo) > plan_.tile_columns) break;
+            lo = next_lo;
+            hi = next_hi;
+        }
+        tile_.push_back({j, k, lo, hi, tile_width_});
+        tile_width_ += static_cast<std::size_t>(hi - lo);
+        if (drawn_ != nullptr) flush_tile();
+        j = k;
+    }
+}
+
+// The vertical sums of the tile's columns for each output row of the block,
+// in sums_ (tile_width_ floats a row), each over its taps in order from +0.
+// A drawn mask's rows are read where they lie; from runs, the block's source
+// rows are drawn a group at a time into rows_, and rows of 0 there are left
+// out: a row of 0 adds +0 or -0 to a sum that is never -0, which leaves it
+// as it was, unless a weight is not finite (0 * inf is NaN), and an output
+// row with none left is +0.
+void Engine::vertical() {
+    if (drawn_ != nullptr) {
+        for (std::size_t y = 0; y < count_; ++y) {
+            const std::size_t i = y0_ + y - rows_of_.base;
+            kernels_.accumulate_rows(drawn_->data.data() + rows_of_.first[i] * plan_.width + tile_[0].lo, plan_.width,
+                                     tile_width_, rows_of_.weights.data() + rows_of_.offsets[i],
+                                     rows_of_.offsets[i + 1] - rows_of_.offsets[i], true, sums_.data() + y * tile_width_);
         }
         return;
     }
-
-    // Every block writes every output column: with more than one block the
-    // columns' weights are made once and kept.
-    const bool one_block = h_out == kBlockRows;
-    if (!one_block) columns_of.fill_all(pass.columns_axis, w_out, pass.trim_columns);
-    const std::size_t strip = std::min(w, kStripColumns);
-    Buffer<float> rows = Buffer<float>::uninitialised(kBlockRows * strip);
-    Buffer<float> block = Buffer<float>::uninitialised(checked_product(w, kBlockRows, sizeof(float)));
-    for (std::size_t y0 = 0; y0 < h_out; y0 += kBlockRows) {
-        const std::size_t count = std::min<std::size_t>(kBlockRows, h_out - y0);
-        if (!pass.all_rows) pass.rows_of.fill(pass.rows_axis, y0, y0 + count, true);
-        for (std::size_t x0 = 0; x0 < w; x0 += strip) {
-            const std::size_t x1 = std::min(w, x0 + strip);
-            kernels.vertical_rows(mask.data.data(), w, x0, x1, pass.rows_of.view(), y0, count, rows.data(), strip);
-            kernels.to_block(rows.data(), strip, x1 - x0, count, block.data() + x0 * kBlockRows);
-        }
-        for (std::size_t x0 = 0; x0 < w_out; x0 += kStripColumns) {
-            const std::size_t x1 = std::min(w_out, x0 + kStripColumns);
-            if (one_block) columns_of.fill(pass.columns_axis, x0, x1, pass.trim_columns);
-            kernels.horizontal_unit_floats(block.data(), columns_of.view(), x0, x1, y0, count, out, w_out);
-        }
+    std::array<bool, kBlockRows> started{};
+    const std::uint64_t group = std::max<std::uint64_t>(1, kDrawnRowBytes / tile_width_);
+    for (std::uint64_t g0 = rlo_; g0 < rhi_; g0 += group) {
+        const std::uint64_t g1 = std::min(rhi_, g0 + group);
+        draw_rows(g0, g1);
+        for (std::size_t y = 0; y < count_; ++y) sum_rows(y, g0, g1, started[y]);
     }
+    for (std::size_t y = 0; y < count_; ++y) {
+        if (!started[y]) std::fill_n(sums_.data() + y * tile_width_, tile_width_, 0.0f);
+    }
+}
+
+// Adds to output row y's sums its taps among source rows g0 .. g1 - 1, a
+// stretch of rows that are not left out at a time.
+void Engine::sum_rows(std::size_t y, std::uint64_t g0, std::uint64_t g1, bool& started) {
+    const std::size_t i = y0_ + y - rows_of_.base;
+    const std::uint64_t first_row = rows_of_.first[i], hi = std::min(row_end(y0_ + y), g1);
+    const auto left_out = [&](std::uint64_t r) { return skip_zero_rows_ && zero_[r - g0]; };
+    for (std::uint64_t a = std::max(first_row, g0); a < hi;) {
+        if (left_out(a)) {
+            ++a;
+            continue;
+        }
+        std::uint64_t b = a + 1;
+        while (b < hi && !left_out(b)) ++b;
+        kernels_.accumulate_rows(rows_.data() + (a - g0) * tile_width_, tile_width_, tile_width_,
+                                 rows_of_.weights.data() + rows_of_.offsets[i] + (a - first_row), b - a, !started,
+                                 sums_.data() + y * tile_width_);
+        started = true;
+        a = b;
+    }
+}
+
+// Source rows g0 .. g1 - 1 over the tile's columns, drawn from the runs into
+// rows_ (tile_width_ bytes a row), and whether each is 0 there.
+void Engine::draw_rows(std::uint64_t g0, std::uint64_t g1) {
+    for (std::uint64_t r = g0; r < g1; ++r) {
+        zero_[r - g0] = true;
+        Cursor none;
+        Cursor& c = r - rlo_ < draw_at_.size() ? draw_at_[r - rlo_] : none;
+        if (c.at == c.end && skip_zero_rows_) continue;
+        std::uint8_t any = 0;
+        for (const TileSpan& s : tile_) any |= draw(c, s.lo, s.hi, rows_.data() + (r - g0) * tile_width_ + s.at);
+        zero_[r - g0] = any == 0;
+    }
+}
+
+// Columns lo .. hi - 1 of the row at cursor c as 8-bit values, or'ed
+// together for the result; c is left at the piece holding hi - 1. Up to
+// kDrawSlack bytes past them may be overwritten: a piece no longer than that
+// is one 16-byte store, the next piece or span writing over the excess.
+std::uint8_t Engine::draw(Cursor& c, std::uint64_t lo, std::uint64_t hi, std::uint8_t* dst) const {
+    if (c.at == c.end) {
+        std::memset(dst, 0, static_cast<std::size_t>(hi - lo));
+        return 0;
+    }
+    seek(c, lo);
+    using Bytes = std::uint8_t __attribute__((vector_size(kDrawSlack)));
+    const std::uint32_t* pieces = runs_->pieces.get();
+    std::uint8_t any = 0;
+    for (std::uint64_t x = lo;; ++c.at) {
+        const std::uint64_t next = c.at + 1 < c.end ? RunMask::start_of(pieces[c.at + 1]) : plan_.width;
+        const std::uint64_t stop = std::min(next, hi);
+        const std::uint8_t value = RunMask::value_of(pieces[c.at]);
+        if (stop - x <= kDrawSlack) {
+            const Bytes splat = Bytes{} + value;
+            std::memcpy(dst + (x - lo), &splat, sizeof splat);
+        } else {
+            std::memset(dst + (x - lo), value, static_cast<std::size_t>(stop - x));
+        }
+        any |= value;
+        x = stop;
+        if (x == hi) return any;
+    }
+}
+
+// The tile's outputs from its vertical sums: the block's rows across the
+// lanes (the sums turned into the column layout first), or for blocks of
+// few rows a row at a time with output columns across the lanes. Each
+// span's taps are rebased to where its source columns lie in the tile.
+void Engine::horizontal() {
+    const bool by_rows = count_ < kRowLayoutRows;
+    if (!by_rows) kernels_.to_block(sums_.data(), tile_width_, tile_width_, count_, block_.data());
+    std::uint64_t* rebased = rebased_.data();
+    for (const TileSpan& s : tile_) {
+        for (std::size_t j = s.x0; j < s.x1; ++j) rebased[j - s.x0] = first(j) - s.lo + s.at;
+        const TapsView view{rebased, columns_of_.offsets.data() + (s.x0 - columns_of_.base),
+                            columns_of_.weights.data(), s.x0};
+        for (std::size_t y = 0; by_rows && y < count_; ++y) {
+            kernels_.row_unit_floats(sums_.data() + y * tile_width_, view, s.x0, s.x1, out_ + (y0_ + y) * w_out_ + s.x0);
+        }
+        if (!by_rows) kernels_.horizontal_unit_floats(block_.data(), view, s.x0, s.x1, y0_, count_, out_, w_out_);
+        rebased += s.x1 - s.x0;
+    }
+}
+
+// Calm outputs x0 .. x1 - 1, a row of the block at a time, from the source
+// rows' cursors at their first column.
+void Engine::calm(std::size_t x0, std::size_t x1) {
+    for (Cursor& c : calm_at_) {
+        if (c.at < c.end) seek(c, first(x0));
+    }
+    for (std::size_t y = y0_; y < y0_ + count_; ++y) calm_row(y, x0, x1);
+}
+
+// Output row y over a calm span: each stretch where all of the row's tap
+// rows hold one value has one vertical sum c, summed over the row's taps in
+// their order, and the outputs whose windows lie inside the stretch take
+// the value of a window of c: one fill where their weights agree on it.
+void Engine::calm_row(std::size_t y, std::size_t x0, std::size_t x1) {
+    const std::size_t i = y - rows_of_.base;
+    const std::size_t n = rows_of_.offsets[i + 1] - rows_of_.offsets[i];
+    const float* w = rows_of_.weights.data() + rows_of_.offsets[i];
+    const auto from = static_cast<std::size_t>(rows_of_.first[i] - rlo_);
+    walk_.assign(n, Cursor{});
+    for (std::size_t k = 0; k < n && from + k < calm_at_.size(); ++k) walk_[k] = calm_at_[from + k];
+    const std::uint32_t* pieces = runs_->pieces.get();
+    float* row = out_ + y * w_out_;
+    for (std::size_t j = x0; j < x1;) {
+        const std::uint64_t x = first(j);
+        std::uint64_t hi = plan_.width;
+        float c = 0.0f;
+        for (std::size_t k = 0; k < n; ++k) {
+            Cursor& at = walk_[k];
+            std::uint8_t v = 0;
+            if (at.at < at.end) {
+                while (at.at + 1 < at.end && RunMask::start_of(pieces[at.at + 1]) <= x) ++at.at;
+                v = RunMask::value_of(pieces[at.at]);
+                if (at.at + 1 < at.end) hi = std::min<std::uint64_t>(hi, RunMask::start_of(pieces[at.at + 1]));
+            }
+            c = c + static_cast<float>(v) * w[k];
+        }
+        const std::size_t stop = first_ending_past(j, x1, hi);
+        float same = 0.0f;
+        if (bits_of(c) == 0) {
+        } else if (patterns_.uniform(c, same)) {
+            std::fill(row + j, row + stop, same);
+        } else {
+            for (std::size_t o = j; o < stop; ++o) row[o] = constant_window(c, patterns_.weights(o), patterns_.count(o));
+        }
+        j = stop;
+    }
+}
+
+// The first output from j on, up to x1, whose window ends past `limit`;
+// the windows' ends never decrease.
+std::size_t Engine::first_ending_past(std::size_t j, std::size_t x1, std::uint64_t limit) const {
+    if (end(j) > limit) return j;
+    std::size_t lo = j, step = 1;
+    while (lo + step < x1 && end(lo + step) <= limit) {
+        lo += step;
+        step *= 2;
+    }
+    std::size_t hi = std::min(lo + step, x1);  // end(hi) > limit, or hi == x1
+    while (hi - lo > 1) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        (end(mid) <= limit ? lo : hi) = mid;
+    }
+    return hi;
+}
+
+// Moves cursor c, of a row with pieces, to the piece holding column x.
+void Engine::seek(Cursor& c, std::uint64_t x) const {
+    const std::uint32_t* pieces = runs_->pieces.get();
+    if (RunMask::start_of(pieces[c.at]) > x) {
+        const std::uint32_t key = RunMask::piece(static_cast<std::uint32_t>(x), 0xFF);
+        c.at = static_cast<std::size_t>(std::upper_bound(pieces + c.begin, pieces + c.end, key) - pieces) - 1;
+    }
+    while (c.at + 1 < c.end && RunMask::start_of(pieces[c.at + 1]) <= x) ++c.at;
+}
+
+UnitFloatImage resize_with(const ResizePlan& plan, const RunMask* runs, const Mask8* drawn, SimdPath path) {
+    // From runs, outputs that read only zeros are never written; a drawn
+    // mask's tiles write every output.
+    const std::uint64_t count = multiply_bytes(plan.width_out, plan.height_out);
+    UnitFloatImage result{plan.width_out, plan.height_out,
+                          runs != nullptr ? Buffer<float>::zeroed(count) : Buffer<float>::uninitialised(count)};
+    if (!result.data.empty()) Engine(plan, runs, drawn, path, result.data.data()).run();
+    return result;
 }
 
 }  // namespace
 
-FilterType filter_from_name(std::string_view name) {
-    if (name == "nearest" || name == "lowest") return FilterType::Nearest;
-    // "lanzos" and "highest" are names of the cubic, not of a kernel of their own.
-    if (name == "catmullrom" || name == "cubic" || name == "medium" || name == "lanzos" || name == "highest") {
-        return FilterType::CatmullRom;
-    }
-    if (name == "gaussian" || name == "high") return FilterType::Gaussian;
-    return FilterType::Linear;
+UnitFloatImage resize_to_unit_floats(const Mask8& mask, float scale, FilterType filter, SimdPath path) {
+    return resize_with(plan_resize(mask.width, mask.height, scale, filter, false, mask.height), nullptr, &mask, path);
 }
 
-std::uint32_t scaled_size(std::uint64_t n, float scale) {
-    return saturating_truncate<std::uint32_t>(static_cast<float>(n) * scale);
+UnitFloatImage resize_to_unit_floats(const RunMask& mask, const ResizePlan& plan, SimdPath path) {
+    if (mask.drawn) return resize_with(plan, nullptr, &*mask.drawn, path);
+    return resize_with(plan, &mask, nullptr, path);
 }
 
-UnitFloatImage resize_to_unit_floats(const Mask8& mask, float scale, FilterType filter_type, SimdPath path) {
-    const std::uint64_t w = mask.width, h = mask.height;
-    const std::uint64_t w_out = scaled_size(w, scale), h_out = scaled_size(h, scale);
-
-    UnitFloatImage result{w_out, h_out, {}};
-    const std::size_t result_size = checked_product(w_out, h_out, sizeof(float));
-
-    if (w == 0 || h == 0 || w_out == 0 || h_out == 0) {
-        result.data = Buffer<float>::zeroed(result_size);
-        return result;
-    }
-    result.data = Buffer<float>::uninitialised(result_size);
-    float* dst = result.data.data();
-    if (w_out == w && h_out == h) {
-        const std::uint8_t* src = mask.data.data();
-        for (std::size_t i = 0; i < result_size; ++i) dst[i] = unit_float(static_cast<float>(src[i]));
-        return result;
-    }
-    if (filter_type == FilterType::Nearest) {
-        // Every output of the nearest filter has one tap, of weight 1, so
-        // both passes reduce to copying that pixel's value: the sums
-        // 0 + v * 1 are v, and v rounds to itself. The output is written a
-        // strip of columns at a time, whose source columns are kept; each
-        // row's source row is found as the row is written.
-        constexpr std::size_t kNearestStrip = 4096;
-        const Filter filter = filter_of(filter_type);
-        const Axis rows_axis(h, h_out, filter), columns_axis(w, w_out, filter);
-        std::vector<float> weights;
-        std::vector<std::uint64_t> columns;
-        for (std::size_t x0 = 0; x0 < static_cast<std::size_t>(w_out); x0 += kNearestStrip) {
-            const std::size_t x1 = std::min(static_cast<std::size_t>(w_out), x0 + kNearestStrip);
-            columns.clear();
-            for (std::size_t x = x0; x < x1; ++x) columns.push_back(columns_axis.taps(x, weights));
-            for (std::size_t y = 0; y < static_cast<std::size_t>(h_out); ++y) {
-                const std::uint8_t* src = mask.data.data() + rows_axis.taps(y, weights) * static_cast<std::size_t>(w);
-                float* row = dst + y * static_cast<std::size_t>(w_out) + x0;
-                for (std::size_t j = 0; j < columns.size(); ++j) row[j] = kUnitFloatPalette.cells[src[columns[j]]];
-            }
-        }
-        return result;
-    }
-    resize_passes(mask, h_out, w_out, filter_of(filter_type), path, dst);
-    return result;
+ResizePlan plan_resize(const RunMask& mask, float scale, FilterType filter) {
+    return plan_resize(mask.width, mask.height, scale, filter, !mask.drawn, mask.drawn ? mask.height : mask.row_count());
 }
 
-std::uint64_t resize_memory_bound(std::uint64_t width, std::uint64_t height, float scale, FilterType filter_type) {
-    const std::uint64_t w_out = scaled_size(width, scale), h_out = scaled_size(height, scale);
-    const std::uint64_t result = multiply_bytes(multiply_bytes(w_out, h_out), sizeof(float));
-    // Small buffers: the nearest filter's strip of source columns, the
-    // vertical pass's strip of rows, the vectors' headers and slack.
-    constexpr std::uint64_t kSmall = std::uint64_t{128} << 10;
-    if (width == 0 || height == 0 || w_out == 0 || h_out == 0 || (w_out == width && h_out == height) ||
-        filter_type == FilterType::Nearest) {
-        return add_bytes(result, kSmall);
-    }
-    // The most taps an output of an axis has (Axis::most_taps, with room for
-    // the rounding of its float arithmetic), and the bytes of the taps of
-    // `count` outputs: a first index and an offset each, and the weights,
-    // besides a scratch vector that may double its capacity once.
-    const float support = filter_of(filter_type).support;
-    const auto most_taps = [&](std::uint64_t n, std::uint64_t n_out) {
-        const double ratio = std::max(1.0, static_cast<double>(n) / static_cast<double>(n_out));
-        const double span = 2.0 * static_cast<double>(support) * ratio + 5.0;
-        return span >= static_cast<double>(n) ? n : static_cast<std::uint64_t>(span);
-    };
-    const auto taps_of = [](std::uint64_t count, std::uint64_t taps) {
-        const std::uint64_t each = add_bytes(2 * sizeof(std::uint64_t), multiply_bytes(taps, sizeof(float)));
-        return add_bytes(multiply_bytes(add_bytes(count, 1), each), multiply_bytes(taps, 2 * sizeof(float)));
-    };
-    const std::uint64_t row_taps = most_taps(height, h_out), column_taps = most_taps(width, w_out);
-    // Rows: all of them below a block or when they take no more than a block
-    // of the intermediate image, else a block's; besides, the check of the
-    // sums' range may make each row's taps again, one at a time.
-    std::uint64_t rows = taps_of(std::min<std::uint64_t>(h_out, kBlockRows), row_taps);
-    if (h_out >= kBlockRows) rows = std::max(rows, multiply_bytes(width, kBlockRows * sizeof(float)));
-    rows = add_bytes(rows, multiply_bytes(row_taps, 2 * sizeof(float)));
-    // Columns: a strip's at a time, or all of them when there is more than one block.
-    const std::uint64_t columns = taps_of(h_out > kBlockRows ? w_out : std::min<std::uint64_t>(w_out, kStripColumns),
-                                          column_taps);
-    // The intermediate image below a block, else one block of it.
-    const std::uint64_t intermediate =
-        multiply_bytes(multiply_bytes(width, std::min<std::uint64_t>(h_out, kBlockRows)), sizeof(float));
-    // The runs resampler (run_resize.cpp), in vectors that may double their
-    // capacity once: a block's output rows as stretches of 12 bytes, at most
-    // one a column and one a run boundary (65536 a row); each output
-    // column's weight id and up to 4096 distinct sets of weights; and its
-    // dense fallback, which draws the source rows and columns a block
-    // reaches, at most the whole mask, with its rows and block of floats.
-    const std::uint64_t stretches = multiply_bytes(std::min<std::uint64_t>(width, 65536) + 1, 2 * kBlockRows * 12);
-    const std::uint64_t patterns = add_bytes(multiply_bytes(w_out, sizeof(std::uint32_t)),
-                                             multiply_bytes(taps_of(std::min<std::uint64_t>(w_out, 4096), column_taps), 2));
-    const auto reached = [](std::uint64_t n, std::uint64_t n_out, std::uint64_t outputs, std::uint64_t taps) {
-        const double ratio = std::max(1.0, static_cast<double>(n) / static_cast<double>(n_out));
-        const double span = static_cast<double>(outputs) * ratio + static_cast<double>(taps) + 2.0;
-        return span >= static_cast<double>(n) ? n : static_cast<std::uint64_t>(span);
-    };
-    const std::uint64_t span = reached(width, w_out, kStripColumns, column_taps);
-    const std::uint64_t drawn = multiply_bytes(reached(height, h_out, kBlockRows, row_taps), span);
-    const std::uint64_t fallback =
-        add_bytes(multiply_bytes(drawn, 2), multiply_bytes(span, 4 * kBlockRows * sizeof(float)));
-    const std::uint64_t runs = add_bytes(add_bytes(stretches, patterns), fallback);
-    return add_bytes(add_bytes(add_bytes(result, intermediate), add_bytes(rows, columns)), add_bytes(runs, kSmall));
+std::optional<UnitFloatImage> reconstruct_resized(std::span<const std::uint8_t> bytes, std::uint64_t width,
+                                                  std::uint64_t height, float scale, FilterType filter) {
+    std::optional<RunMask> mask = decode_runs(bytes, width, height);
+    if (!mask) return std::nullopt;
+    const ResizePlan plan = plan_resize(*mask, scale, filter);
+    if (!fits_in_memory(plan.memory_bound)) throw std::bad_alloc();
+    return resize_to_unit_floats(*mask, plan);
 }
 
 }  // namespace ostrel::mask

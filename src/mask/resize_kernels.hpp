@@ -1,19 +1,16 @@
 // What the resampler's vector kernels work from and offer, as plain data and
-// function pointers. The kernels are compiled once per SIMD path (see
-// resize_lanes.hpp); this header holds no library type, so the per-path
-// translation units include nothing whose inline functions could be shared
-// between instruction sets.
+// function pointers, compiled once per SIMD path (resize_lanes.hpp): no
+// library type, so the per-path translation units include nothing whose
+// inline functions could be shared between instruction sets.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "mask/plan.hpp"
 #include "support/simd.hpp"
 
 namespace ostrel::mask {
-
-// Output rows are made a block of this many at a time.
-inline constexpr std::size_t kBlockRows = 16;
 
 // The taps of the output indices base, base + 1, ... along one axis:
 // output o reads source indices first[o - base] .. first[o - base] + count - 1
@@ -32,11 +29,11 @@ struct ResizeKernels {
 
     std::size_t lanes = 0;
 
-    // T[y][x] = sum over k of f32(M[first + k][x]) * w_k, starting from 0, for
-    // output rows y0 + r, r < rows <= kBlockRows, and columns x0 .. x1 - 1 of
-    // a mask of `width` columns, into t[r * t_stride + x - x0].
-    void (*vertical_rows)(const std::uint8_t* mask, std::size_t width, std::size_t x0, std::size_t x1,
-                          TapsView rows_of, std::size_t y0, std::size_t rows, float* t, std::size_t t_stride) = nullptr;
+    // n taps of the vertical pass, rows `stride` bytes apart: for x < count,
+    // out[x] = (start ? 0 : out[x]) + f32(src[x]) * w[0] + f32(src[stride +
+    // x]) * w[1] + ..., each product and sum rounded, in that order.
+    void (*accumulate_rows)(const std::uint8_t* src, std::size_t stride, std::size_t count, const float* w,
+                            std::size_t n, bool start, float* out) = nullptr;
 
     // Rows r < rows of `t` (`count` floats each, t_stride apart) in the
     // column layout of a block: block[x * kBlockRows + r] = t[r * t_stride + x],
@@ -51,8 +48,8 @@ struct ResizeKernels {
     void (*horizontal_unit_floats)(const float* block, TapsView columns_of, std::size_t x0, std::size_t x1,
                                    std::size_t y0, std::size_t rows, float* image, std::size_t stride) = nullptr;
 
-    // The same sums for one row of T held as a row (`row[x]` is T[y][x]), for
-    // outputs of fewer rows than a block: v / 255 in out[x - x0] for output
+    // The same sums for one row of vertical sums held as a row (`row[x]`),
+    // for blocks in the row layout: v / 255 in out[x - x0] for output
     // columns x0 .. x1 - 1.
     void (*row_unit_floats)(const float* row, TapsView columns_of, std::size_t x0, std::size_t x1,
                             float* out) = nullptr;

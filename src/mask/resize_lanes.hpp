@@ -5,9 +5,9 @@
 // What keeps the bits: a lane is one output row (horizontal pass) or one
 // column (vertical pass), and runs exactly the scalar sum of its taps, from
 // +0 in ascending tap order, each product and sum rounded on its own (the
-// build forbids fused multiply-adds); the rounding to 8-bit values and the division
-// by 255 are per lane too. No path reorders a sum, so every width gives the
-// same values.
+// build forbids fused multiply-adds); the rounding to 8-bit values and the
+// division by 255 are unit_float.hpp's, per lane. No path reorders a sum, so
+// every width gives the same values.
 #pragma once
 
 #include <cstddef>
@@ -28,22 +28,18 @@ struct ResizeLanes {
     static constexpr std::size_t kGroups = kBlockRows / W;
     static_assert(kBlockRows % W == 0);
 
-    static void vertical_rows(const std::uint8_t* mask, std::size_t w, std::size_t x0, std::size_t x1,
-                              TapsView rows_of, std::size_t y0, std::size_t rows, float* t, std::size_t t_stride) {
-        const std::size_t count = x1 - x0;
-        for (std::size_t r = 0; r < rows; ++r) {
-            const std::size_t i = y0 + r - rows_of.base;
-            float* out = t + r * t_stride;
-            const float* wk = rows_of.weights + rows_of.offsets[i];
-            const std::size_t n = rows_of.offsets[i + 1] - rows_of.offsets[i];
-            const std::uint8_t* src = mask + rows_of.first[i] * w + x0;
-            // Plain loops over the row: the compiler runs them across the
-            // path's vector lanes.
-            for (std::size_t x = 0; x < count; ++x) out[x] = 0.0f + static_cast<float>(src[x]) * wk[0];
-            for (std::size_t k = 1; k < n; ++k) {
-                src += w;
-                for (std::size_t x = 0; x < count; ++x) out[x] = out[x] + static_cast<float>(src[x]) * wk[k];
-            }
+    // Plain loops over the rows: the compiler runs them across the path's
+    // vector lanes.
+    static void accumulate_rows(const std::uint8_t* src, std::size_t stride, std::size_t count, const float* w,
+                                std::size_t n, bool start, float* out) {
+        std::size_t k = 0;
+        if (start) {
+            for (std::size_t x = 0; x < count; ++x) out[x] = 0.0f + static_cast<float>(src[x]) * w[0];
+            src += stride;
+            k = 1;
+        }
+        for (; k < n; ++k, src += stride) {
+            for (std::size_t x = 0; x < count; ++x) out[x] = out[x] + static_cast<float>(src[x]) * w[k];
         }
     }
 
@@ -79,17 +75,7 @@ struct ResizeLanes {
         }
     }
 
-    // Clamp to [0, 255], then round half away from zero; NaN (from weights
-    // that cancel) becomes 0. Below one half (NaN included) the value is 0.
-    // From one half to 255, t + 0.5 is exact in single precision or, below
-    // 1, rounds to a value in [1, 1.5], so truncating it rounds t half away
-    // from zero: for every float this gives what clamping and std::round give
-    // (checked over all 2^32 bit patterns).
-    static I round_to_u8(F t) {
-        t = t >= 0.5f ? t : F{};
-        t = t < 255.0f ? t : F{} + 255.0f;
-        return __builtin_convertvector(t + 0.5f, I);
-    }
+    static F rounded(F sum) { return unit_float_of_sum<F, I>(sum); }
 
     // W output columns at a time are turned back into rows in the registers
     // and stored as runs of W contiguous floats; a partial block of rows and
@@ -102,9 +88,7 @@ struct ResizeLanes {
             for (std::size_t c = 0; c < W; ++c) {
                 F acc[kGroups];
                 column_sums(block, columns_of, xo + c, acc);
-                for (std::size_t g = 0; g < kGroups; ++g) {
-                    values[g][c] = unit_float(__builtin_convertvector(round_to_u8(acc[g]), F));
-                }
+                for (std::size_t g = 0; g < kGroups; ++g) values[g][c] = rounded(acc[g]);
             }
             for (std::size_t g = 0; g < kGroups; ++g) {
                 Vec::transpose(values[g]);
@@ -115,7 +99,7 @@ struct ResizeLanes {
             F acc[kGroups];
             column_sums(block, columns_of, xo, acc);
             for (std::size_t g = 0; g < kGroups; ++g) {
-                const F value = unit_float(__builtin_convertvector(round_to_u8(acc[g]), F));
+                const F value = rounded(acc[g]);
                 for (std::size_t i = 0; i < W && W * g + i < rows; ++i) image[(y0 + W * g + i) * stride + xo] = value[i];
             }
         }
@@ -141,17 +125,15 @@ struct ResizeLanes {
 
     static void row_unit_floats(const float* row, TapsView columns_of, std::size_t x0, std::size_t x1, float* out) {
         std::size_t xo = x0;
-        for (; xo + W <= x1; xo += W) {
-            Vec::store(out + (xo - x0), unit_float(__builtin_convertvector(round_to_u8(row_sums(row, columns_of, xo, x1)), F)));
-        }
+        for (; xo + W <= x1; xo += W) Vec::store(out + (xo - x0), rounded(row_sums(row, columns_of, xo, x1)));
         if (xo < x1) {
-            const F value = unit_float(__builtin_convertvector(round_to_u8(row_sums(row, columns_of, xo, x1)), F));
+            const F value = rounded(row_sums(row, columns_of, xo, x1));
             for (std::size_t i = 0; xo + i < x1; ++i) out[xo + i - x0] = value[i];
         }
     }
 
     static ResizeKernels kernels() noexcept {
-        return ResizeKernels{W, &vertical_rows, &to_block, &horizontal_unit_floats, &row_unit_floats};
+        return ResizeKernels{W, &accumulate_rows, &to_block, &horizontal_unit_floats, &row_unit_floats};
     }
 };
 

@@ -1,17 +1,16 @@
-// The record read into rows of runs. What keeps the bits: the rasterisation
-// rule lives in one place for rows whose columns do not strictly ascend (they
-// are drawn by it into one 8-bit row and read back as maximal runs); an
-// ascending row is already its own list of runs. Errors are found and ordered
-// as the Canvas finds and orders them.
+// The record read into rows of runs. An ascending row is already its own
+// list of runs; a row whose columns do not ascend is drawn by the rule
+// (RowRule, raster.hpp) into one 8-bit row and read back as maximal pieces.
+// Errors are found and ordered as the Canvas finds and orders them.
 #include "mask/runs.hpp"
 
 #include <algorithm>
-#include <array>
 #include <memory>
 #include <new>
 #include <utility>
 
-#include "mask/record_reader.hpp"
+#include "mask/plan.hpp"
+#include "mask/record.hpp"
 #include "support/panic.hpp"
 
 namespace ostrel::mask {
@@ -23,17 +22,18 @@ namespace {
 // nothing more.
 class RunSink {
 public:
-    // The row being kept. Runs whose columns ascend become pieces as they
-    // arrive; from the first that does not, the row is drawn by the rule
-    // into row_ and read back when it ends.
+    // The row being read. While `limit` is the width, runs whose columns
+    // ascend below it become pieces at `out` as they arrive, one 32-bit store
+    // each, in room made for every run the row announces; with `limit` 0
+    // every run takes the slow path, which follows the row's mode. The pen's
+    // address is never taken, so that it lives in registers: it is passed by
+    // value, and a row drawn to the canvas has the canvas's pen in the sink.
     struct Pen {
-        std::uint64_t next = 0;    // the first column after the last run
-        std::uint8_t carried = 0;  // the last run's value
-        bool live = false;
-        bool drawn = false;
-        bool kept = false;  // whether the row has a piece yet
-        bool drawing = false;  // the row goes to the canvas
-        Canvas<std::uint8_t>::Pen canvas;
+        std::uint32_t* out = nullptr;
+        std::uint64_t next = 0;  // the first column after the last run
+        std::uint64_t limit = 0;
+        std::uint8_t last = 0;  // the value of the row's last piece
+        bool drawing = false;
     };
 
     RunSink(std::uint64_t width, std::uint64_t height) : width_(width), height_(height) {
@@ -45,95 +45,64 @@ public:
 
     Pen begin_row(std::uint64_t declared_runs) {
         Pen pen;
-        if (keeping_ && !canvas_ && rows_ >= kRowsBeforeChoice) {
-            std::uint64_t cells = 0;
-            if (!__builtin_mul_overflow(rows_, width_, &cells) && mask_.values.size() * kDrawnRuns > cells) draw_instead();
-        }
         if (canvas_) {
-            ++rows_;
             pen.drawing = true;
-            pen.canvas = canvas_->begin_row(declared_runs);
+            canvas_pen_ = canvas_->begin_row(declared_runs);
             return pen;
         }
         const std::uint64_t i = rows_++;
+        mode_ = Mode::Off;
         if (!keeping_) return pen;
+        if (i >= kRowsBeforeChoice && runs_outgrow_pixels(i, n_, width_)) {
+            draw_instead();
+            return begin_row(declared_runs);
+        }
         if (i >= height_ && (declared_runs != 0 || width_ != 0)) {
-            fail(kIndexOutOfBounds);
+            fail();
             return pen;
         }
-        // Room for the runs the row announces, at most 1 MiB of them ahead
-        // of their arrival, grown geometrically so that many short rows do
-        // not reallocate once each.
-        const std::size_t wanted =
-            mask_.values.size() + static_cast<std::size_t>(std::min<std::uint64_t>(declared_runs, kMaxReservedRuns)) + 1;
-        if (wanted > mask_.values.capacity()) {
-            const std::size_t room = std::max(wanted, 2 * mask_.values.capacity());
-            if (!keep([&] {
-                    mask_.starts.reserve(room);
-                    mask_.values.reserve(room);
-                })) {
-                return pen;
-            }
-        }
-        pen.live = true;
+        // Room for the row's first piece and the runs it announces: at most
+        // kMostRuns, a column each, where they ascend; a row announcing more
+        // cannot, and is drawn from its first run.
+        const bool ascending = declared_runs <= kMostRuns;
+        if (!room(n_ + 1 + static_cast<std::size_t>(ascending ? declared_runs : 0))) return pen;
+        // A row is 0 left of its first run: it starts as one piece of 0, which
+        // a first run at column 0 replaces (settle_row()).
+        row_first_ = n_;
+        put(0, 0);
+        mode_ = Mode::Runs;
+        pen.out = pieces_ + n_;
+        pen.limit = width_;
+        if (!ascending) pen = draw_so_far(pen);
         return pen;
     }
 
     void run(Pen& pen, std::uint16_t column, std::uint16_t value) {
         if (pen.drawing) {
-            canvas_->run(pen.canvas, column, value);
-            return;
-        }
-        if (!pen.live) return;
-        if (column >= width_) {
-            pen.live = false;
-            fail(kIndexOutOfBounds);
+            canvas_->run(canvas_pen_, column, value);
             return;
         }
         const auto byte = static_cast<std::uint8_t>(value & 0xFF);
-        if (!pen.drawn && column >= pen.next) {
-            // The common case inline: a new value with room reserved for it.
-            std::vector<std::uint32_t>& starts = mask_.starts;
-            std::vector<std::uint8_t>& values = mask_.values;
-            if (pen.kept && values.size() < values.capacity() && starts.size() < starts.capacity()) {
-                if (byte != values.back()) {
-                    starts.push_back(column);
-                    values.push_back(byte);
-                }
-            } else if (!piece(column, byte)) {
-                pen.live = false;
-                return;
-            }
-            pen.kept = true;
-        } else {
-            if (!pen.drawn) draw_so_far(pen);
-            // The rule: a gap carries the previous value, and a run at or
-            // left of an earlier one moves the fill back.
-            if (column > pen.next) std::fill(row_.begin() + pen.next, row_.begin() + column, pen.carried);
-            row_[column] = byte;
-        }
-        pen.next = std::uint64_t{column} + 1;
-        pen.carried = byte;
-    }
-
-    void end_row(Pen& pen) {
-        if (pen.drawing) {
-            canvas_->end_row(pen.canvas);
+        if (column >= pen.next && column < pen.limit) [[likely]] {
+            *pen.out = RunMask::piece(column, byte);
+            pen.out += byte != pen.last;
+            pen.last = byte;
+            pen.next = std::uint64_t{column} + 1;
             return;
         }
-        if (!pen.live) return;
-        if (pen.drawn) {
-            for (std::uint64_t c = 0; c < pen.next; ++c) {
-                if (!piece(c, row_[c])) return;
-            }
-            if (pen.next < width_ && !piece(pen.next, pen.carried)) return;
+        pen = slow_run(pen, column, byte);
+    }
+
+    void end_row(Pen pen) {
+        if (pen.drawing) {
+            canvas_->end_row(canvas_pen_);
+            return;
         }
-        // A row that is 0 throughout keeps no piece.
-        if (mask_.values.size() == mask_.begin.back() + 1 && mask_.values.back() == 0) {
-            mask_.starts.pop_back();
-            mask_.values.pop_back();
-        }
-        if (!keep([&] { mask_.begin.push_back(mask_.values.size()); })) pen.live = false;
+        if (mode_ == Mode::Runs) n_ = static_cast<std::size_t>(pen.out - pieces_);
+        if (mode_ == Mode::Drawn && !read_back()) return;
+        if (mode_ != Mode::Runs && mode_ != Mode::Drawn) return;
+        settle_row();
+        keep([&] { mask_.begin.push_back(n_); });
     }
 
     RunMask finish() {
@@ -148,12 +117,65 @@ public:
     }
 
 private:
-    static constexpr std::size_t kMaxReservedRuns = (std::size_t{1} << 20) / 5;
-    // Once this many rows are in, a mask averaging more pieces a row than
-    // width / kDrawnRuns is drawn from there on: its runs would take more
-    // room than its pixels, and the resampler would read them as pixels.
-    static constexpr std::uint64_t kRowsBeforeChoice = 16;
-    static constexpr std::uint64_t kDrawnRuns = 4;
+    // Runs: pieces as they arrive; Drawn: the row drawn into row_ by the
+    // rule; Off: drawn to the canvas, or after an error.
+    enum class Mode { Off, Runs, Drawn };
+
+    Pen slow_run(Pen pen, std::uint16_t column, std::uint8_t byte) {
+        if (mode_ == Mode::Off) return pen;
+        if (column >= width_) {
+            fail();
+            return Pen{};
+        }
+        // A run at or left of an earlier one: from here the row is drawn.
+        if (mode_ == Mode::Runs) draw_so_far(pen);
+        rule_.run(
+            column, byte,
+            [&](std::uint64_t from, std::uint64_t to, std::uint8_t v) {
+                std::fill(row_.begin() + static_cast<std::ptrdiff_t>(from), row_.begin() + static_cast<std::ptrdiff_t>(to), v);
+            },
+            [&](std::uint16_t c, std::uint8_t v) { row_[c] = v; });
+        return Pen{};
+    }
+
+    // Draws the row's pieces so far, columns 0 .. pen.next - 1, into row_ and
+    // takes them back; the rule goes on from there.
+    Pen draw_so_far(const Pen& pen) {
+        n_ = static_cast<std::size_t>(pen.out - pieces_);
+        row_.resize(65536);
+        for (std::size_t p = row_first_; p < n_; ++p) {
+            const std::uint64_t end = p + 1 < n_ ? RunMask::start_of(pieces_[p + 1]) : pen.next;
+            std::fill(row_.begin() + RunMask::start_of(pieces_[p]), row_.begin() + static_cast<std::ptrdiff_t>(end),
+                      RunMask::value_of(pieces_[p]));
+        }
+        rule_ = RowRule{pen.next, pen.last};
+        n_ = row_first_;
+        mode_ = Mode::Drawn;
+        return Pen{};
+    }
+
+    // A run at column 0 takes the place of the piece of 0 the row started
+    // with, and a row of 0 throughout keeps no piece.
+    void settle_row() {
+        if (n_ > row_first_ + 1 && RunMask::start_of(pieces_[row_first_ + 1]) == 0) {
+            std::copy(pieces_ + row_first_ + 1, pieces_ + n_, pieces_ + row_first_);
+            --n_;
+        }
+        if (n_ == row_first_ + 1 && RunMask::value_of(pieces_[row_first_]) == 0) n_ = row_first_;
+    }
+
+    // The drawn row as maximal pieces: its cells up to the rule's last run,
+    // then the carried value to the right edge.
+    bool read_back() {
+        if (!room(row_first_ + static_cast<std::size_t>(rule_.next) + 1)) return false;
+        for (std::uint64_t c = 0; c < rule_.next; ++c) {
+            if (c == 0 || row_[c] != RunMask::value_of(pieces_[n_ - 1])) put(static_cast<std::uint32_t>(c), row_[c]);
+        }
+        if (rule_.next < width_ && rule_.carried != RunMask::value_of(pieces_[n_ - 1])) {
+            put(static_cast<std::uint32_t>(rule_.next), rule_.carried);
+        }
+        return true;
+    }
 
     // Moves to a Canvas: the rows kept so far are drawn into it as runs (a
     // row's pieces are runs of the rule), later rows go straight to it, and
@@ -163,13 +185,31 @@ private:
         for (std::size_t r = 0; r < mask_.row_count(); ++r) {
             auto pen = canvas_->begin_row(mask_.begin[r + 1] - mask_.begin[r]);
             for (std::size_t p = mask_.begin[r]; p < mask_.begin[r + 1]; ++p) {
-                canvas_->run(pen, static_cast<std::uint16_t>(mask_.starts[p]), mask_.values[p]);
+                canvas_->run(pen, static_cast<std::uint16_t>(RunMask::start_of(pieces_[p])), RunMask::value_of(pieces_[p]));
             }
             canvas_->end_row(pen);
         }
         mask_.begin = {0};
-        std::vector<std::uint32_t>().swap(mask_.starts);
-        std::vector<std::uint8_t>().swap(mask_.values);
+        mask_.pieces.reset();
+        pieces_ = nullptr;
+        n_ = capacity_ = 0;
+    }
+
+    void put(std::uint32_t start, std::uint8_t value) { pieces_[n_++] = RunMask::piece(start, value); }
+
+    // Room for `wanted` pieces, grown geometrically so that many short rows
+    // do not reallocate once each. The room is not written before the
+    // pieces are: its pages are only touched as runs arrive.
+    bool room(std::size_t wanted) {
+        if (wanted <= capacity_) return true;
+        const std::size_t size = std::max(wanted, 2 * capacity_);
+        return keep([&] {
+            auto grown = std::make_unique_for_overwrite<std::uint32_t[]>(size);
+            std::copy(pieces_, pieces_ + n_, grown.get());
+            mask_.pieces = std::move(grown);
+            pieces_ = mask_.pieces.get();
+            capacity_ = size;
+        });
     }
 
     // Runs `grow`, which may allocate; memory that cannot be had stops the
@@ -182,72 +222,39 @@ private:
         } catch (const std::bad_alloc&) {
             no_memory_ = true;
             keeping_ = false;
+            mode_ = Mode::Off;
             return false;
         }
     }
 
-    // Appends to the row being kept a piece from `start` on, unless it
-    // continues the last piece's value; the row is 0 left of its first run.
-    bool piece(std::uint64_t start, std::uint8_t value) {
-        const std::size_t row_first = mask_.begin.back();
-        if (mask_.values.size() > row_first && mask_.values.back() == value) return true;
-        if (mask_.values.size() > row_first && mask_.values.size() < mask_.values.capacity() &&
-            mask_.starts.size() < mask_.starts.capacity()) {
-            mask_.starts.push_back(static_cast<std::uint32_t>(start));
-            mask_.values.push_back(value);
-            return true;
-        }
-        return keep([&] {
-            if (mask_.values.size() == row_first && start != 0) {
-                mask_.starts.push_back(0);
-                mask_.values.push_back(0);
-                if (value == 0) return;
-            }
-            mask_.starts.push_back(static_cast<std::uint32_t>(start));
-            mask_.values.push_back(value);
-        });
-    }
-
-    // Draws the row's pieces so far, columns 0 .. pen.next - 1, into row_ and
-    // takes them back.
-    void draw_so_far(Pen& pen) {
-        const std::size_t row_first = mask_.begin.back(), row_end = mask_.values.size();
-        for (std::size_t p = row_first; p < row_end; ++p) {
-            const std::uint64_t end = p + 1 < row_end ? mask_.starts[p + 1] : pen.next;
-            std::fill(row_.begin() + mask_.starts[p], row_.begin() + end, mask_.values[p]);
-        }
-        mask_.starts.resize(row_first);
-        mask_.values.resize(row_first);
-        pen.drawn = true;
-    }
-
-    void fail(const char* error) {
-        error_ = error;
+    void fail() {
+        error_ = kIndexOutOfBounds;
         keeping_ = false;
+        mode_ = Mode::Off;
     }
 
     std::uint64_t width_, height_;
     RunMask mask_;
-    std::array<std::uint8_t, 65536> row_{};
+    std::uint32_t* pieces_ = nullptr;
+    std::size_t n_ = 0, capacity_ = 0, row_first_ = 0;
+    Mode mode_ = Mode::Off;
+    RowRule rule_;
+    std::vector<std::uint8_t> row_;
     std::uint64_t rows_ = 0;
     const char* error_ = nullptr;
     bool fits_ = false;
     bool no_memory_ = false;
     bool keeping_ = false;
     std::unique_ptr<Canvas<std::uint8_t>> canvas_;
+    Canvas<std::uint8_t>::Pen canvas_pen_;
 };
 
 }  // namespace
 
-std::size_t RunMask::pieces_in(std::uint64_t lo, std::uint64_t hi) const {
-    const std::uint64_t n = row_count();
-    return begin[static_cast<std::size_t>(std::min(hi, n))] - begin[static_cast<std::size_t>(std::min(lo, n))];
-}
-
 std::optional<RunMask> decode_runs(std::span<const std::uint8_t> bytes, std::uint64_t width, std::uint64_t height) {
-    auto sink = std::make_unique<RunSink>(width, height);
-    if (!RecordReader(bytes, *sink).read()) return std::nullopt;
-    return sink->finish();
+    RunSink sink(width, height);
+    if (!RecordReader(bytes, sink).read()) return std::nullopt;
+    return sink.finish();
 }
 
 }  // namespace ostrel::mask

@@ -1,8 +1,7 @@
-// The taps of whole axes kept for the next resizes. A service resizes each
-// video frame's mask with the same sizes and scale, and making the weights
-// (with the Gaussian, a call of expf for each tap) costs about as much as
-// the sums over a mostly constant mask. A kept copy is the one fill() made,
-// so a resize reads the same weights whether they were kept or not.
+// The filters' names, and the taps of whole axes kept for the next resizes: a
+// service resizes each frame's mask with the same sizes and scale, and making
+// the weights (an expf a tap with the Gaussian) costs about as much as the
+// sums over a mostly constant mask. A kept copy is the one fill() made.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -11,12 +10,20 @@
 #include "mask/taps.hpp"
 #include "support/float_mode.hpp"
 
-namespace ostrel::mask::taps {
-namespace {
+namespace ostrel::mask {
 
-// Taps of more than this many bytes are made each time; at most
-// kKeptAxes times this stays held between calls.
-constexpr std::size_t kMostKeptBytes = std::size_t{1} << 20;
+FilterType filter_from_name(std::string_view name) {
+    if (name == "nearest" || name == "lowest") return FilterType::Nearest;
+    // "lanzos" and "highest" are names of the cubic, not of a kernel of their own.
+    if (name == "catmullrom" || name == "cubic" || name == "medium" || name == "lanzos" || name == "highest") {
+        return FilterType::CatmullRom;
+    }
+    if (name == "gaussian" || name == "high") return FilterType::Gaussian;
+    return FilterType::Linear;
+}
+
+namespace taps {
+namespace {
 
 struct Key {
     std::uint64_t size = 0, n_out = 0;
@@ -94,4 +101,5 @@ bool Taps::fill_all(const Axis& axis, std::uint64_t n_out, bool trim) {
     return false;
 }
 
-}  // namespace ostrel::mask::taps
+}  // namespace taps
+}  // namespace ostrel::mask

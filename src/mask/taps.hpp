@@ -1,8 +1,8 @@
-// The resampler's weights: the filter kernels, the taps (weighted source
-// indices) of each output along an axis, and the bounds that decide whether
-// zero weights may be trimmed. Shared by the dense passes (resize.cpp) and
-// the passes over runs (run_resize.cpp), which must read the same taps with
-// the same weights so that every sum has the same operands in the same order.
+// The resampler's weights: the filters and their names, the taps (weighted
+// source indices) of each output along an axis, and the bounds that decide
+// whether zero weights may be trimmed. The dense tiles and the runs' calm
+// stretches (resize.cpp) read the same taps with the same weights, so that
+// every sum has the same operands in the same order.
 #pragma once
 
 #include <algorithm>
@@ -11,16 +11,24 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-#include <new>
+#include <string_view>
 #include <vector>
 
 #include <math.h>
 
-#include "mask/resize.hpp"
+#include "mask/plan.hpp"
 #include "mask/resize_kernels.hpp"
+#include "support/memory.hpp"
 #include "support/saturate.hpp"
 
-namespace ostrel::mask::taps {
+namespace ostrel::mask {
+
+enum class FilterType { Nearest, Linear, CatmullRom, Gaussian };
+
+// Exact, case-sensitive names; anything unrecognised selects Linear.
+FilterType filter_from_name(std::string_view name);
+
+namespace taps {
 
 // 1 / (0.5 * sqrt(2 * pi)), the peak of a normal density with sigma 0.5. It
 // does not cancel exactly when the weights are normalised, so it stays.
@@ -139,15 +147,6 @@ private:
     float ratio_, sratio_, reach_;
 };
 
-inline std::size_t checked_product(std::uint64_t a, std::uint64_t b, std::uint64_t size) {
-    std::uint64_t n = 0;
-    if (__builtin_mul_overflow(a, b, &n) || __builtin_mul_overflow(n, size, &n) ||
-        n > static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max())) {
-        throw std::bad_alloc();
-    }
-    return static_cast<std::size_t>(a * b);
-}
-
 // The taps of a run of output indices along one axis, kept side by side
 // and refilled for each run: output o reads source indices first[o - base]
 // .. first[o - base] + count(o) - 1 with the weights weights[offsets[o -
@@ -172,10 +171,10 @@ struct Taps {
         // Sized once, for the most taps an output has, so that growing never
         // holds two copies.
         const std::size_t count = static_cast<std::size_t>(o1 - o0);
-        std::size_t most = 0;
         first.reserve(count);
         offsets.reserve(count + 1);
-        if (!__builtin_mul_overflow(count, axis.most_taps(), &most)) weights.reserve(most);
+        const std::uint64_t most = multiply_bytes(count, axis.most_taps());
+        if (most <= weights.max_size()) weights.reserve(static_cast<std::size_t>(most));
         for (std::uint64_t o = o0; o < o1; ++o) {
             std::uint64_t at = axis.taps(o, scratch);
             std::size_t begin = 0, end = scratch.size();
@@ -190,81 +189,30 @@ struct Taps {
     // the last few made this way when one was for the same axis, sizes and
     // trim (taps.cpp). True when they were copied.
     bool fill_all(const Axis& axis, std::uint64_t n_out, bool trim);
-
-    TapsView view() const {
-        return {first.data(), offsets.data(), weights.data(), static_cast<std::size_t>(base)};
-    }
 };
 
-// The bound on a sum of 8-bit values with these weights, raised to cover it.
-inline float raise_bound(float bound, const float* weights, std::size_t count) {
-    float sum = 0.0f;
-    for (std::size_t k = 0; k < count; ++k) sum += 255.0f * std::fabs(weights[k]);
-    return std::max(bound, sum);
-}
-
-inline bool bound_is_finite(float bound) { return bound < std::numeric_limits<float>::max() / 2; }  // NaN fails too
-
 // Whether every sum of 8-bit values with the weights of outputs 0 .. n_out - 1
-// is finite: from taps already made for all of them, or else made again
-// one at a time.
+// is finite: 255 * sum |w_k| for each, from taps already made for all of
+// them, or else made again one at a time.
 inline bool sums_of_values_are_finite(const Axis& axis, std::uint64_t n_out, const Taps* all) {
     if (!axis.filter().negative_lobes) return true;
+    std::vector<float> made;
     float bound = 0.0f;
-    if (all != nullptr) {
-        for (std::size_t o = 0; o + 1 < all->offsets.size(); ++o) {
-            bound = raise_bound(bound, all->weights.data() + all->offsets[o], all->offsets[o + 1] - all->offsets[o]);
-        }
-        return bound_is_finite(bound);
-    }
-    std::vector<float> weights;
     for (std::uint64_t o = 0; o < n_out; ++o) {
-        axis.taps(o, weights);
-        bound = raise_bound(bound, weights.data(), weights.size());
+        if (all == nullptr) axis.taps(o, made);
+        const float* w = all != nullptr ? all->weights.data() + all->offsets[o] : made.data();
+        const std::size_t n = all != nullptr ? all->offsets[o + 1] - all->offsets[o] : made.size();
+        float sum = 0.0f;
+        for (std::size_t k = 0; k < n; ++k) sum += 255.0f * std::fabs(w[k]);
+        bound = std::max(bound, sum);
     }
-    return bound_is_finite(bound);
+    return bound < std::numeric_limits<float>::max() / 2;  // NaN fails too
 }
 
 // Bytes the taps of `count` outputs may take; saturates.
-inline std::size_t taps_bytes(const Axis& axis, std::uint64_t count) {
-    std::size_t bytes = 0;
-    if (__builtin_mul_overflow(static_cast<std::size_t>(count), 2 * sizeof(std::size_t) + sizeof(float) * axis.most_taps(),
-                               &bytes)) {
-        return std::numeric_limits<std::size_t>::max();
-    }
-    return bytes;
+inline std::uint64_t taps_bytes(const Axis& axis, std::uint64_t count) {
+    return multiply_bytes(count, 2 * sizeof(std::size_t) + sizeof(float) * axis.most_taps());
 }
 
-// The axes of a resize and the rows' taps, made alike by both resamplers so
-// that their sums have the same operands: the rows' taps trimmed, made all
-// at once when they take no more room than a block of the intermediate
-// image (else a block's at a time, by the caller), and whether the columns'
-// taps may be trimmed: the vertical pass sums 8-bit values, always finite;
-// the horizontal pass sums its results, finite whenever the vertical
-// weights keep them so.
-struct PassTaps {
-    Axis rows_axis, columns_axis;
-    Taps rows_of;
-    bool all_rows = false, trim_columns = false;
-
-    PassTaps(std::uint64_t width, std::uint64_t height, std::uint64_t width_out, std::uint64_t height_out,
-             Filter filter)
-        : rows_axis(height, height_out, filter), columns_axis(width, width_out, filter) {
-        const auto h_out = static_cast<std::size_t>(height_out);
-        all_rows = h_out < kBlockRows ||
-                   taps_bytes(rows_axis, h_out) <= kBlockRows * static_cast<std::size_t>(width) * sizeof(float);
-        if (all_rows) rows_of.fill_all(rows_axis, h_out, true);
-        trim_columns = sums_of_values_are_finite(rows_axis, height_out, all_rows ? &rows_of : nullptr);
-    }
-};
-
-// Axes whose taps are kept between calls at once: the rows and columns of
-// two kinds of resize (taps.cpp).
-inline constexpr std::size_t kKeptAxes = 4;
-
-// Columns a strip holds: output columns whose taps are made together when
-// they are not kept, and source columns of the vertical pass between its rows and
-// the block.
-inline constexpr std::size_t kStripColumns = 512;
-
-}  // namespace ostrel::mask::taps
+}  // namespace taps
+}  // namespace ostrel::mask

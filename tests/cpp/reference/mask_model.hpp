@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "mask/raster.hpp"
-#include "mask/record_reader.hpp"
+#include "mask/record.hpp"
 #include "mask/resize.hpp"
 #include "support/buffer.hpp"
 

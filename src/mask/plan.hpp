@@ -1,0 +1,108 @@
+// The resize plan: every size, cap and rule that shapes a resize's work and
+// memory, each with its reason, and the plan of one call made from them: the
+// output's size, where its source rows come from, how its taps are made, its
+// strips and tiles, and the memory all of that needs. The engine
+// (resize.cpp), the record's reader (runs.cpp), the kept taps (taps.cpp) and
+// the kernels (resize_kernels.hpp) read it. Plain values and declarations
+// only: the per-path kernels include it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace ostrel::mask {
+
+enum class FilterType;  // taps.hpp
+
+// Output rows are made a block at a time: the horizontal pass puts the
+// block's rows across the lanes of the widest path (AVX-512, 16 floats), so
+// that one load serves every row of an output column.
+inline constexpr std::size_t kBlockRows = 16;
+
+// A block of fewer output rows than this takes the row layout instead, its
+// output columns across the lanes: below a quarter of the lanes the block
+// layout would sum mostly empty ones.
+inline constexpr std::size_t kRowLayoutRows = 4;
+
+// A dense tile: the source columns whose vertical sums are held at once, as
+// floats in the rows and again in the column layout, 2 x 16 x 4 bytes a
+// column: 64 KiB, the size of Zen 4's and Neoverse N1's L1 data caches
+// together with the 8-bit rows read, so that the horizontal pass reads what
+// the vertical pass just wrote. A tile is wider where one output's taps
+// alone span more columns.
+inline constexpr std::size_t kTileColumns = 512;
+
+// Output columns whose taps are made together when a single block is
+// written, where no taps are kept across blocks: a few KiB whatever the width.
+inline constexpr std::size_t kStripOutputs = 512;
+
+// Calm outputs (windows inside one stretch of every row's runs) fewer than
+// this in a row, between run boundaries of the block's rows, are summed in
+// a dense tile: each such group costs a walk over the runs in every output
+// row, about what a dense tile costs for this many outputs.
+inline constexpr std::size_t kCalmOutputs = 8;
+
+// A dense tile's source rows drawn from runs, at most this many bytes of
+// them at once: a block's rows together at the scales in use, so that each
+// is drawn once per tile, and a bounded part of them at any reduction.
+inline constexpr std::size_t kDrawnRowBytes = std::size_t{64} << 10;
+
+// Bytes a drawn piece may write past the end of its segment: a piece no
+// longer than this is drawn with one 16-byte store (a feathered edge's
+// pieces are mostly one pixel), and the tile's row keeps the room.
+inline constexpr std::size_t kDrawSlack = 16;
+
+// A stretch of calm outputs whose windows all read one value c is one fill
+// when their distinct weights, at most this many, give one value for c:
+// scales in use repeat their weights within a few columns (0.5 and 2.0
+// within 2, 1.5 within 3), and past the cap each output's window is summed
+// on its own, which costs no more than looking its value up would.
+inline constexpr std::size_t kUniformPatterns = 32;
+
+// The record's reader keeps each row as its runs, kRowBytes for the row
+// and kPieceBytes a piece (runs.hpp), with room made for the runs a row
+// announces before they arrive, at most kMostRuns: a row's runs that
+// ascend have a column each, and a row announcing more is drawn. Once
+// kRowsBeforeChoice rows are in, a record whose rows so far take more bytes
+// as runs than as pixels is drawn instead: its runs would outgrow the drawn
+// mask, and the dense tiles would read them as pixels anyway.
+inline constexpr std::uint64_t kRowBytes = 8;
+inline constexpr std::uint64_t kPieceBytes = 4;
+inline constexpr std::uint64_t kMostRuns = 65536;
+inline constexpr std::uint64_t kRowsBeforeChoice = 16;
+
+// Whether rows of `width` columns holding `pieces` pieces take more room as runs.
+bool runs_outgrow_pixels(std::uint64_t rows, std::uint64_t pieces, std::uint64_t width);
+
+// The taps of whole axes kept between calls (taps.cpp): the rows and columns
+// of two kinds of resize, each kept only up to kMostKeptBytes, so that at
+// most 4 MiB stays held for the life of the process.
+inline constexpr std::size_t kKeptAxes = 4;
+inline constexpr std::size_t kMostKeptBytes = std::size_t{1} << 20;
+
+// The size an axis of n pixels takes at scale s: f32(n) * s rounded to single
+// precision, truncated, and saturated to [0, 4294967295] (NaN gives 0).
+std::uint32_t scaled_size(std::uint64_t n, float scale);
+
+// One resize. An unchanged size copies the mask: that is the nearest filter's
+// resize, whose taps at an unchanged size are the identity.
+struct ResizePlan {
+    std::uint64_t width = 0, height = 0, width_out = 0, height_out = 0;
+    FilterType filter{};
+    bool from_runs = false;  // source rows drawn from runs, else read from a drawn mask
+    // Whether the rows' taps are made at once (else a block's at a time) and
+    // the columns' (else a strip's at a time, strip_outputs columns).
+    bool all_rows = false, all_columns = false;
+    std::size_t strip_outputs = 0;
+    std::size_t tile_columns = 0;  // the most source columns a dense tile holds
+    // An upper bound on the bytes the resize holds at once besides its
+    // source, its result included; saturates at kUnlimitedBytes.
+    std::uint64_t memory_bound = 0;
+};
+
+// The plan of a resize of a (height, width) mask, from runs of which the
+// record holds `held` rows or from a drawn mask.
+ResizePlan plan_resize(std::uint64_t width, std::uint64_t height, float scale, FilterType filter, bool from_runs,
+                       std::uint64_t held);
+
+}  // namespace ostrel::mask
