@@ -54,21 +54,6 @@ float constant_window(float c, const float* w, std::size_t n) {
     return unit_float_of_sum<float, std::int32_t>(acc);
 }
 
-// How far from c the value of a window of c may be summed, as a share of
-// |c|: the weights' sum's distance from 1, and under (n + 1) * 2^-23 of the
-// sum of |w| for the rounding of the n products and sums in single
-// precision and of the double sums here. NaN or infinite for weights that
-// are not finite, and infinite where n is too large for that bound to hold.
-double window_error(const float* w, std::size_t n) {
-    if (n >= (std::size_t{1} << 20)) return std::numeric_limits<double>::infinity();
-    double sum = 0.0, size = 0.0;
-    for (std::size_t k = 0; k < n; ++k) {
-        sum += static_cast<double>(w[k]);
-        size += std::fabs(static_cast<double>(w[k]));
-    }
-    return std::fabs(sum - 1.0) + static_cast<double>(n + 1) * 0x1p-23 * size;
-}
-
 // A source row's piece holding some column: pieces begin .. end - 1 are the
 // row's; a row without pieces has at == end and is 0.
 struct Cursor {
@@ -130,23 +115,27 @@ private:
     }
 
     // The taps of output columns x0 .. x1 - 1, all at once (kept between
-    // calls) or a strip's, and whether their windows move forward: their
-    // first and end columns never decrease from one output to the next.
+    // calls) or a strip's.
     void new_columns(std::size_t x0, std::size_t x1) {
         if (plan_.all_columns) {
             columns_of_.fill_all(columns_axis_, w_out_, trim_columns_);
         } else {
             columns_of_.fill(columns_axis_, x0, x1, trim_columns_);
         }
-        columns_forward_ = true;
-        columns_error_ = 0.0;
-        for (std::size_t j = x0; j < x1; ++j) {
-            columns_forward_ = columns_forward_ && (j == x0 || (first(j) >= first(j - 1) && end(j) >= end(j - 1)));
-            const std::size_t i = j - columns_of_.base;
-            const double e = window_error(columns_of_.weights.data() + columns_of_.offsets[i],
-                                          columns_of_.offsets[i + 1] - columns_of_.offsets[i]);
-            columns_error_ = e <= columns_error_ ? columns_error_ : e;  // NaN stays
+        strip_x0_ = x0;
+        strip_x1_ = x1;
+        forward_known_ = false;
+    }
+
+    // Whether the strip's windows move forward: their first and end columns
+    // never decrease from one output to the next. Found when first asked.
+    bool columns_forward() {
+        if (forward_known_) return columns_forward_;
+        forward_known_ = columns_forward_ = true;
+        for (std::size_t j = strip_x0_ + 1; j < strip_x1_ && columns_forward_; ++j) {
+            columns_forward_ = first(j) >= first(j - 1) && end(j) >= end(j - 1);
         }
+        return columns_forward_;
     }
 
     // Whether every window of c among the columns' rounds to the 8-bit
@@ -157,7 +146,7 @@ private:
     bool windows_keep(float c) const {
         const double t = c;
         const double boundary = std::clamp(std::floor(t) + 0.5, 0.5, 254.5);
-        return std::fabs(t - boundary) > std::fabs(t) * columns_error_ + 0x1p-100;
+        return std::fabs(t - boundary) > std::fabs(t) * (columns_of_.error * (1.0 + 0x1p-40)) + 0x1p-100;
     }
 
     bool begin_block(std::size_t y0);
@@ -191,8 +180,8 @@ private:
     const std::size_t w_out_, h_out_;
     const Axis rows_axis_, columns_axis_;
     Taps rows_of_, columns_of_;
-    bool trim_columns_ = false, columns_forward_ = true;
-    double columns_error_ = 0.0;  // the most window_error() of the columns' taps
+    bool trim_columns_ = false, forward_known_ = false, columns_forward_ = true;
+    std::size_t strip_x0_ = 0, strip_x1_ = 0;
     // The block: its output rows, the source rows they read, whether rows
     // of 0 may be left out of their sums.
     std::size_t y0_ = 0, count_ = 0;
@@ -290,7 +279,7 @@ std::uint64_t Engine::next_mark(std::uint64_t from) const {
 // without marks calm, and a block with marks whose windows do not move
 // forward (a calm span's cursors move forward only) dense.
 void Engine::classify(std::size_t x0, std::size_t x1) {
-    if (runs_ == nullptr || !any_mark_ || !columns_forward_) {
+    if (runs_ == nullptr || !any_mark_ || !columns_forward()) {
         sum(x0, x1, runs_ == nullptr || any_mark_);
         return;
     }
