@@ -145,7 +145,7 @@ private:
     // products that underflow).
     bool windows_keep(float c) const {
         const double t = c;
-        const double boundary = std::clamp(std::floor(t) + 0.5, 0.5, 254.5);
+        const double boundary = !(t >= 0.0) ? 0.5 : t >= 254.0 ? 254.5 : static_cast<int>(t) + 0.5;
         return std::fabs(t - boundary) > std::fabs(t) * (columns_of_.error * (1.0 + 0x1p-40)) + 0x1p-100;
     }
 
