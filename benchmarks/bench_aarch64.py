@@ -248,7 +248,7 @@ def mask_jobs_and_rows(quick):
                                       map_record=b"")
         for scale in scales:
             case = ("mask", kind, str(width), str(height), *(() if scale is None else (f"{scale[0]:g}", scale[1])))
-            label = f"{kind} {width}x{height} " + ("none" if scale is None else f"{scale[0]:g} {scale[1]}")
+            label = f"{kind} {width}x{height} {bench.scale_label(scale)}"
             rows.append((label, case, [name for name, _ in bench.mask_contenders(placeholder, scale)]))
         if map_form:
             rows.append((f"{kind} {width}x{height} map form none", ("map", kind, str(width), str(height)),

@@ -147,6 +147,7 @@ std::vector<Case> cases() {
         {512, 512, 0.5f, mask::FilterType::CatmullRom, "cubic"},
         {1920, 1080, 2.0f, mask::FilterType::Linear, "linear"},
         {1920, 1080, 1.5f, mask::FilterType::CatmullRom, "cubic"},
+        {1920, 1080, 0.5f, mask::FilterType::Linear, "linear"},
         {1920, 1080, 0.5f, mask::FilterType::CatmullRom, "cubic"},
         {1920, 1080, 0.5f, mask::FilterType::Gaussian, "gaussian"},
         {1920, 1080, 0.5f, mask::FilterType::Nearest, "nearest"},

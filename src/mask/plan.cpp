@@ -35,17 +35,16 @@ std::uint64_t block_reach(const ResizePlan& p, const taps::Axis& axis, std::uint
 // at most) and rebased taps (an output of a strip each at most); from runs,
 // two cursors of each source row a block reads that the record holds, the
 // tile's drawn rows and their marks of 0, the columns where pieces start,
-// the distinct weights of a strip, and the cursors of one output row's taps.
+// and the cursors of one output row's taps.
 std::uint64_t engine_bytes(const ResizePlan& p, const taps::Axis& rows, std::uint64_t held) {
     const std::uint64_t tile = multiply_bytes(p.tile_columns, 2 * kBlockRows * sizeof(float) + 10 * sizeof(std::size_t));
     std::uint64_t bytes = add_bytes(tile, multiply_bytes(p.strip_outputs, sizeof(std::uint64_t)));
     if (!p.from_runs) return bytes;
     bytes = add_bytes(bytes, multiply_bytes(block_reach(p, rows, held), 6 * sizeof(std::size_t)));
-    bytes = add_bytes(bytes, std::max<std::uint64_t>(kDrawnRowBytes, p.tile_columns) + kDrawSlack + kDrawnRowBytes / 8);
+    bytes = add_bytes(bytes, p.drawn_bytes + kDrawSlack + p.drawn_rows / 8);
     const std::uint64_t marks = (std::min<std::uint64_t>(p.width, 65536) / 64 + 1) * sizeof(std::uint64_t);
-    const std::uint64_t patterns = kUniformPatterns * sizeof(std::size_t);
     const std::uint64_t walk = multiply_bytes(rows.most_taps(), 3 * sizeof(std::size_t));
-    return add_bytes(bytes, add_bytes(add_bytes(marks, patterns), walk));
+    return add_bytes(bytes, add_bytes(marks, walk));
 }
 
 }  // namespace
@@ -79,6 +78,10 @@ ResizePlan plan_resize(std::uint64_t width, std::uint64_t height, float scale, F
     p.all_columns = p.height_out > kBlockRows;
     p.strip_outputs = static_cast<std::size_t>(p.all_columns ? p.width_out : std::min<std::uint64_t>(p.width_out, kStripOutputs));
     p.tile_columns = std::max(kTileColumns, columns.most_taps());
+    if (from_runs) {
+        p.drawn_rows = static_cast<std::size_t>(std::min<std::uint64_t>(block_reach(p, rows, height), kDrawnRowBytes));
+        p.drawn_bytes = std::max(p.tile_columns, std::min(kDrawnRowBytes, p.drawn_rows * p.tile_columns));
+    }
 
     // Besides the rows' taps, the check of the sums' range may make each
     // row's taps again, one at a time.

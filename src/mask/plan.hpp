@@ -52,13 +52,6 @@ inline constexpr std::size_t kDrawnRowBytes = std::size_t{64} << 10;
 // pieces are mostly one pixel), and the tile's row keeps the room.
 inline constexpr std::size_t kDrawSlack = 16;
 
-// A stretch of calm outputs whose windows all read one value c is one fill
-// when their distinct weights, at most this many, give one value for c:
-// scales in use repeat their weights within a few columns (0.5 and 2.0
-// within 2, 1.5 within 3), and past the cap each output's window is summed
-// on its own, which costs no more than looking its value up would.
-inline constexpr std::size_t kUniformPatterns = 32;
-
 // The record's reader keeps each row as its runs, kRowBytes for the row
 // and kPieceBytes a piece (runs.hpp), with room made for the runs a row
 // announces before they arrive, at most kMostRuns: a row's runs that
@@ -95,6 +88,9 @@ struct ResizePlan {
     bool all_rows = false, all_columns = false;
     std::size_t strip_outputs = 0;
     std::size_t tile_columns = 0;  // the most source columns a dense tile holds
+    // From runs, the most source rows a tile's rows drawn at once hold (those
+    // a block reads, at most) and the most bytes they take.
+    std::size_t drawn_rows = 0, drawn_bytes = 0;
     // An upper bound on the bytes the resize holds at once besides its
     // source, its result included; saturates at kUnlimitedBytes.
     std::uint64_t memory_bound = 0;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <optional>
 #include <span>
+#include <type_traits>
 
 #include "mask/raster.hpp"
 
@@ -57,6 +58,9 @@ public:
     }
 
 private:
+    template <class>
+    friend class RecordReader;
+
     bool map(std::uint64_t entries) {
         bool seen = false;
         for (std::uint64_t i = 0; i < entries; ++i) {
@@ -100,7 +104,22 @@ private:
         // The declared count, for a sink that asks for it (the tests' model
         // reserves room); it is not trusted.
         if constexpr (requires { sink_.begin_rows(rows); }) sink_.begin_rows(rows);
+        return rows_of(rows);
+    }
+
+    // The next `rows` rows. A sink that may hand the rest of them to another
+    // sink is asked before each row; the other sink's reader goes on from
+    // here, and this one from where that one stops.
+    bool rows_of(std::uint64_t rows) {
         for (std::uint64_t i = 0; i < rows; ++i) {
+            if constexpr (requires { sink_.handover(); }) {
+                if (auto* next = sink_.handover()) {
+                    RecordReader<std::remove_pointer_t<decltype(next)>> rest({p_, end_}, *next);
+                    const bool read = rest.rows_of(rows - i);
+                    p_ = rest.p_;
+                    return read;
+                }
+            }
             std::uint64_t runs = 0;
             if (!list_header(runs)) return false;
             auto row = sink_.begin_row(runs);

@@ -15,20 +15,25 @@
 // - Every other output's window lies inside one stretch of columns where
 //   each of its row's tap rows holds one value, so every column of the
 //   window has the same vertical sum c, summed once over the row's taps in
-//   their order. Its value is then the sum of c * w_k over its weights, the
-//   same for every output with the same weights (Patterns), and +0 for
-//   c = +0 whatever the weights: each product is then +0, -0 or NaN, a sum
-//   of zeros from +0 stays +0, and NaN rounds to 0. Those outputs are left
-//   as the zero-filled result's +0.
+//   their order. Its value is then the sum of c * w_k over its weights,
+//   which rounds to the 8-bit value of c itself where c lies farther from
+//   the values where the rounding changes than that sum can lie from c
+//   (windows_keep, a bound on the rounding of the sum), and +0 for c = +0
+//   whatever the weights: each product is then +0, -0 or NaN, a sum of
+//   zeros from +0 stays +0, and NaN rounds to 0. Those outputs are left as
+//   the zero-filled result's +0.
 // - A block whose source rows are all 0 is left as it is, likewise.
 // A change that computed a value any other way (a different order, a
-// different set of taps, a shortcut by a bound) would break these bits.
+// different set of taps, a shortcut without such a proof) would break these
+// bits.
 #include "mask/resize.hpp"
 
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "mask/resize_kernels.hpp"
@@ -48,72 +53,6 @@ float constant_window(float c, const float* w, std::size_t n) {
     for (std::size_t k = 0; k < n; ++k) acc = acc + c * w[k];
     return unit_float_of_sum<float, std::int32_t>(acc);
 }
-
-// Whether the windows of output columns x0 .. x1 - 1 that all read one value
-// c give one value, so that a stretch of them is one fill: their distinct
-// weights (the same count and bits), when at most kUniformPatterns, give
-// the same value for c. The weights are found when first asked for, and
-// the answer for the last c is kept.
-class Patterns {
-public:
-    void reset(const Taps& taps, std::size_t x0, std::size_t x1) {
-        taps_ = &taps;
-        x0_ = x0;
-        x1_ = x1;
-        found_ = false;
-    }
-    const float* weights(std::size_t j) const { return taps_->weights.data() + taps_->offsets[j - taps_->base]; }
-    std::size_t count(std::size_t j) const {
-        return taps_->offsets[j - taps_->base + 1] - taps_->offsets[j - taps_->base];
-    }
-
-    bool uniform(float c, float& value) {
-        find();
-        if (outputs_.empty()) return false;
-        if (!known_ || tag_ != bits_of(c)) {
-            known_ = true;
-            tag_ = bits_of(c);
-            value_ = constant_window(c, weights(outputs_[0]), count(outputs_[0]));
-            uniform_ = true;
-            for (std::size_t i = 1; i < outputs_.size() && uniform_; ++i) {
-                uniform_ = bits_of(constant_window(c, weights(outputs_[i]), count(outputs_[i]))) == bits_of(value_);
-            }
-        }
-        value = value_;
-        return uniform_;
-    }
-
-private:
-    bool same(std::size_t i, std::size_t j) const {
-        return count(i) == count(j) && std::memcmp(weights(i), weights(j), count(i) * sizeof(float)) == 0;
-    }
-
-    // An output of each distinct weights, none past kUniformPatterns of
-    // them. Scales in use repeat their weights every few columns, and
-    // mostly every column.
-    void find() {
-        if (found_) return;
-        found_ = true;
-        known_ = false;
-        outputs_.clear();
-        for (std::size_t j = x0_; j < x1_; ++j) {
-            if (j > x0_ && same(j - 1, j)) continue;
-            if (std::any_of(outputs_.begin(), outputs_.end(), [&](std::size_t o) { return same(o, j); })) continue;
-            if (outputs_.size() == kUniformPatterns) {
-                outputs_.clear();
-                return;
-            }
-            outputs_.push_back(j);
-        }
-    }
-
-    const Taps* taps_ = nullptr;
-    std::size_t x0_ = 0, x1_ = 0;
-    bool found_ = false, known_ = false, uniform_ = false;
-    std::uint32_t tag_ = 0;
-    float value_ = 0.0f;
-    std::vector<std::size_t> outputs_;
-};
 
 // A source row's piece holding some column: pieces begin .. end - 1 are the
 // row's; a row without pieces has at == end and is 0.
@@ -139,13 +78,16 @@ public:
         if (plan.all_rows) rows_of_.fill_all(rows_axis_, h_out_, true);
         trim_columns_ = sums_of_values_are_finite(rows_axis_, h_out_, plan.all_rows ? &rows_of_ : nullptr);
         if (plan.all_columns) new_columns(0, w_out_);
-        sums_.resize(kBlockRows * plan.tile_columns);
-        block_.resize(kBlockRows * plan.tile_columns);
+        // The first block has the most rows; the column layout has a lane for
+        // each of kBlockRows.
+        const std::size_t rows = std::min(kBlockRows, h_out_);
+        sums_.resize(rows * plan.tile_columns);
+        if (rows >= kRowLayoutRows) block_.resize(kBlockRows * plan.tile_columns);
         rebased_.resize(plan.strip_outputs);
         if (runs_ == nullptr) return;
         marks_.assign(static_cast<std::size_t>(std::min<std::uint64_t>(plan.width, 65536) / 64 + 1), 0);
-        rows_.resize(std::max(kDrawnRowBytes, plan.tile_columns) + kDrawSlack);
-        zero_.resize(kDrawnRowBytes);
+        rows_.resize(plan.drawn_bytes + kDrawSlack);
+        zero_.resize(plan.drawn_rows);
     }
 
     void run() {
@@ -173,19 +115,38 @@ private:
     }
 
     // The taps of output columns x0 .. x1 - 1, all at once (kept between
-    // calls) or a strip's, and whether their windows move forward: their
-    // first and end columns never decrease from one output to the next.
+    // calls) or a strip's.
     void new_columns(std::size_t x0, std::size_t x1) {
         if (plan_.all_columns) {
             columns_of_.fill_all(columns_axis_, w_out_, trim_columns_);
         } else {
             columns_of_.fill(columns_axis_, x0, x1, trim_columns_);
         }
-        patterns_.reset(columns_of_, x0, x1);
-        columns_forward_ = true;
-        for (std::size_t j = x0 + 1; j < x1 && columns_forward_; ++j) {
+        strip_x0_ = x0;
+        strip_x1_ = x1;
+        forward_known_ = false;
+    }
+
+    // Whether the strip's windows move forward: their first and end columns
+    // never decrease from one output to the next. Found when first asked.
+    bool columns_forward() {
+        if (forward_known_) return columns_forward_;
+        forward_known_ = columns_forward_ = true;
+        for (std::size_t j = strip_x0_ + 1; j < strip_x1_ && columns_forward_; ++j) {
             columns_forward_ = first(j) >= first(j - 1) && end(j) >= end(j - 1);
         }
+        return columns_forward_;
+    }
+
+    // Whether every window of c among the columns' rounds to the 8-bit
+    // value c itself rounds to: the 8-bit value changes only at k + 0.5 (k
+    // from 0 to 254), and c lies farther from the nearest of those than
+    // the window's sum can lie from c (window_error, and below 2^-100 for
+    // products that underflow).
+    bool windows_keep(float c) const {
+        const double t = c;
+        const double boundary = !(t >= 0.0) ? 0.5 : t >= 254.0 ? 254.5 : static_cast<int>(t) + 0.5;
+        return std::fabs(t - boundary) > std::fabs(t) * (columns_of_.error * (1.0 + 0x1p-40)) + 0x1p-100;
     }
 
     bool begin_block(std::size_t y0);
@@ -219,7 +180,8 @@ private:
     const std::size_t w_out_, h_out_;
     const Axis rows_axis_, columns_axis_;
     Taps rows_of_, columns_of_;
-    bool trim_columns_ = false, columns_forward_ = true;
+    bool trim_columns_ = false, forward_known_ = false, columns_forward_ = true;
+    std::size_t strip_x0_ = 0, strip_x1_ = 0;
     // The block: its output rows, the source rows they read, whether rows
     // of 0 may be left out of their sums.
     std::size_t y0_ = 0, count_ = 0;
@@ -237,7 +199,6 @@ private:
     std::vector<std::uint8_t> rows_;
     std::vector<bool> zero_;
     std::vector<Cursor> draw_at_, calm_at_, walk_;
-    Patterns patterns_;
 };
 
 // The block's rows' taps and the source rows they read; from runs, the
@@ -284,12 +245,14 @@ void Engine::mark_boundaries() {
     marked_lo_ = marks_.size();
     marked_hi_ = 0;
     for (std::uint64_t r = rlo_; r < rlo_ + draw_at_.size(); ++r) {
-        for (std::size_t p = runs_->begin[r] + 1; p < runs_->begin[r + 1]; ++p) {
+        const std::size_t b = runs_->begin[r] + 1, e = runs_->begin[r + 1];
+        if (b >= e) continue;
+        for (std::size_t p = b; p < e; ++p) {
             const std::uint32_t column = RunMask::start_of(pieces[p]);
             marks_[column >> 6] |= std::uint64_t{1} << (column & 63);
-            marked_lo_ = std::min<std::size_t>(marked_lo_, column >> 6);
-            marked_hi_ = std::max<std::size_t>(marked_hi_, column >> 6);
         }
+        marked_lo_ = std::min<std::size_t>(marked_lo_, RunMask::start_of(pieces[b]) >> 6);
+        marked_hi_ = std::max<std::size_t>(marked_hi_, RunMask::start_of(pieces[e - 1]) >> 6);
     }
     any_mark_ = marked_lo_ <= marked_hi_;
 }
@@ -316,7 +279,7 @@ std::uint64_t Engine::next_mark(std::uint64_t from) const {
 // without marks calm, and a block with marks whose windows do not move
 // forward (a calm span's cursors move forward only) dense.
 void Engine::classify(std::size_t x0, std::size_t x1) {
-    if (runs_ == nullptr || !any_mark_ || !columns_forward_) {
+    if (runs_ == nullptr || !any_mark_ || !columns_forward()) {
         sum(x0, x1, runs_ == nullptr || any_mark_);
         return;
     }
@@ -373,7 +336,7 @@ void Engine::vertical() {
         return;
     }
     std::array<bool, kBlockRows> started{};
-    const std::uint64_t group = std::max<std::uint64_t>(1, kDrawnRowBytes / tile_width_);
+    const std::uint64_t group = std::min(plan_.drawn_bytes / tile_width_, plan_.drawn_rows);
     for (std::uint64_t g0 = rlo_; g0 < rhi_; g0 += group) {
         const std::uint64_t g1 = std::min(rhi_, g0 + group);
         draw_rows(g0, g1);
@@ -480,7 +443,7 @@ void Engine::calm(std::size_t x0, std::size_t x1) {
 // Output row y over a calm span: each stretch where all of the row's tap
 // rows hold one value has one vertical sum c, summed over the row's taps in
 // their order, and the outputs whose windows lie inside the stretch take
-// the value of a window of c: one fill where their weights agree on it.
+// the value of a window of c: c's own, one fill, where their sums keep it.
 void Engine::calm_row(std::size_t y, std::size_t x0, std::size_t x1) {
     const std::size_t i = y - rows_of_.base;
     const std::size_t n = rows_of_.offsets[i + 1] - rows_of_.offsets[i];
@@ -505,12 +468,15 @@ void Engine::calm_row(std::size_t y, std::size_t x0, std::size_t x1) {
             c = c + static_cast<float>(v) * w[k];
         }
         const std::size_t stop = first_ending_past(j, x1, hi);
-        float same = 0.0f;
         if (bits_of(c) == 0) {
-        } else if (patterns_.uniform(c, same)) {
-            std::fill(row + j, row + stop, same);
+        } else if (windows_keep(c)) {
+            std::fill(row + j, row + stop, unit_float_of_sum<float, std::int32_t>(c));
         } else {
-            for (std::size_t o = j; o < stop; ++o) row[o] = constant_window(c, patterns_.weights(o), patterns_.count(o));
+            for (std::size_t o = j; o < stop; ++o) {
+                const std::size_t at = o - columns_of_.base;
+                row[o] = constant_window(c, columns_of_.weights.data() + columns_of_.offsets[at],
+                                         columns_of_.offsets[at + 1] - columns_of_.offsets[at]);
+            }
         }
         j = stop;
     }

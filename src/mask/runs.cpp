@@ -27,13 +27,12 @@ public:
     // each, in room made for every run the row announces; with `limit` 0
     // every run takes the slow path, which follows the row's mode. The pen's
     // address is never taken, so that it lives in registers: it is passed by
-    // value, and a row drawn to the canvas has the canvas's pen in the sink.
+    // value.
     struct Pen {
         std::uint32_t* out = nullptr;
         std::uint64_t next = 0;  // the first column after the last run
         std::uint64_t limit = 0;
         std::uint8_t last = 0;  // the value of the row's last piece
-        bool drawing = false;
     };
 
     RunSink(std::uint64_t width, std::uint64_t height) : width_(width), height_(height) {
@@ -43,20 +42,21 @@ public:
         keeping_ = fits_;
     }
 
+    // Asked before each row: once kRowsBeforeChoice rows are kept, a record
+    // whose rows take more room as runs than as pixels is drawn from here on,
+    // into a Canvas that reads the rest of the rows itself.
+    Canvas<std::uint8_t>* handover() {
+        if (rows_ >= kRowsBeforeChoice && keeping_ && !canvas_ && runs_outgrow_pixels(rows_, n_, width_)) {
+            draw_instead();
+        }
+        return canvas_.get();
+    }
+
     Pen begin_row(std::uint64_t declared_runs) {
         Pen pen;
-        if (canvas_) {
-            pen.drawing = true;
-            canvas_pen_ = canvas_->begin_row(declared_runs);
-            return pen;
-        }
         const std::uint64_t i = rows_++;
         mode_ = Mode::Off;
         if (!keeping_) return pen;
-        if (i >= kRowsBeforeChoice && runs_outgrow_pixels(i, n_, width_)) {
-            draw_instead();
-            return begin_row(declared_runs);
-        }
         if (i >= height_ && (declared_runs != 0 || width_ != 0)) {
             fail();
             return pen;
@@ -78,10 +78,6 @@ public:
     }
 
     void run(Pen& pen, std::uint16_t column, std::uint16_t value) {
-        if (pen.drawing) {
-            canvas_->run(canvas_pen_, column, value);
-            return;
-        }
         const auto byte = static_cast<std::uint8_t>(value & 0xFF);
         if (column >= pen.next && column < pen.limit) [[likely]] {
             *pen.out = RunMask::piece(column, byte);
@@ -94,10 +90,6 @@ public:
     }
 
     void end_row(Pen pen) {
-        if (pen.drawing) {
-            canvas_->end_row(canvas_pen_);
-            return;
-        }
         if (mode_ == Mode::Runs) n_ = static_cast<std::size_t>(pen.out - pieces_);
         if (mode_ == Mode::Drawn && !read_back()) return;
         if (mode_ != Mode::Runs && mode_ != Mode::Drawn) return;
@@ -118,7 +110,7 @@ public:
 
 private:
     // Runs: pieces as they arrive; Drawn: the row drawn into row_ by the
-    // rule; Off: drawn to the canvas, or after an error.
+    // rule; Off: after an error.
     enum class Mode { Off, Runs, Drawn };
 
     Pen slow_run(Pen pen, std::uint16_t column, std::uint8_t byte) {
@@ -178,8 +170,8 @@ private:
     }
 
     // Moves to a Canvas: the rows kept so far are drawn into it as runs (a
-    // row's pieces are runs of the rule), later rows go straight to it, and
-    // the Canvas finds the rest of the errors.
+    // row's pieces are runs of the rule), and the Canvas finds the rest of
+    // the errors.
     void draw_instead() {
         canvas_ = std::make_unique<Canvas<std::uint8_t>>(width_, height_, kIdentityPalette.cells);
         for (std::size_t r = 0; r < mask_.row_count(); ++r) {
@@ -246,7 +238,6 @@ private:
     bool no_memory_ = false;
     bool keeping_ = false;
     std::unique_ptr<Canvas<std::uint8_t>> canvas_;
-    Canvas<std::uint8_t>::Pen canvas_pen_;
 };
 
 }  // namespace

@@ -62,6 +62,7 @@ void copy_taps(const Taps& from, Taps& to) {
     to.offsets.assign(from.offsets.begin(), from.offsets.end());
     to.weights.assign(from.weights.begin(), from.weights.end());
     to.base = from.base;
+    to.error = from.error;
 }
 
 }  // namespace

@@ -106,8 +106,11 @@ public:
     }
 
     // Fills `weights` for output index o and returns the first source index;
-    // the taps are first .. first + weights.size() - 1, never none.
-    std::uint64_t taps(std::uint64_t o, std::vector<float>& weights) const {
+    // the taps are first .. first + weights.size() - 1, never none. `spread`
+    // is the sum of the kernel's |values| over the size of their sum, s: 1
+    // without negative lobes (the two sums are then the same), not finite
+    // where s is 0 or not finite.
+    std::uint64_t taps(std::uint64_t o, std::vector<float>& weights, float& spread) const {
         const float centre = (static_cast<float>(o) + 0.5f) * ratio_;
         const std::int64_t last = static_cast<std::int64_t>(n_ - 1);
         const std::int64_t first =
@@ -124,8 +127,10 @@ public:
         float* w = weights.data();
         for (std::size_t k = 0; k < count; ++k) w[k] = (static_cast<float>(first + static_cast<std::int64_t>(k)) - c) / sratio_;
         filter_.apply(w, count);
-        float sum = 0.0f;
+        float sum = 0.0f, size = 0.0f;
         for (std::size_t k = 0; k < count; ++k) sum = sum + w[k];
+        for (std::size_t k = 0; k < count && filter_.negative_lobes; ++k) size = size + std::fabs(w[k]);
+        spread = (filter_.negative_lobes ? size : sum) / std::fabs(sum);
         for (std::size_t k = 0; k < count; ++k) w[k] = w[k] / sum;
         return static_cast<std::uint64_t>(first);
     }
@@ -157,6 +162,13 @@ struct Taps {
     std::vector<float> weights;
     std::vector<float> scratch;
     std::uint64_t base = 0;
+    // How far from c the sum of c * w_k over an output's weights, from +0 in order in single precision, may lie, as a
+    // share of |c|. For n taps of spread R (Axis::taps), the weights' sum
+    // lies within about n 2^-24 R of 1 (the rounding of their sum and
+    // divisions), and the sum of c * w_k within about n 2^-24 R |c| of c
+    // times it: (n + 1) 2^-21 R bounds both. Infinite where R is not finite or
+    // n too large for that bound.
+    double error = 0.0;
 
     // The taps of outputs o0 .. o1 - 1. With `trim`, weights of exactly
     // zero at either end of an output's taps are left out. A sum over finite values
@@ -175,8 +187,10 @@ struct Taps {
         offsets.reserve(count + 1);
         const std::uint64_t most = multiply_bytes(count, axis.most_taps());
         if (most <= weights.max_size()) weights.reserve(static_cast<std::size_t>(most));
+        float spread = 0.0f, most_spread = 0.0f;
         for (std::uint64_t o = o0; o < o1; ++o) {
-            std::uint64_t at = axis.taps(o, scratch);
+            std::uint64_t at = axis.taps(o, scratch, spread);
+            most_spread = std::max(most_spread, spread == spread ? spread : std::numeric_limits<float>::infinity());
             std::size_t begin = 0, end = scratch.size();
             while (trim && end - begin > 1 && scratch[begin] == 0.0f) ++begin, ++at;
             while (trim && end - begin > 1 && scratch[end - 1] == 0.0f) --end;
@@ -184,6 +198,9 @@ struct Taps {
             weights.insert(weights.end(), scratch.begin() + begin, scratch.begin() + end);
             offsets.push_back(weights.size());
         }
+        const std::size_t n = axis.most_taps();
+        error = most_spread <= 0x1p20f && n < (std::size_t{1} << 20) ? (n + 1) * 0x1p-21 * most_spread
+                                                                      : std::numeric_limits<double>::infinity();
     }
     // The taps of outputs 0 .. n_out - 1, as fill() makes them: copied from
     // the last few made this way when one was for the same axis, sizes and
@@ -197,9 +214,9 @@ struct Taps {
 inline bool sums_of_values_are_finite(const Axis& axis, std::uint64_t n_out, const Taps* all) {
     if (!axis.filter().negative_lobes) return true;
     std::vector<float> made;
-    float bound = 0.0f;
+    float bound = 0.0f, spread = 0.0f;
     for (std::uint64_t o = 0; o < n_out; ++o) {
-        if (all == nullptr) axis.taps(o, made);
+        if (all == nullptr) axis.taps(o, made, spread);
         const float* w = all != nullptr ? all->weights.data() + all->offsets[o] : made.data();
         const std::size_t n = all != nullptr ? all->offsets[o + 1] - all->offsets[o] : made.size();
         float sum = 0.0f;

@@ -1,7 +1,6 @@
 // The resize from runs against the dense passes over the drawn mask, bit for
 // bit, on every SIMD path: masks from one constant to noise, scales that
-// shrink and grow by periodic and irregular factors (1.7 and 0.3 give a
-// strip more distinct column weights than kUniformPatterns), every filter.
+// shrink and grow by periodic and irregular factors, every filter.
 #include <gtest/gtest.h>
 
 #include <bit>
