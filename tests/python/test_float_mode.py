@@ -18,12 +18,17 @@ import ostrel_py
 from conftest import PANICKING_RECORD, run_python
 
 libm = ctypes.CDLL("libm.so.6")
-# femode_t: the x87 control word and MXCSR in the high half (x86_64), or FPCR (AArch64).
-MODE_BITS = {
-    "x86_64": {"upward": 0x4000 << 32 | 0x800, "downward": 0x2000 << 32 | 0x400,
-               "toward-zero": 0x6000 << 32 | 0xC00, "flush-to-zero": 0x8040 << 32},
-    "aarch64": {"upward": 1 << 22, "downward": 2 << 22, "toward-zero": 3 << 22, "flush-to-zero": 1 << 24},
+# fenv_t, laid out alike by glibc and musl, as 32-bit words: the x87 control
+# word in word 0 and MXCSR in word 7 (x86_64), or FPCR in word 0 (AArch64).
+# MODE_BITS sets a mode's bits there; CONTROL masks what the mode is, the
+# exception flags left out.
+MODE_BITS, CONTROL, FENV_WORDS = {
+    "x86_64": ({"upward": {0: 0x800, 7: 0x4000}, "downward": {0: 0x400, 7: 0x2000},
+                "toward-zero": {0: 0xC00, 7: 0x6000}, "flush-to-zero": {7: 0x8040}}, {0: 0xFFFF, 7: 0xFFC0}, 8),
+    "aarch64": ({"upward": {0: 1 << 22}, "downward": {0: 2 << 22}, "toward-zero": {0: 3 << 22},
+                 "flush-to-zero": {0: 1 << 24}}, {0: 0xFFFFFFFF}, 2),
 }[platform.machine()]
+FEnv = ctypes.c_uint32 * FENV_WORDS
 
 RECORD = bytes.fromhex("91 93 92 92 00 cc ff 92 03 00 91 92 01 cc 80 92 92 00 7f 92 04 cc c8")
 WAV = (np.random.default_rng(3).standard_normal(9000) * 0.2).astype(np.float32)
@@ -45,17 +50,19 @@ def outcome(call):
 
 
 def in_mode(bits, call):
-    """The call's outcome under the caller's mode plus `bits`, and the mode the call left."""
-    default, wanted, left = ctypes.c_uint64(), ctypes.c_uint64(), ctypes.c_uint64()
-    libm.fegetmode(ctypes.byref(default))
-    wanted.value = default.value | bits
-    libm.fesetmode(ctypes.byref(wanted))
+    """The call's outcome under the caller's mode plus `bits`, and whether the call left that mode."""
+    default, left = FEnv(), FEnv()
+    libm.fegetenv(default)
+    wanted = FEnv(*default)
+    for word, bit in bits.items():
+        wanted[word] |= bit
+    libm.fesetenv(wanted)
     try:
         result = outcome(call)
-        libm.fegetmode(ctypes.byref(left))
+        libm.fegetenv(left)
     finally:
-        libm.fesetmode(ctypes.byref(default))
-    return result, left.value == wanted.value
+        libm.fesetenv(default)
+    return result, all(left[word] & mask == wanted[word] & mask for word, mask in CONTROL.items())
 
 
 @pytest.mark.parametrize("mode", MODE_BITS)
