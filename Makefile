@@ -105,9 +105,7 @@ demo: develop
 # chain instead of waiting beside it.
 WHEEL_PYTHONS := 3.11 3.12 3.13
 WHEEL_SYSTEMS := debian11 debian13 unstable
-# The AArch64 musl wheel is left out while its float-mode test fails
-# (make test-wheel-aarch64-musl).
-DIST_TESTS := test-wheel-x86_64-musl test-wheel-aarch64-freethreaded test-wheel-aarch64 test-wheel-x86_64
+DIST_TESTS := test-wheel-aarch64-musl test-wheel-aarch64-freethreaded test-wheel-aarch64 test-wheel-x86_64
 X86_64_WHEEL := build/dist-wheel/x86_64-tagged/*.whl
 dist: develop
 	rm -rf dist build/dist-wheel build/dist-test
