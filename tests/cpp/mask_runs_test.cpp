@@ -140,6 +140,9 @@ const Case kCases[] = {
     {Structure::Scribble, 50, 40},
     // One run a row is 12 bytes as runs against 4 pixels: drawn.
     {Structure::Constant, 4, 64, true},
+    // At 0.06 a block reads some 270 source rows of a tile of 512 columns,
+    // more than kDrawnRowBytes: they are drawn a group at a time.
+    {Structure::SoftBlob, 600, 300},
 };
 
 std::string case_name(const testing::TestParamInfo<std::tuple<Case, SimdPath>>& info) {
