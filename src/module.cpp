@@ -144,63 +144,69 @@ PyObject* reconstruct_mask(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
 // the address of its bytes kept for the transform.
 constexpr std::uint64_t kWindowObjectOverhead = 128;
 
+python::Float32Vector described_or_refused(PyObject* wav) {
+    std::optional<python::Float32Vector> vector = python::describe_float32_vector(wav);
+    if (!vector) throw PyError::made(PyExc_TypeError, kNotFloat32Array);
+    return *vector;
+}
+
+// Refuses, before anything large is made or copied, a call whose windows,
+// copy of strided samples and transform (the 16 kHz samples) do not fit.
+void refuse_unless_it_fits(const python::Float32Vector& wav, const audio::TransformPlan& plan) {
+    std::uint64_t need = multiply_bytes(plan.windows, audio::kWindowBytes + kWindowObjectOverhead);
+    if (wav.copied()) need = add_bytes(need, multiply_bytes(wav.length, sizeof(float)));
+    need = add_bytes(need, audio::transform_memory_bound(plan));
+    if (fits_in_memory(need)) return;
+    // A borrow that cannot be had is reported first, as for a call that fits.
+    { const python::ReadBorrow probe(wav); }
+    throw std::bad_alloc();
+}
+
+// One bytes object a window, appended to `list`, and where each one's bytes
+// lie, for the transform to write them in place. Neither a bytes object nor
+// a list's growth runs the collector, so no Python code runs here.
+std::vector<std::uint8_t*> append_windows(PyObject* list, std::uint64_t windows) {
+    std::vector<std::uint8_t*> window_bytes(static_cast<std::size_t>(windows));
+    for (std::uint8_t*& bytes : window_bytes) {
+        PyRef item = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(audio::kWindowBytes)));
+        if (!item || PyList_Append(list, item.get()) < 0) throw PyError::fetch();
+        bytes = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(item.get()));
+    }
+    return window_bytes;
+}
+
+// The steps of a call: describe the array, check it, plan, borrow, compute
+// into the result's objects, give the borrow back.
 PyObject* melspectrogram(const python::Signature& signature, audio::ModelVersion version, PyObject* const* args,
                          Py_ssize_t nargs, PyObject* kwnames) {
     return python::guarded([&] {
         const auto slots = python::bind<2>(signature, args, nargs, kwnames);
-        PyObject* wav = slots[0];  // borrowed; examined after the sample rate
         const std::uint32_t sample_rate = python::to_u32(slots[1], "sample_rate");
-
         const audio::Audio2MelSpectrogram transformer(version);
-        if (!python::is_float32_vector(wav)) throw PyError::made(PyExc_TypeError, kNotFloat32Array);
+        // A refusal comes before anything the borrow needs is made.
+        described_or_refused(slots[0]);
         python::bind_borrow_registry();
-
-        // The result's objects all exist before the samples are read, so that
-        // no Python code runs while they are borrowed. Making the list is the
-        // last step that may run any (the collector, and the finalizers it
-        // calls, which may change the array): neither a bytes object nor a
-        // list's growth runs the collector. So the array is examined again
-        // once the list exists, and read as it is then.
+        // The list is the last object made that may run the collector, and
+        // with it finalizers that may change the array: the array is
+        // described after it, and every later step uses that description.
         PyRef list = PyRef::steal(PyList_New(0));
         if (!list) throw PyError::fetch();
-        if (!python::is_float32_vector(wav)) throw PyError::made(PyExc_TypeError, kNotFloat32Array);
+        const python::Float32Vector wav = described_or_refused(slots[0]);
 
         // Every step above may have run Python code (the sample rate's
         // __index__, NumPy's import, finalizers): the plan is computed in the
         // defined mode.
         enter_defined_float_mode();
-        const std::size_t count = python::vector_length(wav);
-        const audio::TransformPlan plan = audio::plan_transform(transformer.config(), count, sample_rate);
-        const std::uint64_t windows = plan.windows;
-
-        // Refused before anything large is made or copied: the windows, the
-        // copy of strided samples, and the transform's own (the 16 kHz samples).
-        std::uint64_t need = multiply_bytes(windows, audio::kWindowBytes + kWindowObjectOverhead);
-        if (python::Samples::copied(wav)) need = add_bytes(need, multiply_bytes(count, sizeof(float)));
-        need = add_bytes(need, audio::transform_memory_bound(plan));
-        if (!fits_in_memory(need)) {
-            // A borrow that cannot be had is reported first, as for a call that fits.
-            { const python::ReadBorrow probe(wav); }
-            throw std::bad_alloc();
-        }
-        // Each window is written straight into its bytes object, which the
-        // list holds.
-        std::vector<std::uint8_t*> window_bytes(static_cast<std::size_t>(windows));
-        for (std::uint8_t*& bytes : window_bytes) {
-            PyRef item = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(audio::kWindowBytes)));
-            if (!item || PyList_Append(list.get(), item.get()) < 0) throw PyError::fetch();
-            bytes = reinterpret_cast<std::uint8_t*>(PyBytes_AsString(item.get()));
-        }
-
-        {
-            python::Samples samples(wav);
-            if (windows == 0) return list.release();
-            // A registry installed by another module ran its own code.
-            enter_defined_float_mode();
-            // The samples stay where they are while the borrow is held.
-            const python::Detached detached;
-            transformer.transform(samples.read(), plan, [&](std::size_t k) { return window_bytes[k]; });
-        }
+        const audio::TransformPlan plan = audio::plan_transform(transformer.config(), wav.length, sample_rate);
+        refuse_unless_it_fits(wav, plan);
+        const std::vector<std::uint8_t*> windows = append_windows(list.get(), plan.windows);
+        const python::ReadBorrow borrow(wav);
+        if (plan.windows == 0) return list.release();
+        // A registry installed by another module ran its own code.
+        enter_defined_float_mode();
+        const python::Detached detached;
+        std::vector<float> copy;
+        transformer.transform(wav.samples(copy), plan, [&](std::size_t k) { return windows[k]; });
         return list.release();
     });
 }

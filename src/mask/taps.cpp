@@ -9,6 +9,7 @@
 
 #include "mask/taps.hpp"
 #include "support/float_mode.hpp"
+#include "support/fork.hpp"
 
 namespace ostrel::mask {
 
@@ -41,16 +42,14 @@ struct Kept {
 };
 
 struct KeptAxes {
-    std::mutex mutex;
+    ForkSafeMutex mutex;
     Kept axes[kKeptAxes];
     std::uint64_t clock = 0;
 };
 
-// Never destroyed before the calls of the process end.
-KeptAxes& kept_axes() {
-    static KeptAxes kept;
-    return kept;
-}
+// Made as the module loads, so that its mutex is one the fork handlers know;
+// never destroyed before the calls of the process end.
+KeptAxes kept_axes;
 
 std::size_t bytes_of(const Taps& t) {
     return t.first.size() * sizeof(std::uint64_t) + t.offsets.size() * sizeof(std::size_t) +
@@ -71,7 +70,7 @@ bool Taps::fill_all(const Axis& axis, std::uint64_t n_out, bool trim) {
     const Key key{axis.size(), n_out, axis.filter().apply, axis.filter().support, trim};
     // Only taps made in the defined floating-point mode are kept or handed out.
     const bool keepable = taps_bytes(axis, n_out) <= kMostKeptBytes && in_defined_float_mode();
-    KeptAxes& kept = kept_axes();
+    KeptAxes& kept = kept_axes;
     if (keepable) {
         const std::lock_guard lock(kept.mutex);
         for (Kept& k : kept.axes) {

@@ -33,27 +33,21 @@ struct Shared {
     void (*release_mut)(void* flags, PyArrayObject* array);
 };
 
-// What part of memory an array can reach: [start, end) and the steps it takes.
-struct BorrowKey {
-    std::intptr_t start;
-    std::intptr_t end;
-    std::intptr_t data;
-    std::intptr_t gcd_strides;
-    auto operator<=>(const BorrowKey&) const = default;
-};
-
 using Borrows = std::map<BorrowKey, std::intptr_t>;  // count > 0: readers; -1: one writer
 // An ordered map: a hash map's growth policy would bring a C library maths
 // call (ceilf) into the module for nothing.
 using BorrowFlags = std::map<void*, Borrows>;
 
-// The registry the module installs, which the record's `flags` points to.
-// Its functions take the lock, which only the free-threaded build needs:
-// with the GIL, other modules call them holding it, as the module does.
+// The state of a registry the module installs, which the record's `flags`
+// points to.
 struct Registry {
-    Lock lock;
     BorrowFlags flags;
 };
+
+// Taken by each function of a registry the module installs, since other
+// modules call them from any thread; only the free-threaded build needs it:
+// with the GIL, other modules call them holding it, as the module does.
+Lock registry_lock;
 
 // Arrays that are views of one another share the address of their root owner.
 void* base_address(PyArrayObject* array) {
@@ -65,16 +59,12 @@ void* base_address(PyArrayObject* array) {
     }
 }
 
-BorrowKey borrow_key(PyArrayObject* array) {
-    const auto data = reinterpret_cast<std::intptr_t>(PyArray_DATA(array));
-    const int ndim = PyArray_NDIM(array);
-    const npy_intp* dims = PyArray_DIMS(array);
-    const npy_intp* strides = PyArray_STRIDES(array);
-
+BorrowKey borrow_key(std::intptr_t data, int ndim, const npy_intp* dims, const npy_intp* strides,
+                     std::intptr_t item_size) {
     std::intptr_t gcd = 0;
     bool empty = false;
     std::intptr_t low = data;
-    std::intptr_t high = data + static_cast<std::intptr_t>(PyArray_ITEMSIZE(array));
+    std::intptr_t high = data + item_size;
     for (int axis = 0; axis < ndim; ++axis) {
         gcd = std::gcd(gcd, static_cast<std::intptr_t>(strides[axis]));
         if (dims[axis] == 0) {
@@ -93,6 +83,17 @@ BorrowKey borrow_key(PyArrayObject* array) {
     return BorrowKey{low, high, data, gcd};
 }
 
+BorrowKey borrow_key(PyArrayObject* array) {
+    return borrow_key(reinterpret_cast<std::intptr_t>(PyArray_DATA(array)), PyArray_NDIM(array), PyArray_DIMS(array),
+                      PyArray_STRIDES(array), static_cast<std::intptr_t>(PyArray_ITEMSIZE(array)));
+}
+
+BorrowKey borrow_key(const Float32Vector& vector) {
+    const auto length = static_cast<npy_intp>(vector.length);
+    const auto stride = static_cast<npy_intp>(vector.stride);
+    return borrow_key(reinterpret_cast<std::intptr_t>(vector.data), 1, &length, &stride, sizeof(float));
+}
+
 bool conflicts(const BorrowKey& a, const BorrowKey& b) {
     if (!(a.start < b.end && b.start < a.end)) return false;
     const std::intptr_t divisor = std::gcd(a.gcd_strides, b.gcd_strides);
@@ -104,77 +105,100 @@ void forget_if_empty(BorrowFlags& flags, BorrowFlags::iterator entry) {
     if (entry->second.empty()) flags.erase(entry);
 }
 
-// The registry's functions are called through C pointers by any module of the
-// process: nothing may escape them, so running out of memory refuses the borrow.
-int acquire_shared(void* flags_ptr, PyArrayObject* array) noexcept {
-    auto& registry = *static_cast<Registry*>(flags_ptr);
-    const std::lock_guard held(registry.lock);
-    BorrowFlags& flags = registry.flags;
+// The rules of the registry on one base's borrows, under registry_lock. A
+// borrow is recorded under the key it is given back with. Running out of
+// memory throws std::bad_alloc and leaves the state as it was.
+int acquire_read(BorrowFlags& flags, void* base, const BorrowKey& key) {
+    auto entry = flags.try_emplace(base).first;
+    Borrows& borrows = entry->second;
+    if (auto found = borrows.find(key); found != borrows.end()) {
+        if (found->second < 0 || found->second == std::numeric_limits<std::intptr_t>::max()) return -1;
+        ++found->second;
+        return 0;
+    }
+    for (const auto& [other, count] : borrows) {
+        if (count < 0 && conflicts(key, other)) {
+            forget_if_empty(flags, entry);
+            return -1;
+        }
+    }
     try {
-        const BorrowKey key = borrow_key(array);
-        auto entry = flags.try_emplace(base_address(array)).first;
-        Borrows& borrows = entry->second;
-        if (auto found = borrows.find(key); found != borrows.end()) {
-            if (found->second < 0 || found->second == std::numeric_limits<std::intptr_t>::max()) return -1;
-            ++found->second;
-            return 0;
-        }
-        for (const auto& [other, count] : borrows) {
-            if (count < 0 && conflicts(key, other)) {
-                forget_if_empty(flags, entry);
-                return -1;
-            }
-        }
         borrows.emplace(key, 1);
-        return 0;
     } catch (const std::bad_alloc&) {
-        return -1;
+        forget_if_empty(flags, entry);
+        throw;
     }
+    return 0;
 }
 
-int acquire_exclusive(void* flags_ptr, PyArrayObject* array) noexcept {
-    auto& registry = *static_cast<Registry*>(flags_ptr);
-    const std::lock_guard held(registry.lock);
-    BorrowFlags& flags = registry.flags;
-    if (!PyArray_ISWRITEABLE(array)) return -2;
-    try {
-        const BorrowKey key = borrow_key(array);
-        auto entry = flags.try_emplace(base_address(array)).first;
-        Borrows& borrows = entry->second;
-        if (borrows.contains(key)) return -1;
-        for (const auto& [other, count] : borrows) {
-            if (count != 0 && conflicts(key, other)) {
-                forget_if_empty(flags, entry);
-                return -1;
-            }
+int acquire_write(BorrowFlags& flags, void* base, const BorrowKey& key) {
+    auto entry = flags.try_emplace(base).first;
+    Borrows& borrows = entry->second;
+    if (borrows.contains(key)) return -1;
+    for (const auto& [other, count] : borrows) {
+        if (count != 0 && conflicts(key, other)) {
+            forget_if_empty(flags, entry);
+            return -1;
         }
-        borrows.emplace(key, -1);
-        return 0;
-    } catch (const std::bad_alloc&) {
-        return -1;
     }
+    try {
+        borrows.emplace(key, -1);
+    } catch (const std::bad_alloc&) {
+        forget_if_empty(flags, entry);
+        throw;
+    }
+    return 0;
 }
 
-void release_shared(void* flags_ptr, PyArrayObject* array) noexcept {
-    auto& registry = *static_cast<Registry*>(flags_ptr);
-    const std::lock_guard held(registry.lock);
-    BorrowFlags& flags = registry.flags;
-    auto entry = flags.find(base_address(array));
+void release_read(BorrowFlags& flags, void* base, const BorrowKey& key) noexcept {
+    auto entry = flags.find(base);
     if (entry == flags.end()) return;
-    auto found = entry->second.find(borrow_key(array));
+    auto found = entry->second.find(key);
     if (found == entry->second.end()) return;
     if (--found->second <= 0) entry->second.erase(found);
     forget_if_empty(flags, entry);
 }
 
-void release_exclusive(void* flags_ptr, PyArrayObject* array) noexcept {
-    auto& registry = *static_cast<Registry*>(flags_ptr);
-    const std::lock_guard held(registry.lock);
-    BorrowFlags& flags = registry.flags;
-    auto entry = flags.find(base_address(array));
+void release_write(BorrowFlags& flags, void* base, const BorrowKey& key) noexcept {
+    auto entry = flags.find(base);
     if (entry == flags.end()) return;
-    entry->second.erase(borrow_key(array));
+    entry->second.erase(key);
     forget_if_empty(flags, entry);
+}
+
+BorrowFlags& state_of(void* flags) noexcept { return static_cast<Registry*>(flags)->flags; }
+
+// The record's functions, called through C pointers by any module of the
+// process, with keys worked out from the arrays they are given. Nothing may
+// escape them, so running out of memory refuses the borrow, the one refusal
+// their callers know.
+int acquire_shared(void* flags, PyArrayObject* array) noexcept {
+    const std::lock_guard held(registry_lock);
+    try {
+        return acquire_read(state_of(flags), base_address(array), borrow_key(array));
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+}
+
+int acquire_exclusive(void* flags, PyArrayObject* array) noexcept {
+    const std::lock_guard held(registry_lock);
+    if (!PyArray_ISWRITEABLE(array)) return -2;
+    try {
+        return acquire_write(state_of(flags), base_address(array), borrow_key(array));
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+}
+
+void release_shared(void* flags, PyArrayObject* array) noexcept {
+    const std::lock_guard held(registry_lock);
+    release_read(state_of(flags), base_address(array), borrow_key(array));
+}
+
+void release_exclusive(void* flags, PyArrayObject* array) noexcept {
+    const std::lock_guard held(registry_lock);
+    release_write(state_of(flags), base_address(array), borrow_key(array));
 }
 
 void destroy_registry(PyObject* capsule) {
@@ -258,9 +282,45 @@ const Shared& registry() {
 
 void bind_borrow_registry() { registry(); }
 
-ReadBorrow::ReadBorrow(PyObject* array) : array_(array) {
+namespace {
+
+// A read-only array of the described samples over the array's memory, based
+// on the array, so that a registry finds the same root owner for both.
+// NumPy arrays are not tracked by the collector: making one runs no Python code.
+PyRef private_view(const Float32Vector& vector) {
+    PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT32);
+    if (descr == nullptr) throw PyError::fetch();
+    npy_intp dims[1] = {static_cast<npy_intp>(vector.length)};
+    npy_intp strides[1] = {static_cast<npy_intp>(vector.stride)};
+    // The descriptor reference is stolen, even on failure.
+    PyRef view = PyRef::steal(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, strides,
+                                                   const_cast<char*>(vector.data), 0, nullptr));
+    if (!view) throw PyError::fetch();
+    // The base reference is stolen, even on failure.
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(view.get()), Py_NewRef(vector.array)) < 0) {
+        throw PyError::fetch();
+    }
+    return view;
+}
+
+}  // namespace
+
+ReadBorrow::ReadBorrow(const Float32Vector& vector) {
     const Shared& shared = registry();
-    const int code = shared.acquire(shared.flags, reinterpret_cast<PyArrayObject*>(array));
+    int code = 0;
+    if (shared.acquire == acquire_shared) {
+        // The module's own: recorded under the description's key, and
+        // running out of memory is a MemoryError.
+        base_ = base_address(reinterpret_cast<PyArrayObject*>(vector.array));
+        key_ = borrow_key(vector);
+        const std::lock_guard held(registry_lock);
+        code = acquire_read(state_of(shared.flags), base_, key_);
+        own_ = code == 0;
+    } else {
+        PyRef view = private_view(vector);
+        code = shared.acquire(shared.flags, reinterpret_cast<PyArrayObject*>(view.get()));
+        if (code == 0) view_ = std::move(view);
+    }
     if (code == 0) return;
     if (code == -1) panic("called `Result::unwrap()` on an `Err` value: AlreadyBorrowed");
     panic("Unexpected return code " + std::to_string(code) + " from borrow checking API");
@@ -268,7 +328,12 @@ ReadBorrow::ReadBorrow(PyObject* array) : array_(array) {
 
 ReadBorrow::~ReadBorrow() {
     const Shared& shared = registry();
-    shared.release(shared.flags, reinterpret_cast<PyArrayObject*>(array_));
+    if (own_) {
+        const std::lock_guard held(registry_lock);
+        release_read(state_of(shared.flags), base_, key_);
+    } else if (view_) {
+        shared.release(shared.flags, reinterpret_cast<PyArrayObject*>(view_.get()));
+    }
 }
 
 }  // namespace ostrel::python

@@ -7,23 +7,46 @@
 
 #include <Python.h>
 
+#include <compare>
+#include <cstdint>
+
+#include "python/numpy.hpp"
+#include "python/pyref.hpp"
+
 namespace ostrel::python {
 
 // Finds the registry, or installs the module's own, once per process: this
 // may run Python code, taking a borrow afterwards runs none.
 void bind_borrow_registry();
 
-// A read borrow of one array, given back when it goes out of scope.
+// What part of memory an array can reach: [start, end) and the steps it takes.
+struct BorrowKey {
+    std::intptr_t start;
+    std::intptr_t end;
+    std::intptr_t data;
+    std::intptr_t gcd_strides;
+    auto operator<=>(const BorrowKey&) const = default;
+};
+
+// A read borrow of the samples a description holds, given back when it goes
+// out of scope under what was taken, whatever the array has become since.
+// Taking it runs no Python code, except another module's registry's own.
 class ReadBorrow {
 public:
-    // `array` must be a NumPy array.
-    explicit ReadBorrow(PyObject* array);
+    explicit ReadBorrow(const Float32Vector& vector);
     ~ReadBorrow();
     ReadBorrow(const ReadBorrow&) = delete;
     ReadBorrow& operator=(const ReadBorrow&) = delete;
 
 private:
-    PyObject* array_;  // borrowed: the caller keeps it alive
+    // The module's own registry: the entry the borrow was recorded under.
+    bool own_ = false;
+    void* base_ = nullptr;
+    BorrowKey key_{};
+    // Another module's registry, which works out its key from the array it
+    // is given: a private view of the described samples, which no other
+    // thread can change.
+    PyRef view_;
 };
 
 }  // namespace ostrel::python

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "python/borrow.hpp"
 #include "python/errors.hpp"
 #include "python/numpy.hpp"
 #include "python/threads.hpp"
@@ -79,53 +78,85 @@ PyRef make_container(Buffer<float>& data) {
 
 }  // namespace
 
-bool is_float32_vector(PyObject* object) {
-    bind_numpy();
-    if (!PyArray_Check(object)) return false;
-    auto* array = reinterpret_cast<PyArrayObject*>(object);
-    if (PyArray_NDIM(array) != 1) return false;
+namespace {
+
+// What a description reads of an array, each field once.
+struct Fields {
+    int ndim;
+    PyArray_Descr* descr;
+    char* data;
+    npy_intp length;  // of its one axis, when it has one
+    npy_intp stride;
+    bool operator==(const Fields&) const = default;
+};
+
+template <class T>
+T load(T& field) noexcept {
+    return std::atomic_ref<T>(field).load(std::memory_order_acquire);
+}
+
+Fields read_fields(PyArrayObject* array) noexcept {
+    auto& fields = *reinterpret_cast<PyArrayObject_fields*>(array);
+    Fields read{load(fields.nd), load(fields.descr), load(fields.data), 0, 0};
+    if (read.ndim == 1) {
+        read.length = load(*load(fields.dimensions));
+        read.stride = load(*load(fields.strides));
+    }
+    return read;
+}
+
+// A thread that changes an array's dtype writes its length, stride and
+// descriptor one after another, each state in between a consistent one; a
+// single reading could take the length from before and the stride from
+// after (twice as many items at twice the step). Two readings alike show no
+// change straddled. An array that changes under every one of many readings
+// is an internal error, never a description of a state it was not in.
+constexpr int kMostReadings = 1000;
+
+Fields settled_fields(PyArrayObject* array) {
+    Fields last = read_fields(array);
+    for (int reading = 0; reading < kMostReadings; ++reading) {
+        const Fields now = read_fields(array);
+        if (now == last) return now;
+        last = now;
+    }
+    panic("ndarray: changed while it was read");
+}
+
+bool is_float32(PyArray_Descr* actual) {
     PyArray_Descr* wanted = PyArray_DescrFromType(NPY_FLOAT32);
     if (wanted == nullptr) throw PyError::fetch();
-    PyArray_Descr* actual = PyArray_DESCR(array);
     const bool equivalent = actual == wanted || PyArray_EquivTypes(actual, wanted);
     Py_DECREF(wanted);
     return equivalent;
 }
 
-namespace {
-
-bool contiguous_and_aligned(PyArrayObject* array) {
-    return PyArray_STRIDE(array, 0) == static_cast<npy_intp>(sizeof(float)) &&
-           reinterpret_cast<std::uintptr_t>(PyArray_DATA(array)) % alignof(float) == 0;
-}
-
 }  // namespace
 
-bool Samples::copied(PyObject* array) {
-    return vector_length(array) != 0 && !contiguous_and_aligned(reinterpret_cast<PyArrayObject*>(array));
+std::optional<Float32Vector> describe_float32_vector(PyObject* object) {
+    bind_numpy();
+    if (!PyArray_Check(object)) return std::nullopt;
+    const Fields fields = settled_fields(reinterpret_cast<PyArrayObject*>(object));
+    if (fields.ndim != 1 || !is_float32(fields.descr)) return std::nullopt;
+    return Float32Vector{object, fields.data, static_cast<std::size_t>(fields.length), fields.stride};
 }
 
-std::size_t vector_length(PyObject* array) {
-    return static_cast<std::size_t>(PyArray_DIM(reinterpret_cast<PyArrayObject*>(array), 0));
+bool Float32Vector::copied() const noexcept {
+    const bool in_place = stride == static_cast<std::ptrdiff_t>(sizeof(float)) &&
+                          reinterpret_cast<std::uintptr_t>(data) % alignof(float) == 0;
+    return length != 0 && !in_place;
 }
 
-Samples::Samples(PyObject* array) : borrow_(array) {
-    auto* view = reinterpret_cast<PyArrayObject*>(array);
-    const std::size_t size = vector_length(array);
-    const auto* data = static_cast<const char*>(PyArray_DATA(view));
-    if (!copied(array)) {
-        samples_ = {reinterpret_cast<const float*>(data), size};
-        return;
-    }
+std::span<const float> Float32Vector::samples(std::vector<float>& copy) const {
+    if (!copied()) return {reinterpret_cast<const float*>(data), length};
     // Each element is read at its true byte address, so strides that are
     // negative or not a multiple of the item size, and unaligned data, are
     // read correctly.
-    const npy_intp stride = PyArray_STRIDE(view, 0);
-    copy_.resize(size);
-    for (std::size_t i = 0; i < size; ++i) {
-        std::memcpy(&copy_[i], data + static_cast<npy_intp>(i) * stride, sizeof(float));
+    copy.resize(length);
+    for (std::size_t i = 0; i < length; ++i) {
+        std::memcpy(&copy[i], data + static_cast<std::ptrdiff_t>(i) * stride, sizeof(float));
     }
-    samples_ = copy_;
+    return copy;
 }
 
 PyRef make_float_array(Buffer<float> data, std::size_t rows, std::size_t cols) {

@@ -4,36 +4,40 @@
 // With the GIL, every call holds it from start to end: a stretch of code that
 // runs no Python code is atomic, and process-wide state needs no lock of its
 // own. A free-threaded CPython runs calls on several threads at once. There
-// Lock is a PyMutex, which parks a waiting thread detached from the
-// interpreter, and Detached detaches the calling thread while a call runs the
-// numeric core, which touches no Python object, so that the interpreter can
-// stop the world (its collector does) without waiting for the call.
+// Lock is a mutex that a fork leaves free in the child (support/fork.hpp),
+// and Detached detaches the calling thread while a call runs the numeric
+// core, which touches no Python object, so that the interpreter can stop the
+// world (its collector and os.fork do) without waiting for the call.
 #pragma once
 
 #include <Python.h>
 
 #include <atomic>
 
+#include "support/fork.hpp"
+
 namespace ostrel::python {
 
-// Hold it only over code that runs no Python code: with the GIL that code is
-// atomic anyway, and taking the lock does nothing.
+// Hold it only over code that runs no Python code and never detaches: with
+// the GIL that code is atomic anyway, and taking the lock does nothing. A
+// thread waits for it attached, but never for long, and the holder never
+// waits for the interpreter. At namespace scope only, like ForkSafeMutex.
 class Lock {
 public:
-    void lock() noexcept {
+    void lock() {
 #ifdef Py_GIL_DISABLED
-        PyMutex_Lock(&mutex_);
+        mutex_.lock();
 #endif
     }
     void unlock() noexcept {
 #ifdef Py_GIL_DISABLED
-        PyMutex_Unlock(&mutex_);
+        mutex_.unlock();
 #endif
     }
 
 private:
 #ifdef Py_GIL_DISABLED
-    PyMutex mutex_ = {};
+    ForkSafeMutex mutex_;
 #endif
 };
 

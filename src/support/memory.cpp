@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "support/fork.hpp"
+
 namespace ostrel {
 namespace {
 
@@ -199,18 +201,25 @@ std::uint64_t physical_memory_bytes() {
     return multiply_bytes(static_cast<std::uint64_t>(pages), static_cast<std::uint64_t>(page_size));
 }
 
+namespace {
+
+// The physical memory, the process's cgroups and their limits, read again a
+// second after they were last read. Made as the module loads, so that its
+// mutex is one the fork handlers know.
+struct Limits {
+    ForkSafeMutex mutex;
+    std::chrono::steady_clock::time_point read_at;
+    bool read = false;
+    std::uint64_t physical = kUnlimitedBytes;
+    std::vector<LimitedCgroup> cgroups;
+};
+Limits limits;  // never destroyed before the calls of the process end
+
+}  // namespace
+
 bool fits_in_memory(std::uint64_t bytes) {
     if (bytes < kMemoryCheckedFrom) return true;
-    // The physical memory, the process's cgroups and their limits are read
-    // again a second after they were last read; usage, on every check.
-    struct Limits {
-        std::mutex mutex;
-        std::chrono::steady_clock::time_point read_at;
-        bool read = false;
-        std::uint64_t physical = kUnlimitedBytes;
-        std::vector<LimitedCgroup> cgroups;
-    };
-    static Limits limits;  // never destroyed before the calls of the process end
+    // The usage is read on every check.
     std::vector<LimitedCgroup> cgroups;
     std::uint64_t physical = 0;
     {
