@@ -2,21 +2,27 @@
 results, while another thread rewrites a shared array under write borrows of
 the shared registry: no call reads it half written. On a free-threaded
 CPython the calls run at the same time, and importing the module leaves the
-GIL off."""
+GIL off. Neither a thread that changes an array under a call nor a fork while
+other threads are inside calls can upset the module, and a worker process
+can report its internal errors."""
 
+import concurrent.futures
 import ctypes
+import multiprocessing
 import os
 import subprocess
 import sys
 import sysconfig
 import threading
 import time
+import warnings
 
 import numpy as np
 import pytest
 
 import ostrel_py
-from test_numpy_exchange import ALREADY_BORROWED, is_free, registry  # noqa: F401 - registry is a fixture
+from conftest import PANICKING_RECORD, run_python
+from test_numpy_exchange import ALREADY_BORROWED, PRELUDE, is_free, registry  # noqa: F401 - registry is a fixture
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 THREADS = 8
@@ -151,3 +157,145 @@ def test_import_leaves_the_gil_off():
         [sys.executable, "-W", "error", "-c", "import sys, ostrel_py; assert not sys._is_gil_enabled()"],
         env=environment, check=True, timeout=60,
     )
+
+
+# A thread switches the array's dtype between float32 and float64 while two
+# threads read it; the array is the last page before an inaccessible one where
+# asked, so that a read past its end is a crash.
+SWITCHED = PRELUDE + """
+import mmap, sys, threading
+ostrel_py.vxmv1_melspectrogram(np.zeros(1, dtype=np.float32), 16000)  # installs the registry
+guarded = sys.argv[1] == "guarded"
+if guarded:
+    memory = mmap.mmap(-1, 2 * mmap.PAGESIZE)
+    start = ctypes.addressof(ctypes.c_char.from_buffer(memory))
+    assert ctypes.CDLL(None).mprotect(ctypes.c_void_p(start + mmap.PAGESIZE), mmap.PAGESIZE, 0) == 0
+    wav = np.frombuffer(memory, dtype=np.float32, count=mmap.PAGESIZE // 4)
+else:
+    wav = np.zeros(1024, dtype=np.float32)
+done = threading.Event()
+outcomes = set()
+
+def switcher():
+    while not done.is_set():
+        wav.dtype = np.float64 if wav.dtype == np.float32 else np.float32
+
+def caller():
+    for _ in range(300):
+        try:
+            outcomes.add(len(ostrel_py.vxmv1_melspectrogram(wav, 16000)))
+        except TypeError:
+            outcomes.add("refused")
+        except BaseException as error:
+            outcomes.add(type(error).__name__)
+
+switching = threading.Thread(target=switcher)
+callers = [threading.Thread(target=caller) for _ in range(2)]
+for thread in [switching] + callers:
+    thread.start()
+for thread in callers:
+    thread.join()
+done.set()
+switching.join()
+wav.dtype = np.float32
+get_pointer = ctypes.pythonapi.PyCapsule_GetPointer
+get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_char_p]
+record = Shared.from_address(get_pointer(getattr(multiarray, NAME.decode()), NAME))
+assert record.acquire_mut(record.flags, wav) == 0, "a borrow was left behind"
+record.release_mut(record.flags, wav)
+assert outcomes <= {1, "refused", "PanicException"}, outcomes
+"""
+
+
+@pytest.mark.parametrize("placed", ["guarded", "anywhere"])
+def test_a_dtype_switched_during_calls_leaves_no_borrow_and_is_read_within_the_array(placed):
+    run_python(SWITCHED.replace("sys.argv[1]", repr(placed)))
+
+
+# Three threads resize masks whose weights the module keeps, evicting one
+# another's, while the main thread forks children that each make a resize and
+# an audio call. The parent has bound NumPy already, so that a child imports
+# nothing.
+FORKED = """
+import os, threading, time, warnings
+import numpy as np, ostrel_py
+warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads
+ROW = bytes.fromhex("91 91 91 92 00 cc 80")
+wav = np.zeros(1280, dtype=np.float32)
+ostrel_py.vxmv1_melspectrogram(wav, 16000)
+done = threading.Event()
+
+def resizer(t):
+    k = t
+    while not done.is_set():
+        ostrel_py.reconstruct_mask(ROW, 20000 + 1000 * (k % 7), 1, (1.5, "cubic"))
+        k += 1
+
+threads = [threading.Thread(target=resizer, args=(t,)) for t in range(3)]
+for thread in threads:
+    thread.start()
+children = []
+for n in range(40):
+    time.sleep(0.002)
+    pid = os.fork()
+    if pid == 0:
+        ostrel_py.reconstruct_mask(ROW, 20000 + 1000 * (n % 7), 1, (1.5, "cubic"))
+        ostrel_py.vxmv1_melspectrogram(wav, 16000)
+        os._exit(0)
+    children.append(pid)
+done.set()
+for thread in threads:
+    thread.join()
+deadline, hung, failed = time.monotonic() + 60, 0, 0
+for pid in children:
+    while os.waitpid(pid, os.WNOHANG) == (0, 0) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    if time.monotonic() >= deadline and os.waitpid(pid, os.WNOHANG) == (0, 0):
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+        hung += 1
+print(hung)
+"""
+
+
+def test_children_forked_while_threads_are_inside_calls_make_every_call():
+    assert run_python(FORKED).stdout.split() == ["0"]
+
+
+# The wrapper README gives for worker processes: the internal error comes back
+# as an ordinary exception with its message.
+class InternalError(RuntimeError):
+    pass
+
+
+def call(function, *args):
+    try:
+        return function(*args)
+    except Exception:
+        raise
+    except BaseException as error:
+        if type(error).__name__ != "PanicException":
+            raise
+        raise InternalError(*error.args) from None
+
+
+def mask_in_worker(record, width):
+    return call(ostrel_py.reconstruct_mask, record, width, 1)
+
+
+@pytest.mark.parametrize("pool", ["multiprocessing", "concurrent.futures"])
+def test_a_worker_process_reports_an_internal_error_through_the_wrapper(pool):
+    context = multiprocessing.get_context("fork")
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads
+        if pool == "multiprocessing":
+            workers = context.Pool(1)
+            submit, result = lambda *a: workers.apply_async(mask_in_worker, a), lambda p: p.get(timeout=120)
+        else:
+            workers = concurrent.futures.ProcessPoolExecutor(1, mp_context=context)
+            submit, result = lambda *a: workers.submit(mask_in_worker, *a), lambda f: f.result(timeout=120)
+        with workers:
+            good, bad = submit(bytes.fromhex("91 91 91 92 00 cc ff"), 2), submit(PANICKING_RECORD, 0)
+            assert result(good).tolist() == [[1.0, 1.0]]
+            with pytest.raises(InternalError, match="^ndarray: index out of bounds$"):
+                result(bad)
