@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <utility>
 
 #include "mask/taps.hpp"
 #include "support/float_mode.hpp"
@@ -37,10 +39,13 @@ struct Key {
 
 struct Kept {
     Key key;
-    Taps taps;
-    std::uint64_t used = 0;  // when last copied or made: the oldest is replaced
+    std::shared_ptr<const Taps> taps;  // none in a slot not yet used
+    std::uint64_t used = 0;             // when last copied or made: the oldest is replaced
 };
 
+// The mutex guards the slots alone: a kept copy is never changed, so it is
+// made, copied out and freed outside it, and a fork never waits for an
+// allocation (support/fork.hpp).
 struct KeptAxes {
     ForkSafeMutex mutex;
     Kept axes[kKeptAxes];
@@ -64,40 +69,52 @@ void copy_taps(const Taps& from, Taps& to) {
     to.error = from.error;
 }
 
+std::shared_ptr<const Taps> find_kept(const Key& key) {
+    const std::lock_guard lock(kept_axes.mutex);
+    for (Kept& k : kept_axes.axes) {
+        if (k.taps && k.key == key) {
+            k.used = ++kept_axes.clock;
+            return k.taps;
+        }
+    }
+    return nullptr;
+}
+
+// Keeps `taps` in place of the oldest, unless another thread kept the same
+// axis meanwhile: the first stays. Hands back what it replaced, to be freed
+// once the mutex is released.
+std::shared_ptr<const Taps> keep(const Key& key, std::shared_ptr<const Taps> taps) {
+    const std::lock_guard lock(kept_axes.mutex);
+    const auto same = [&](const Kept& k) { return k.taps && k.key == key; };
+    if (std::any_of(std::begin(kept_axes.axes), std::end(kept_axes.axes), same)) return taps;
+    Kept* oldest = std::min_element(std::begin(kept_axes.axes), std::end(kept_axes.axes),
+                                    [](const Kept& a, const Kept& b) { return a.used < b.used; });
+    oldest->key = key;
+    oldest->used = ++kept_axes.clock;
+    return std::exchange(oldest->taps, std::move(taps));
+}
+
 }  // namespace
 
 bool Taps::fill_all(const Axis& axis, std::uint64_t n_out, bool trim) {
     const Key key{axis.size(), n_out, axis.filter().apply, axis.filter().support, trim};
     // Only taps made in the defined floating-point mode are kept or handed out.
     const bool keepable = taps_bytes(axis, n_out) <= kMostKeptBytes && in_defined_float_mode();
-    KeptAxes& kept = kept_axes;
     if (keepable) {
-        const std::lock_guard lock(kept.mutex);
-        for (Kept& k : kept.axes) {
-            if (k.used != 0 && k.key == key) {
-                copy_taps(k.taps, *this);
-                k.used = ++kept.clock;
-                return true;
-            }
+        if (const std::shared_ptr<const Taps> found = find_kept(key)) {
+            copy_taps(*found, *this);
+            return true;
         }
     }
     fill(axis, 0, n_out, trim);
     if (!keepable || bytes_of(*this) > kMostKeptBytes) return false;
-    const std::lock_guard lock(kept.mutex);
-    // Another thread may have kept the same axis meanwhile: the first stays.
-    const auto same = [&](const Kept& k) { return k.used != 0 && k.key == key; };
-    if (std::any_of(std::begin(kept.axes), std::end(kept.axes), same)) return false;
-    Kept* oldest = std::min_element(std::begin(kept.axes), std::end(kept.axes),
-                                    [](const Kept& a, const Kept& b) { return a.used < b.used; });
     // A copy that cannot be had leaves the axis unkept.
     try {
-        copy_taps(*this, oldest->taps);
+        auto copy = std::make_shared<Taps>();
+        copy_taps(*this, *copy);
+        keep(key, std::move(copy));
     } catch (const std::bad_alloc&) {
-        oldest->used = 0;
-        return false;
     }
-    oldest->key = key;
-    oldest->used = ++kept.clock;
     return false;
 }
 

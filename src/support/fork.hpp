@@ -16,7 +16,10 @@ namespace ostrel {
 // A mutex registered for the fork handlers on construction, for good: only
 // for objects that live until the process ends (at namespace scope, made as
 // the module loads). The code it guards must not take another ForkSafeMutex,
-// nor wait for anything that a fork in progress holds up.
+// nor wait for anything that a fork in progress holds up: not the
+// interpreter, and not the allocator where a thread may hold it detached
+// (the sanitizers' runtimes hold theirs across the whole fork, the handlers
+// included), so such code makes and frees nothing under it.
 class ForkSafeMutex {
 public:
     ForkSafeMutex() noexcept;

@@ -8,8 +8,10 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "support/fork.hpp"
@@ -203,38 +205,50 @@ std::uint64_t physical_memory_bytes() {
 
 namespace {
 
+using Cgroups = std::shared_ptr<const std::vector<LimitedCgroup>>;
+
 // The physical memory, the process's cgroups and their limits, read again a
-// second after they were last read. Made as the module loads, so that its
-// mutex is one the fork handlers know.
+// second after they were last read. The mutex guards these fields alone: the
+// limits are read, and the cgroups' list made and freed, outside it, so that
+// a fork never waits for an allocation (support/fork.hpp). Made as the
+// module loads, so that its mutex is one the fork handlers know.
 struct Limits {
     ForkSafeMutex mutex;
     std::chrono::steady_clock::time_point read_at;
     bool read = false;
     std::uint64_t physical = kUnlimitedBytes;
-    std::vector<LimitedCgroup> cgroups;
+    Cgroups cgroups;
 };
 Limits limits;  // never destroyed before the calls of the process end
+
+// The limits as last read, read again when a second old. Threads that read
+// them at once each read them, and the last one's stay.
+std::pair<std::uint64_t, Cgroups> current_limits() {
+    const auto now = std::chrono::steady_clock::now();
+    {
+        const std::lock_guard lock(limits.mutex);
+        if (limits.read && now - limits.read_at < std::chrono::seconds(1)) return {limits.physical, limits.cgroups};
+    }
+    const std::uint64_t physical = physical_memory_bytes();
+    const Cgroups fresh = std::make_shared<std::vector<LimitedCgroup>>(limited_cgroups("", physical));
+    Cgroups replaced;  // freed once the mutex is released
+    {
+        const std::lock_guard lock(limits.mutex);
+        limits.physical = physical;
+        limits.read_at = now;
+        limits.read = true;
+        replaced = std::exchange(limits.cgroups, fresh);
+    }
+    return {physical, fresh};
+}
 
 }  // namespace
 
 bool fits_in_memory(std::uint64_t bytes) {
     if (bytes < kMemoryCheckedFrom) return true;
     // The usage is read on every check.
-    std::vector<LimitedCgroup> cgroups;
-    std::uint64_t physical = 0;
-    {
-        const std::lock_guard lock(limits.mutex);
-        const auto now = std::chrono::steady_clock::now();
-        if (!limits.read || now - limits.read_at >= std::chrono::seconds(1)) {
-            limits.physical = physical_memory_bytes();
-            limits.cgroups = limited_cgroups("", limits.physical);
-            limits.read_at = now;
-            limits.read = true;
-        }
-        physical = limits.physical;
-        if (bytes < physical) cgroups = limits.cgroups;
-    }
-    return bytes < physical && (cgroups.empty() || bytes < cgroup_headroom(cgroups, bytes));
+    const auto [physical, cgroups] = current_limits();
+    return bytes < physical && (cgroups->empty() || bytes < cgroup_headroom(*cgroups, bytes));
 }
 
 }  // namespace ostrel
