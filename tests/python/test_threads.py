@@ -212,48 +212,53 @@ def test_a_dtype_switched_during_calls_leaves_no_borrow_and_is_read_within_the_a
     run_python(SWITCHED.replace("sys.argv[1]", repr(placed)))
 
 
-# Three threads resize masks whose weights the module keeps, evicting one
-# another's, while the main thread forks children that each make a resize and
-# an audio call. The parent has bound NumPy already, so that a child imports
-# nothing.
+# Three threads resize masks whose column weights the module keeps, a stripe
+# every 100 columns, while the main thread forks children that each make a
+# resize and an audio call. The parent has bound NumPy already, so that a
+# child imports nothing.
 FORKED = """
 import os, threading, time, warnings
 import numpy as np, ostrel_py
 warnings.simplefilter("ignore", DeprecationWarning)  # forking with threads
-ROW = bytes.fromhex("91 91 91 92 00 cc 80")
+WIDTH, ROWS = 12000, 16
+ROW = bytes.fromhex("dc 0078") + b"".join(
+    bytes.fromhex("92 cd") + c.to_bytes(2, "big") + bytes([0x10 + 0x40 * (c // 100 % 2)]) for c in range(0, WIDTH, 100))
+RECORD = bytes.fromhex("91 dc") + ROWS.to_bytes(2, "big") + ROW * ROWS
 wav = np.zeros(1280, dtype=np.float32)
 ostrel_py.vxmv1_melspectrogram(wav, 16000)
 done = threading.Event()
 
-def resizer(t):
-    k = t
-    while not done.is_set():
-        ostrel_py.reconstruct_mask(ROW, 20000 + 1000 * (k % 7), 1, (1.5, "cubic"))
-        k += 1
+def resize():
+    ostrel_py.reconstruct_mask(RECORD, WIDTH, ROWS, (1.5, "cubic"))
 
-threads = [threading.Thread(target=resizer, args=(t,)) for t in range(3)]
+def resizer():
+    while not done.is_set():
+        resize()
+
+threads = [threading.Thread(target=resizer) for _ in range(3)]
 for thread in threads:
     thread.start()
 children = []
-for n in range(40):
+for _ in range(30):
     time.sleep(0.002)
     pid = os.fork()
     if pid == 0:
-        ostrel_py.reconstruct_mask(ROW, 20000 + 1000 * (n % 7), 1, (1.5, "cubic"))
+        resize()
         ostrel_py.vxmv1_melspectrogram(wav, 16000)
         os._exit(0)
     children.append(pid)
 done.set()
 for thread in threads:
     thread.join()
-deadline, hung, failed = time.monotonic() + 60, 0, 0
+deadline, hung = time.monotonic() + 60, 0
 for pid in children:
-    while os.waitpid(pid, os.WNOHANG) == (0, 0) and time.monotonic() < deadline:
+    while os.waitpid(pid, os.WNOHANG) == (0, 0):
+        if time.monotonic() >= deadline:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+            hung += 1
+            break
         time.sleep(0.01)
-    if time.monotonic() >= deadline and os.waitpid(pid, os.WNOHANG) == (0, 0):
-        os.kill(pid, 9)
-        os.waitpid(pid, 0)
-        hung += 1
 print(hung)
 """
 
