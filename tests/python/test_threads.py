@@ -203,7 +203,7 @@ get_pointer.restype, get_pointer.argtypes = ctypes.c_void_p, [ctypes.py_object, 
 record = Shared.from_address(get_pointer(getattr(multiarray, NAME.decode()), NAME))
 assert record.acquire_mut(record.flags, wav) == 0, "a borrow was left behind"
 record.release_mut(record.flags, wav)
-assert outcomes <= {1, "refused", "PanicException"}, outcomes
+assert outcomes <= {0, 1, "refused", "PanicException"}, outcomes  # 0: read halfway through a switch
 """
 
 
