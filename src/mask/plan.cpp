@@ -6,7 +6,6 @@
 
 #include <algorithm>
 
-#include "mask/taps.hpp"
 #include "support/memory.hpp"
 #include "support/saturate.hpp"
 
@@ -42,7 +41,7 @@ std::uint64_t engine_bytes(const ResizePlan& p, const taps::Axis& rows, std::uin
     if (!p.from_runs) return bytes;
     bytes = add_bytes(bytes, multiply_bytes(block_reach(p, rows, held), 6 * sizeof(std::size_t)));
     bytes = add_bytes(bytes, p.drawn_bytes + kDrawSlack + p.drawn_rows / 8);
-    const std::uint64_t marks = (std::min<std::uint64_t>(p.width, 65536) / 64 + 1) * sizeof(std::uint64_t);
+    const std::uint64_t marks = (std::min(p.width, kRunColumns) / 64 + 1) * sizeof(std::uint64_t);
     const std::uint64_t walk = multiply_bytes(rows.most_taps(), 3 * sizeof(std::size_t));
     return add_bytes(bytes, add_bytes(marks, walk));
 }
@@ -51,10 +50,6 @@ std::uint64_t engine_bytes(const ResizePlan& p, const taps::Axis& rows, std::uin
 
 std::uint32_t scaled_size(std::uint64_t n, float scale) {
     return saturating_truncate<std::uint32_t>(static_cast<float>(n) * scale);
-}
-
-bool runs_outgrow_pixels(std::uint64_t rows, std::uint64_t pieces, std::uint64_t width) {
-    return add_bytes(multiply_bytes(rows, kRowBytes), multiply_bytes(pieces, kPieceBytes)) > multiply_bytes(rows, width);
 }
 
 ResizePlan plan_resize(std::uint64_t width, std::uint64_t height, float scale, FilterType filter, bool from_runs,
@@ -74,7 +69,7 @@ ResizePlan plan_resize(std::uint64_t width, std::uint64_t height, float scale, F
     const taps::Axis rows(height, p.height_out, kernel), columns(width, p.width_out, kernel);
     // The rows' taps are made at once where they can be kept between calls;
     // the columns', where more than one block reads each of them.
-    p.all_rows = p.height_out <= kBlockRows || taps::taps_bytes(rows, p.height_out) <= kMostKeptBytes;
+    p.all_rows = p.height_out <= kBlockRows || taps::taps_bytes(rows, p.height_out) <= taps::kMostKeptBytes;
     p.all_columns = p.height_out > kBlockRows;
     p.strip_outputs = static_cast<std::size_t>(p.all_columns ? p.width_out : std::min<std::uint64_t>(p.width_out, kStripOutputs));
     p.tile_columns = std::max(kTileColumns, columns.most_taps());

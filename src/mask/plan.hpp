@@ -1,23 +1,17 @@
-// The resize plan: every size, cap and rule that shapes a resize's work and
-// memory, each with its reason, and the plan of one call made from them: the
-// output's size, where its source rows come from, how its taps are made, its
-// strips and tiles, and the memory all of that needs. The engine
-// (resize.cpp), the record's reader (runs.cpp), the kept taps (taps.cpp) and
-// the kernels (resize_kernels.hpp) read it. Plain values and declarations
-// only: the per-path kernels include it.
+// The resize plan: the engine's sizes and caps, each with its reason, and
+// the plan of one call made from them: the output's size, where its source
+// rows come from, how its taps are made, its strips and tiles, and the
+// memory all of that needs. The engine (resize.cpp) reads it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+#include "mask/resize_kernels.hpp"
+#include "mask/runs.hpp"
+#include "mask/taps.hpp"
+
 namespace ostrel::mask {
-
-enum class FilterType;  // taps.hpp
-
-// Output rows are made a block at a time: the horizontal pass puts the
-// block's rows across the lanes of the widest path (AVX-512, 16 floats), so
-// that one load serves every row of an output column.
-inline constexpr std::size_t kBlockRows = 16;
 
 // A block of fewer output rows than this takes the row layout instead, its
 // output columns across the lanes: below a quarter of the lanes the block
@@ -51,27 +45,6 @@ inline constexpr std::size_t kDrawnRowBytes = std::size_t{64} << 10;
 // longer than this is drawn with one 16-byte store (a feathered edge's
 // pieces are mostly one pixel), and the tile's row keeps the room.
 inline constexpr std::size_t kDrawSlack = 16;
-
-// The record's reader keeps each row as its runs, kRowBytes for the row
-// and kPieceBytes a piece (runs.hpp), with room made for the runs a row
-// announces before they arrive, at most kMostRuns: a row's runs that
-// ascend have a column each, and a row announcing more is drawn. Once
-// kRowsBeforeChoice rows are in, a record whose rows so far take more bytes
-// as runs than as pixels is drawn instead: its runs would outgrow the drawn
-// mask, and the dense tiles would read them as pixels anyway.
-inline constexpr std::uint64_t kRowBytes = 8;
-inline constexpr std::uint64_t kPieceBytes = 4;
-inline constexpr std::uint64_t kMostRuns = 65536;
-inline constexpr std::uint64_t kRowsBeforeChoice = 16;
-
-// Whether rows of `width` columns holding `pieces` pieces take more room as runs.
-bool runs_outgrow_pixels(std::uint64_t rows, std::uint64_t pieces, std::uint64_t width);
-
-// The taps of whole axes kept between calls (taps.cpp): the rows and columns
-// of two kinds of resize, each kept only up to kMostKeptBytes, so that at
-// most 4 MiB stays held for the life of the process.
-inline constexpr std::size_t kKeptAxes = 4;
-inline constexpr std::size_t kMostKeptBytes = std::size_t{1} << 20;
 
 // The size an axis of n pixels takes at scale s: f32(n) * s rounded to single
 // precision, truncated, and saturated to [0, 4294967295] (NaN gives 0).

@@ -85,7 +85,7 @@ public:
         if (rows >= kRowLayoutRows) block_.resize(kBlockRows * plan.tile_columns);
         rebased_.resize(plan.strip_outputs);
         if (runs_ == nullptr) return;
-        marks_.assign(static_cast<std::size_t>(std::min<std::uint64_t>(plan.width, 65536) / 64 + 1), 0);
+        marks_.assign(static_cast<std::size_t>(std::min(plan.width, kRunColumns) / 64 + 1), 0);
         rows_.resize(plan.drawn_bytes + kDrawSlack);
         zero_.resize(plan.drawn_rows);
     }
@@ -188,7 +188,7 @@ private:
     std::uint64_t rlo_ = 0, rhi_ = 0;
     bool skip_zero_rows_ = true;
     // The columns where the block's source rows' pieces start, one bit each
-    // (pieces start at or below column 65536).
+    // (pieces start at or below column kRunColumns).
     std::vector<std::uint64_t> marks_;
     std::size_t marked_lo_ = 0, marked_hi_ = 0;
     bool any_mark_ = false;

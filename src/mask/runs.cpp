@@ -9,7 +9,6 @@
 #include <new>
 #include <utility>
 
-#include "mask/plan.hpp"
 #include "mask/record.hpp"
 #include "support/panic.hpp"
 
@@ -134,7 +133,7 @@ private:
     // takes them back; the rule goes on from there.
     Pen draw_so_far(const Pen& pen) {
         n_ = static_cast<std::size_t>(pen.out - pieces_);
-        row_.resize(65536);
+        row_.resize(kRunColumns);
         for (std::size_t p = row_first_; p < n_; ++p) {
             const std::uint64_t end = p + 1 < n_ ? RunMask::start_of(pieces_[p + 1]) : pen.next;
             std::fill(row_.begin() + RunMask::start_of(pieces_[p]), row_.begin() + static_cast<std::ptrdiff_t>(end),

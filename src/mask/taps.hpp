@@ -16,8 +16,6 @@
 
 #include <math.h>
 
-#include "mask/plan.hpp"
-#include "mask/resize_kernels.hpp"
 #include "support/memory.hpp"
 #include "support/saturate.hpp"
 
@@ -29,6 +27,12 @@ enum class FilterType { Nearest, Linear, CatmullRom, Gaussian };
 FilterType filter_from_name(std::string_view name);
 
 namespace taps {
+
+// The taps of whole axes kept between calls (taps.cpp): the rows and columns
+// of two kinds of resize, each kept only up to kMostKeptBytes, so that at
+// most 4 MiB stays held for the life of the process.
+inline constexpr std::size_t kKeptAxes = 4;
+inline constexpr std::size_t kMostKeptBytes = std::size_t{1} << 20;
 
 // 1 / (0.5 * sqrt(2 * pi)), the peak of a normal density with sigma 0.5. It
 // does not cancel exactly when the weights are normalised, so it stays.

@@ -119,7 +119,7 @@ TEST(ResizeSize, ImpossibleSizesAreBadAlloc) {
 // made again. The axes' sizes are used by no other test, so that the cache
 // starts without them.
 TEST(ResizeTaps, KeptAxesAreTheFreshOnes) {
-    const std::uint64_t slots = kKeptAxes;
+    const std::uint64_t slots = taps::kKeptAxes;
     std::vector<taps::Axis> axes;
     for (std::uint64_t i = 0; i < slots + 2; ++i) {
         const FilterType type = i % 2 ? FilterType::Gaussian : FilterType::CatmullRom;
