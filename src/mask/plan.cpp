@@ -59,14 +59,17 @@ ResizePlan plan_resize(std::uint64_t width, std::uint64_t height, float scale, F
     p.height = height;
     p.width_out = scaled_size(width, scale);
     p.height_out = scaled_size(height, scale);
-    p.filter = p.width_out == width && p.height_out == height ? FilterType::Nearest : filter;
+    const bool unchanged = p.width_out == width && p.height_out == height;
+    p.filter = unchanged ? FilterType::Nearest : filter;
     p.from_runs = from_runs;
     const std::uint64_t result = multiply_bytes(multiply_bytes(p.width_out, p.height_out), sizeof(float));
     p.memory_bound = add_bytes(result, kSmallBytes);
     if (width == 0 || height == 0 || p.width_out == 0 || p.height_out == 0) return p;
 
     const taps::Filter kernel = taps::filter_of(p.filter);
-    const taps::Axis rows(height, p.height_out, kernel), columns(width, p.width_out, kernel);
+    p.rows = unchanged ? taps::Axis::unchanged(height) : taps::Axis(height, p.height_out, kernel);
+    p.columns = unchanged ? taps::Axis::unchanged(width) : taps::Axis(width, p.width_out, kernel);
+    const taps::Axis &rows = p.rows, &columns = p.columns;
     // The rows' taps are made at once where they can be kept between calls;
     // the columns', where more than one block reads each of them.
     p.all_rows = p.height_out <= kBlockRows || taps::taps_bytes(rows, p.height_out) <= taps::kMostKeptBytes;

@@ -51,10 +51,11 @@ inline constexpr std::size_t kDrawSlack = 16;
 std::uint32_t scaled_size(std::uint64_t n, float scale);
 
 // One resize. An unchanged size copies the mask: that is the nearest filter's
-// resize, whose taps at an unchanged size are the identity.
+// resize over axes whose taps are the identity (Axis::unchanged()).
 struct ResizePlan {
     std::uint64_t width = 0, height = 0, width_out = 0, height_out = 0;
     FilterType filter{};
+    taps::Axis rows, columns;  // empty where the result has no pixel
     bool from_runs = false;  // source rows drawn from runs, else read from a drawn mask
     // Whether the rows' taps are made at once (else a block's at a time) and
     // the columns' (else a strip's at a time, strip_outputs columns).

@@ -73,8 +73,7 @@ public:
     Engine(const ResizePlan& plan, const RunMask* runs, const Mask8* drawn, SimdPath path, float* out)
         : plan_(plan), runs_(runs), drawn_(drawn), kernels_(kernels_for<ResizeKernels>(path)), out_(out),
           w_out_(static_cast<std::size_t>(plan.width_out)), h_out_(static_cast<std::size_t>(plan.height_out)),
-          rows_axis_(plan.height, plan.height_out, filter_of(plan.filter)),
-          columns_axis_(plan.width, plan.width_out, filter_of(plan.filter)) {
+          rows_axis_(plan.rows), columns_axis_(plan.columns) {
         if (plan.all_rows) rows_of_.fill_all(rows_axis_, h_out_, true);
         trim_columns_ = sums_of_values_are_finite(rows_axis_, h_out_, plan.all_rows ? &rows_of_ : nullptr);
         if (plan.all_columns) new_columns(0, w_out_);
@@ -178,7 +177,7 @@ private:
     const ResizeKernels kernels_;
     float* out_;
     const std::size_t w_out_, h_out_;
-    const Axis rows_axis_, columns_axis_;
+    const Axis &rows_axis_, &columns_axis_;
     Taps rows_of_, columns_of_;
     bool trim_columns_ = false, forward_known_ = false, columns_forward_ = true;
     std::size_t strip_x0_ = 0, strip_x1_ = 0;

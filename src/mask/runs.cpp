@@ -96,6 +96,9 @@ public:
         keep([&] { mask_.begin.push_back(n_); });
     }
 
+    // The errors in the Canvas's order. A record with a run outside the mask
+    // ends as drawing it would: where the Canvas could not have had the
+    // mask, that comes first.
     RunMask finish() {
         if (!fits_) panic(kShapeTooLarge);
         if (canvas_) {
@@ -103,6 +106,7 @@ public:
             return std::move(mask_);
         }
         if (no_memory_) throw std::bad_alloc();
+        if (error_ != nullptr && !fits_in_memory(width_ * height_)) throw std::bad_alloc();
         if (error_ != nullptr) panic(error_);
         return std::move(mask_);
     }

@@ -78,8 +78,8 @@ void apply_kernel(float* x, std::size_t n) {
 }
 
 struct Filter {
-    void (*apply)(float* x, std::size_t n);
-    float support;
+    void (*apply)(float* x, std::size_t n) = nullptr;
+    float support = 0.0f;
     // Whether the kernel takes negative values. Without them every weight is
     // K / sum with 0 <= K <= sum, so no weight exceeds 1.
     bool negative_lobes = false;
@@ -102,11 +102,21 @@ inline Filter filter_of(FilterType type) {
 // Maps source pixels to output pixels along one axis.
 class Axis {
 public:
+    Axis() = default;
     Axis(std::uint64_t n, std::uint64_t n_out, Filter filter)
         : n_(n), filter_(filter) {
         ratio_ = static_cast<float>(n) / static_cast<float>(n_out);
         sratio_ = ratio_ < 1.0f ? 1.0f : ratio_;
         reach_ = sratio_ * filter.support;
+    }
+
+    // The axis of a resize that keeps both sizes, a copy: output o reads
+    // source index o alone. The nearest filter's window would be that too,
+    // but its centre o + 0.5 rounds to an even number from 2^23 on.
+    static Axis unchanged(std::uint64_t n) {
+        Axis axis(n, n, filter_of(FilterType::Nearest));
+        axis.unchanged_ = true;
+        return axis;
     }
 
     // Fills `weights` for output index o and returns the first source index;
@@ -115,6 +125,11 @@ public:
     // without negative lobes (the two sums are then the same), not finite
     // where s is 0 or not finite.
     std::uint64_t taps(std::uint64_t o, std::vector<float>& weights, float& spread) const {
+        if (unchanged_) {
+            weights.assign(1, 1.0f);
+            spread = 1.0f;
+            return o;
+        }
         const float centre = (static_cast<float>(o) + 0.5f) * ratio_;
         const std::int64_t last = static_cast<std::int64_t>(n_ - 1);
         const std::int64_t first =
@@ -140,6 +155,7 @@ public:
     }
 
     const Filter& filter() const noexcept { return filter_; }
+    bool is_unchanged() const noexcept { return unchanged_; }
     std::uint64_t size() const noexcept { return n_; }
 
     // No output has more taps than this: they span 2 * reach + 2
@@ -151,9 +167,10 @@ public:
     }
 
 private:
-    std::uint64_t n_;
-    Filter filter_;
-    float ratio_, sratio_, reach_;
+    std::uint64_t n_ = 0;
+    Filter filter_{};
+    float ratio_ = 0.0f, sratio_ = 0.0f, reach_ = 0.0f;
+    bool unchanged_ = false;
 };
 
 // The taps of a run of output indices along one axis, kept side by side
