@@ -33,14 +33,15 @@ std::uint64_t block_reach(const ResizePlan& p, const taps::Axis& axis, std::uint
 // sums in rows and in the column layout, its spans (a source column each
 // at most) and rebased taps (an output of a strip each at most); from runs,
 // two cursors of each source row a block reads that the record holds, the
-// tile's drawn rows and their marks of 0, the columns where pieces start,
-// and the cursors of one output row's taps.
+// tile's drawn rows and their marks of 0, a block's rows drawn across the
+// width, the columns where pieces start, and the cursors of one output
+// row's taps.
 std::uint64_t engine_bytes(const ResizePlan& p, const taps::Axis& rows, std::uint64_t held) {
     const std::uint64_t tile = multiply_bytes(p.tile_columns, 2 * kBlockRows * sizeof(float) + 10 * sizeof(std::size_t));
     std::uint64_t bytes = add_bytes(tile, multiply_bytes(p.strip_outputs, sizeof(std::uint64_t)));
     if (!p.from_runs) return bytes;
     bytes = add_bytes(bytes, multiply_bytes(block_reach(p, rows, held), 6 * sizeof(std::size_t)));
-    bytes = add_bytes(bytes, p.drawn_bytes + kDrawSlack + p.drawn_rows / 8);
+    bytes = add_bytes(bytes, p.drawn_bytes + kDrawSlack + p.drawn_rows / 8 + p.block_bytes + kDrawSlack);
     const std::uint64_t marks = (std::min(p.width, kRunColumns) / 64 + 1) * sizeof(std::uint64_t);
     const std::uint64_t walk = multiply_bytes(rows.most_taps(), 3 * sizeof(std::size_t));
     return add_bytes(bytes, add_bytes(marks, walk));
@@ -79,6 +80,8 @@ ResizePlan plan_resize(std::uint64_t width, std::uint64_t height, float scale, F
     if (from_runs) {
         p.drawn_rows = static_cast<std::size_t>(std::min<std::uint64_t>(block_reach(p, rows, height), kDrawnRowBytes));
         p.drawn_bytes = std::max(p.tile_columns, std::min(kDrawnRowBytes, p.drawn_rows * p.tile_columns));
+        const std::uint64_t block = multiply_bytes(block_reach(p, rows, height), width);
+        p.block_bytes = block <= kBlockDrawBytes && p.width_out >= width ? static_cast<std::size_t>(block) : 0;
     }
 
     // Besides the rows' taps, the check of the sums' range may make each

@@ -4,6 +4,7 @@
 // memory all of that needs. The engine (resize.cpp) reads it.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -36,6 +37,20 @@ inline constexpr std::size_t kStripOutputs = 512;
 // row, about what a dense tile costs for this many outputs.
 inline constexpr std::size_t kCalmOutputs = 8;
 
+// From runs, where the width is not reduced, a block whose calm stretches
+// (outputs between its run boundaries whose windows cross none) hold fewer
+// outputs than this on average has all its source rows drawn across the
+// width at once, and is summed as a drawn mask's block: walking a stretch
+// in each output row, and drawing the tiles between, costs more than the
+// dense sums of that many outputs (a boundary every 30 columns, doubled,
+// was 1.4x slower walked). A reduction's block reads many rows, whose
+// boundaries together say little of the stretches each output row walks.
+inline constexpr std::size_t kCalmStretchOutputs = 64;
+
+// Such a block's rows take at most this many bytes; wider or taller ones
+// stay in tiles.
+inline constexpr std::size_t kBlockDrawBytes = std::size_t{1} << 20;
+
 // A dense tile's source rows drawn from runs, at most this many bytes of
 // them at once: a block's rows together at the scales in use, so that each
 // is drawn once per tile, and a bounded part of them at any reduction.
@@ -65,6 +80,9 @@ struct ResizePlan {
     // From runs, the most source rows a tile's rows drawn at once hold (those
     // a block reads, at most) and the most bytes they take.
     std::size_t drawn_rows = 0, drawn_bytes = 0;
+    // From runs, the bytes of a block's source rows drawn across the width,
+    // at most kBlockDrawBytes; 0 where they may take more.
+    std::size_t block_bytes = 0;
     // An upper bound on the bytes the resize holds at once besides its
     // source, its result included; saturates at kUnlimitedBytes.
     std::uint64_t memory_bound = 0;
@@ -74,5 +92,28 @@ struct ResizePlan {
 // record holds `held` rows or from a drawn mask.
 ResizePlan plan_resize(std::uint64_t width, std::uint64_t height, float scale, FilterType filter, bool from_runs,
                        std::uint64_t held);
+
+// Whether the calm stretches between a block's boundary columns hold fewer
+// than kCalmStretchOutputs outputs each on average (none at all counts as
+// fewer). `next(from)` gives the first boundary at or after column `from`
+// (from 1: column 0 starts every row), or the width. A stretch of g source
+// columns holds about (g - a window's columns) * width_out / width outputs
+// whose windows cross no boundary.
+template <class Next>
+bool calm_stretches_are_short(const ResizePlan& p, Next&& next) {
+    const std::uint64_t span = p.columns.most_taps();
+    const double outputs_per_column = static_cast<double>(p.width_out) / static_cast<double>(p.width);
+    double calm = 0.0;
+    std::uint64_t stretches = 0;
+    for (std::uint64_t from = 0, to = next(1);; to = next(to + 1)) {
+        if (to - from > span) {
+            calm += static_cast<double>(to - from - span) * outputs_per_column;
+            ++stretches;
+        }
+        if (to >= p.width) break;
+        from = to;
+    }
+    return calm < static_cast<double>(kCalmStretchOutputs * std::max<std::uint64_t>(stretches, 1));
+}
 
 }  // namespace ostrel::mask

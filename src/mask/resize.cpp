@@ -70,8 +70,8 @@ struct TileSpan {
 
 class Engine {
 public:
-    Engine(const ResizePlan& plan, const RunMask* runs, const Mask8* drawn, SimdPath path, float* out)
-        : plan_(plan), runs_(runs), drawn_(drawn), kernels_(kernels_for<ResizeKernels>(path)), out_(out),
+    Engine(const ResizePlan& plan, const RunMask* runs, const Mask8* drawn, SimdPath path, bool zeroed, float* out)
+        : plan_(plan), runs_(runs), drawn_(drawn), kernels_(kernels_for<ResizeKernels>(path)), zeroed_(zeroed), out_(out),
           w_out_(static_cast<std::size_t>(plan.width_out)), h_out_(static_cast<std::size_t>(plan.height_out)),
           rows_axis_(plan.rows), columns_axis_(plan.columns) {
         if (plan.all_rows) rows_of_.fill_all(rows_axis_, h_out_, true);
@@ -87,11 +87,15 @@ public:
         marks_.assign(static_cast<std::size_t>(std::min(plan.width, kRunColumns) / 64 + 1), 0);
         rows_.resize(plan.drawn_bytes + kDrawSlack);
         zero_.resize(plan.drawn_rows);
+        if (plan.block_bytes != 0) block_rows_.resize(plan.block_bytes + kDrawSlack);
     }
 
     void run() {
         for (std::size_t y0 = 0; y0 < h_out_; y0 += kBlockRows) {
-            if (!begin_block(y0)) continue;
+            if (!begin_block(y0)) {
+                if (!zeroed_) std::fill_n(out_ + y0 * w_out_, count_ * w_out_, 0.0f);
+                continue;
+            }
             for (std::size_t x0 = 0; x0 < w_out_; x0 += plan_.strip_outputs) {
                 const std::size_t x1 = std::min(w_out_, x0 + plan_.strip_outputs);
                 if (!plan_.all_columns) new_columns(x0, x1);
@@ -150,9 +154,12 @@ private:
 
     bool begin_block(std::size_t y0);
     void mark_boundaries();
+    void draw_block();
     std::uint64_t next_mark(std::uint64_t from) const;
     void classify(std::size_t x0, std::size_t x1);
     void sum(std::size_t x0, std::size_t x1, bool dense) { dense ? add_dense(x0, x1) : calm(x0, x1); }
+    // Whether the block's source rows lie drawn across the width.
+    bool rows_drawn() const { return drawn_ != nullptr || block_drawn_; }
     void add_dense(std::size_t x0, std::size_t x1);
     void flush_tile() {
         if (tile_.empty()) return;
@@ -175,6 +182,7 @@ private:
     const RunMask* runs_;
     const Mask8* drawn_;
     const ResizeKernels kernels_;
+    const bool zeroed_;  // whether the result starts as +0
     float* out_;
     const std::size_t w_out_, h_out_;
     const Axis &rows_axis_, &columns_axis_;
@@ -197,6 +205,9 @@ private:
     std::vector<float> sums_, block_;
     std::vector<std::uint8_t> rows_;
     std::vector<bool> zero_;
+    // From runs, a block's source rows drawn across the width, when it is.
+    std::vector<std::uint8_t> block_rows_;
+    bool block_drawn_ = false;
     std::vector<Cursor> draw_at_, calm_at_, walk_;
 };
 
@@ -234,7 +245,20 @@ bool Engine::begin_block(std::size_t y0) {
     // column strictly inside: its outputs are all calm, in stretches that
     // cost less walked than drawn.
     if (any && plan_.filter != FilterType::Nearest) mark_boundaries();
+    block_drawn_ = any_mark_ && (rhi_ - rlo_) * plan_.width <= plan_.block_bytes &&
+                   calm_stretches_are_short(plan_, [&](std::uint64_t from) { return next_mark(from); });
+    if (block_drawn_) draw_block();
     return any;
+}
+
+// The block's source rows drawn across the width into block_rows_, a row
+// every width bytes from row rlo_.
+void Engine::draw_block() {
+    const auto width = static_cast<std::size_t>(plan_.width);
+    for (std::uint64_t r = rlo_; r < rhi_; ++r) {
+        Cursor c = r - rlo_ < draw_at_.size() ? draw_at_[r - rlo_] : Cursor{};
+        draw(c, 0, plan_.width, block_rows_.data() + (r - rlo_) * width);
+    }
 }
 
 // Marks every column but 0 where a piece of one of the block's source rows
@@ -278,8 +302,8 @@ std::uint64_t Engine::next_mark(std::uint64_t from) const {
 // without marks calm, and a block with marks whose windows do not move
 // forward (a calm span's cursors move forward only) dense.
 void Engine::classify(std::size_t x0, std::size_t x1) {
-    if (runs_ == nullptr || !any_mark_ || !columns_forward()) {
-        sum(x0, x1, runs_ == nullptr || any_mark_);
+    if (rows_drawn() || !any_mark_ || !columns_forward()) {
+        sum(x0, x1, rows_drawn() || any_mark_);
         return;
     }
     std::size_t from = x0;  // the span found so far: outputs from .. j - 1
@@ -304,6 +328,11 @@ void Engine::add_dense(std::size_t x0, std::size_t x1) {
         std::uint64_t lo = first(j), hi = end(j);
         if (tile_width_ + (hi - lo) > plan_.tile_columns) flush_tile();
         std::size_t k = j + 1;
+        if (columns_forward()) {
+            // The windows move forward: the span ends before the first whose end passes the room left.
+            k = std::max(k, first_ending_past(j, x1, lo + (plan_.tile_columns - tile_width_)));
+            hi = end(k - 1);
+        }
         for (; k < x1; ++k) {
             const std::uint64_t next_lo = std::min(lo, first(k)), next_hi = std::max(hi, end(k));
             if (tile_width_ + (next_hi - next_lo) > plan_.tile_columns) break;
@@ -312,7 +341,7 @@ void Engine::add_dense(std::size_t x0, std::size_t x1) {
         }
         tile_.push_back({j, k, lo, hi, tile_width_});
         tile_width_ += static_cast<std::size_t>(hi - lo);
-        if (drawn_ != nullptr) flush_tile();
+        if (rows_drawn()) flush_tile();
         j = k;
     }
 }
@@ -325,10 +354,12 @@ void Engine::add_dense(std::size_t x0, std::size_t x1) {
 // as it was, unless a weight is not finite (0 * inf is NaN), and an output
 // row with none left is +0.
 void Engine::vertical() {
-    if (drawn_ != nullptr) {
+    if (rows_drawn()) {
+        const std::uint8_t* rows = drawn_ != nullptr ? drawn_->data.data() : block_rows_.data();
+        const std::uint64_t row0 = drawn_ != nullptr ? 0 : rlo_;
         for (std::size_t y = 0; y < count_; ++y) {
             const std::size_t i = y0_ + y - rows_of_.base;
-            kernels_.accumulate_rows(drawn_->data.data() + rows_of_.first[i] * plan_.width + tile_[0].lo, plan_.width,
+            kernels_.accumulate_rows(rows + (rows_of_.first[i] - row0) * plan_.width + tile_[0].lo, plan_.width,
                                      tile_width_, rows_of_.weights.data() + rows_of_.offsets[i],
                                      rows_of_.offsets[i + 1] - rows_of_.offsets[i], true, sums_.data() + y * tile_width_);
         }
@@ -468,6 +499,7 @@ void Engine::calm_row(std::size_t y, std::size_t x0, std::size_t x1) {
         }
         const std::size_t stop = first_ending_past(j, x1, hi);
         if (bits_of(c) == 0) {
+            if (!zeroed_) std::fill(row + j, row + stop, 0.0f);
         } else if (windows_keep(c)) {
             std::fill(row + j, row + stop, unit_float_of_sum<float, std::int32_t>(c));
         } else {
@@ -509,12 +541,14 @@ void Engine::seek(Cursor& c, std::uint64_t x) const {
 }
 
 UnitFloatImage resize_with(const ResizePlan& plan, const RunMask* runs, const Mask8* drawn, SimdPath path) {
-    // From runs, outputs that read only zeros are never written; a drawn
-    // mask's tiles write every output.
+    // From runs, outputs that read only zeros are left as they are where the
+    // result's zeros cost nothing until written; below that size they are
+    // written, as a drawn mask's tiles write every output.
     const std::uint64_t count = multiply_bytes(plan.width_out, plan.height_out);
+    const bool zeroed = runs != nullptr && count <= SIZE_MAX && Buffer<float>::zeroing_is_lazy(static_cast<std::size_t>(count));
     UnitFloatImage result{plan.width_out, plan.height_out,
-                          runs != nullptr ? Buffer<float>::zeroed(count) : Buffer<float>::uninitialised(count)};
-    if (!result.data.empty()) Engine(plan, runs, drawn, path, result.data.data()).run();
+                          zeroed ? Buffer<float>::zeroed(count) : Buffer<float>::uninitialised(count)};
+    if (!result.data.empty()) Engine(plan, runs, drawn, path, zeroed, result.data.data()).run();
     return result;
 }
 

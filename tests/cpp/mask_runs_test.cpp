@@ -167,6 +167,31 @@ TEST(RunResizePlan, ASparseMaskNeedsMemoryForItsRunsAlone) {
     EXPECT_EQ(out.height, 12u);
 }
 
+// A block of an enlarged mask whose runs change every few columns is summed
+// from its rows drawn across the width: walking its short calm stretches,
+// and drawing the tiles between them, costs more. Long stretches are walked,
+// and a reduction's blocks are never drawn whole.
+TEST(RunResizePlan, BlocksWithShortCalmStretchesAreDrawn) {
+    const auto every = [](std::uint64_t period, std::uint64_t width) {
+        return [=](std::uint64_t from) { return std::min((from + period - 1) / period * period, width); };
+    };
+    const struct {
+        std::uint64_t width, period;
+        float scale;
+        FilterType filter;
+        bool drawn;
+    } cases[] = {
+        {801, 7, 2.0f, FilterType::CatmullRom, true},   {801, 7, 1.5f, FilterType::Linear, true},
+        {1920, 30, 2.0f, FilterType::Linear, true},     {1920, 200, 2.0f, FilterType::Linear, false},
+        {1920, 30, 4.0f, FilterType::Gaussian, false},  {801, 7, 0.5f, FilterType::CatmullRom, false},
+    };
+    for (const auto& c : cases) {
+        const ResizePlan plan = plan_resize(c.width, 1000, c.scale, c.filter, true, 1000);
+        const bool drawn = plan.block_bytes != 0 && calm_stretches_are_short(plan, every(c.period, c.width));
+        EXPECT_EQ(drawn, c.drawn) << c.width << " every " << c.period << " at " << c.scale;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Masks, RunResize,
                          testing::Combine(testing::ValuesIn(kCases), testing::ValuesIn(simd_paths_to_test())),
                          case_name);
