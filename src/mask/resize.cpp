@@ -102,7 +102,7 @@ public:
                 classify(x0, x1);
                 flush_tile();
             }
-            if (any_mark_) std::fill(marks_.begin() + marked_lo_, marks_.begin() + marked_hi_ + 1, 0);
+            clear_marks();
         }
     }
 
@@ -154,6 +154,10 @@ private:
 
     bool begin_block(std::size_t y0);
     void mark_boundaries();
+    void clear_marks() {
+        if (any_mark_) std::fill(marks_.begin() + marked_lo_, marks_.begin() + marked_hi_ + 1, 0);
+        any_mark_ = false;
+    }
     void draw_block();
     std::uint64_t next_mark(std::uint64_t from) const;
     void classify(std::size_t x0, std::size_t x1);
@@ -242,12 +246,14 @@ bool Engine::begin_block(std::size_t y0) {
     }
     calm_at_ = draw_at_;
     // The nearest filter's windows, one column each and in order, hold no
-    // column strictly inside: its outputs are all calm, in stretches that
-    // cost less walked than drawn.
-    if (any && plan_.filter != FilterType::Nearest) mark_boundaries();
+    // column strictly inside: its outputs are all calm, and its marks only
+    // tell whether the block is drawn whole instead.
+    const bool nearest = plan_.filter == FilterType::Nearest;
+    if (any && (!nearest || plan_.block_bytes != 0)) mark_boundaries();
     block_drawn_ = any_mark_ && (rhi_ - rlo_) * plan_.width <= plan_.block_bytes &&
                    calm_stretches_are_short(plan_, [&](std::uint64_t from) { return next_mark(from); });
     if (block_drawn_) draw_block();
+    if (nearest && !block_drawn_) clear_marks();
     return any;
 }
 

@@ -182,6 +182,7 @@ TEST(RunResizePlan, BlocksWithShortCalmStretchesAreDrawn) {
         bool drawn;
     } cases[] = {
         {801, 7, 2.0f, FilterType::CatmullRom, true},   {801, 7, 1.5f, FilterType::Linear, true},
+        {801, 7, 2.0f, FilterType::Nearest, true},
         {1920, 30, 2.0f, FilterType::Linear, true},     {1920, 200, 2.0f, FilterType::Linear, false},
         {1920, 30, 4.0f, FilterType::Gaussian, false},  {801, 7, 0.5f, FilterType::CatmullRom, false},
     };
