@@ -65,33 +65,52 @@ inline constexpr std::size_t kDrawSlack = 16;
 // precision, truncated, and saturated to [0, 4294967295] (NaN gives 0).
 std::uint32_t scaled_size(std::uint64_t n, float scale);
 
+// The engine's buffers, in elements: the plan fills this, the engine
+// allocates from it and nothing else, and the memory bound counts it, so
+// that the two cannot differ. Each is the most its buffer holds.
+struct EngineBuffers {
+    std::size_t sums = 0;     // floats: a tile's vertical sums, tile_columns for each output row of a block
+    std::size_t block = 0;    // floats: the same in the column layout, kBlockRows lanes a column
+    std::size_t spans = 0;    // a tile's spans of outputs, at most one a source column
+    std::size_t rebased = 0;  // a strip's taps rebased into their tile, one an output
+    // From runs: a drawing and a walking cursor for each source row a block
+    // reads that the record holds, and one for each tap of an output row.
+    std::size_t cursors = 0, walk = 0;
+    std::size_t marks = 0;       // words of a bit for each column where pieces may start
+    std::size_t drawn = 0;       // bytes of a tile's rows drawn at once, with the last piece's slack
+    std::size_t drawn_rows = 0;  // those rows, a bit each for a row of 0
+    std::size_t block_rows = 0;  // bytes of a block's rows drawn whole, with slack; 0 where never
+};
+
+// Bytes of the engine's elements, which the plan counts without their types.
+inline constexpr std::size_t kSpanBytes = 5 * sizeof(std::uint64_t);
+inline constexpr std::size_t kCursorBytes = 3 * sizeof(std::size_t);
+
 // One resize. An unchanged size copies the mask: that is the nearest filter's
 // resize over axes whose taps are the identity (Axis::unchanged()).
 struct ResizePlan {
     std::uint64_t width = 0, height = 0, width_out = 0, height_out = 0;
     FilterType filter{};
     taps::Axis rows, columns;  // empty where the result has no pixel
-    bool from_runs = false;  // source rows drawn from runs, else read from a drawn mask
+    bool from_runs = false;    // source rows drawn from runs, else read from a drawn mask
     // Whether the rows' taps are made at once (else a block's at a time) and
     // the columns' (else a strip's at a time, strip_outputs columns).
     bool all_rows = false, all_columns = false;
     std::size_t strip_outputs = 0;
     std::size_t tile_columns = 0;  // the most source columns a dense tile holds
-    // From runs, the most source rows a tile's rows drawn at once hold (those
-    // a block reads, at most) and the most bytes they take.
-    std::size_t drawn_rows = 0, drawn_bytes = 0;
-    // From runs, the bytes of a block's source rows drawn across the width,
-    // at most kBlockDrawBytes; 0 where they may take more.
-    std::size_t block_bytes = 0;
+    // From runs, the most source rows a tile's rows drawn at once hold.
+    std::size_t drawn_rows = 0;
+    EngineBuffers buffers;
     // An upper bound on the bytes the resize holds at once besides its
     // source, its result included; saturates at kUnlimitedBytes.
     std::uint64_t memory_bound = 0;
 };
 
-// The plan of a resize of a (height, width) mask, from runs of which the
-// record holds `held` rows or from a drawn mask.
-ResizePlan plan_resize(std::uint64_t width, std::uint64_t height, float scale, FilterType filter, bool from_runs,
-                       std::uint64_t held);
+// The plan of a resize of a (height, width) mask: from `runs` (of which it
+// holds runs->row_count() rows, or its drawn mask), or from a drawn mask
+// where runs is null.
+ResizePlan plan_resize(std::uint64_t width, std::uint64_t height, float scale, FilterType filter,
+                       const RunMask* runs);
 
 // Whether the calm stretches between a block's boundary columns hold fewer
 // than kCalmStretchOutputs outputs each on average (none at all counts as

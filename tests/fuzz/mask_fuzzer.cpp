@@ -135,7 +135,7 @@ void check_resize(const Mask8& mask, const RunMask& runs, float scale, FilterTyp
     for (SimdPath path : available_simd_paths()) {
         check(same_floats(resize_to_unit_floats(mask, scale, filter, path).data, floats.data),
               "a SIMD path's resize differs from the default path's");
-        const UnitFloatImage from_runs = resize_to_unit_floats(runs, plan_resize(runs, scale, filter), path);
+        const UnitFloatImage from_runs = resize_to_unit_floats(runs, plan_resize(runs.width, runs.height, scale, filter, &runs), path);
         check(from_runs.width == w_out && from_runs.height == h_out, "shape of the resize from runs");
         check(same_floats(from_runs.data, floats.data), "the resize from runs differs from the dense passes");
     }
