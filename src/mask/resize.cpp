@@ -36,6 +36,7 @@
 #include <limits>
 #include <vector>
 
+#include "mask/record.hpp"
 #include "mask/resize_kernels.hpp"
 #include "mask/unit_float.hpp"
 #include "support/memory.hpp"
@@ -614,6 +615,10 @@ UnitFloatImage resize_to_unit_floats(const RunMask& mask, const ResizePlan& plan
 
 std::optional<UnitFloatImage> reconstruct_resized(std::span<const std::uint8_t> bytes, std::uint64_t width,
                                                   std::uint64_t height, float scale, FilterType filter) {
+    // An unchanged size is the mask itself, drawn as it is without a scale.
+    if (scaled_size(width, scale) == width && scaled_size(height, scale) == height) {
+        return decode_and_reconstruct_unit_floats(bytes, width, height);
+    }
     std::optional<RunMask> mask = decode_runs(bytes, width, height);
     if (!mask) return std::nullopt;
     const ResizePlan plan = plan_resize(width, height, scale, filter, &*mask);

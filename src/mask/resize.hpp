@@ -29,7 +29,9 @@ UnitFloatImage resize_to_unit_floats(const Mask8& mask, float scale, FilterType 
 // drawn; the plan's memory already granted.
 UnitFloatImage resize_to_unit_floats(const RunMask& mask, const ResizePlan& plan, SimdPath path = best_simd_path());
 
-// The module's call with a scale: the record read and resized to floats.
+// The module's call with a scale: the record read and resized to floats;
+// at an unchanged size, decode_and_reconstruct_unit_floats(), the call
+// without one.
 // std::nullopt for bytes that do not hold a record, whatever else is wrong
 // with them; then, as decode_and_reconstruct() reports them,
 // Panic(kShapeTooLarge), std::bad_alloc, Panic(kIndexOutOfBounds); then
