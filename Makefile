@@ -203,17 +203,17 @@ bench: develop
 # The regression sweep (benchmarks/sweep.py): this tree's module and BASE's,
 # each built from its own sources with CMake, timed and compared bit for bit
 # on a few hundred seeded random masks. Not part of CI.
+# Each base commit is unpacked and built in a folder of its own.
 BASE ?= HEAD
-SWEEP := build/sweep
+SWEEP = build/sweep/$(shell git rev-parse --short "$(BASE)")
 bench-sweep: $(VENV)/.stamp
 	@echo "== bench-sweep: the tree against $(BASE), built beside it in $(SWEEP)"
 	$(call cmake,sweep-tree,--target ostrel_py)
-	rm -rf $(SWEEP)/base-src && mkdir -p $(SWEEP)/base-src
-	git archive "$(BASE)" | tar -x -C $(SWEEP)/base-src
-	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S $(SWEEP)/base-src -B $(SWEEP)/base -G Ninja $(MODULE) >/dev/null
-	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(SWEEP)/base --target ostrel_py
+	test -e $(SWEEP)/src || { mkdir -p $(SWEEP)/src && git archive "$(BASE)" | tar -x -C $(SWEEP)/src; }
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S $(SWEEP)/src -B $(SWEEP)/build -G Ninja $(MODULE) >/dev/null
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(SWEEP)/build --target ostrel_py
 	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) benchmarks/sweep.py build/sweep-tree/ostrel_py*.so \
-	  $(SWEEP)/base/ostrel_py*.so $(if $(SHAPES),--shapes $(SHAPES))
+	  $(SWEEP)/build/ostrel_py*.so $(if $(SHAPES),--shapes $(SHAPES))
 
 # Instructions per warm call on AArch64 and, under qemu's CPU without AVX, of
 # this machine's module on its baseline path (benchmarks/README.md), as

@@ -590,12 +590,25 @@ bool Engine::windows_keep(float c) const {
     return std::fabs(t - boundary) > std::fabs(t) * (s_.columns_of.error * (1.0 + 0x1p-40)) + 0x1p-100;
 }
 
+// Whether the runs change so often along their rows that the blocks will
+// mostly be drawn whole: the calm stretches between boundaries as far apart
+// as the record's pieces are on average are short.
+bool mostly_drawn(const ResizePlan& plan, const RunMask& runs) {
+    if (plan.buffers.block_rows == 0 || runs.begin.back() == 0) return false;
+    const double rows = static_cast<double>(runs.row_count()), pieces = static_cast<double>(runs.begin.back());
+    const auto gap = static_cast<std::uint64_t>(std::ceil(static_cast<double>(plan.width) * rows / pieces));
+    return calm_stretches_are_short(plan, [&](std::uint64_t from) { return std::min(plan.width, (from + gap - 1) / gap * gap); });
+}
+
 UnitFloatImage resize_with(const ResizePlan& plan, const RunMask* runs, const Mask8* drawn, SimdPath path) {
-    // From runs, outputs that read only zeros are left as they are where the
-    // result's zeros cost nothing until written; below that size they are
-    // written, as a drawn mask's tiles write every output.
+    // From runs, outputs that read only zeros are left as they are in a
+    // result that starts as zeros, which costs nothing until written where
+    // the result is large. A record whose blocks are mostly drawn writes
+    // nearly every output, as a drawn mask's tiles do: its zeros are written
+    // where needed rather than cleared in advance.
     const std::uint64_t count = multiply_bytes(plan.width_out, plan.height_out);
-    const bool zeroed = runs != nullptr && count <= SIZE_MAX && Buffer<float>::zeroing_is_lazy(static_cast<std::size_t>(count));
+    const bool lazy = count <= SIZE_MAX && Buffer<float>::zeroing_is_lazy(static_cast<std::size_t>(count));
+    const bool zeroed = runs != nullptr && (lazy || !mostly_drawn(plan, *runs));
     UnitFloatImage result{plan.width_out, plan.height_out,
                           zeroed ? Buffer<float>::zeroed(count) : Buffer<float>::uninitialised(count)};
     if (!result.data.empty()) Engine(plan, runs, drawn, path, zeroed, result.data.data()).run();
