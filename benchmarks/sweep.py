@@ -17,6 +17,7 @@ import ctypes
 import gc
 import importlib.util
 import math
+import re
 import statistics
 import sys
 import time
@@ -158,11 +159,14 @@ def main():
     parser.add_argument("base")
     parser.add_argument("--shapes", type=int, default=300)
     parser.add_argument("--seed", type=int, default=39)
+    parser.add_argument("--only", default="", help="a pattern: time only the shapes whose label it finds")
     args = parser.parse_args()
     tree, base = load(args.tree, "tree"), load(args.base, "base")
     ratios, flagged, differ, worst = [], [], [], []
     for n, case in enumerate(shapes(args.shapes, args.seed)):
         label = case[0]
+        if not re.search(args.only, label):
+            continue
         if not same(call(tree, case), call(base, case)):
             differ.append(label)
             print(f"DIFFERENT RESULT: {label}", flush=True)
@@ -184,6 +188,8 @@ def main():
             print(f"... {n + 1} shapes", flush=True)
     for ratio, label, t_tree, t_base in sorted(worst)[:5]:
         print(f"slowest against the base: {label}: {t_tree * 1e3:.3f} ms against {t_base * 1e3:.3f} ms ({ratio:.2f}x)")
+    if not ratios:
+        return 0
     geomean = math.exp(statistics.fmean(math.log(r) for r in ratios))
     print(f"sweep: {len(ratios)} shapes, seed {args.seed}; base / tree time: geometric mean {geomean:.2f}x, "
           f"lowest {min(ratios):.2f}x, highest {max(ratios):.2f}x; {len(flagged)} slower or heavier than "

@@ -47,7 +47,7 @@ EngineBuffers buffers_of(const ResizePlan& p, std::uint64_t held) {
     b.drawn = std::max(p.tile_columns, std::min(kDrawnRowBytes, p.drawn_rows * p.tile_columns)) + kDrawSlack;
     b.drawn_rows = p.drawn_rows;
     const std::uint64_t block = multiply_bytes(block_reach(p, p.height), p.width);
-    if (block <= kBlockDrawBytes && p.width_out >= p.width) b.block_rows = static_cast<std::size_t>(block) + kDrawSlack;
+    if (block <= kBlockDrawBytes && (p.filter != FilterType::Nearest || p.width_out >= p.width)) b.block_rows = static_cast<std::size_t>(block) + kDrawSlack;
     return b;
 }
 

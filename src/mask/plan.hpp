@@ -37,14 +37,15 @@ inline constexpr std::size_t kStripOutputs = 512;
 // row, about what a dense tile costs for this many outputs.
 inline constexpr std::size_t kCalmOutputs = 8;
 
-// From runs, where the width is not reduced, a block whose calm stretches
-// (outputs between its run boundaries whose windows cross none) hold fewer
-// outputs than this on average has all its source rows drawn across the
-// width at once, and is summed as a drawn mask's block: walking a stretch
-// in each output row, and drawing the tiles between, costs more than the
-// dense sums of that many outputs (a boundary every 30 columns, doubled,
-// was 1.4x slower walked). A reduction's block reads many rows, whose
-// boundaries together say little of the stretches each output row walks.
+// From runs, a block whose calm stretches (outputs between its run
+// boundaries whose windows cross none) hold fewer outputs than this on
+// average, with windows of 6 columns, has all its source rows drawn across
+// the width at once, and is summed as a drawn mask's block: walking a
+// stretch in each output row, and drawing the tiles between, costs more
+// than the dense sums of that many outputs (a boundary every 30 columns,
+// doubled, was 1.4x slower walked). Wider windows cost more an output, so
+// fewer outputs make up for a walk. The nearest filter's reductions walk
+// every other row or more at one tap a row, which no dense sum beats.
 inline constexpr std::size_t kCalmStretchOutputs = 64;
 
 // Such a block's rows take at most this many bytes; wider or taller ones
@@ -113,7 +114,8 @@ ResizePlan plan_resize(std::uint64_t width, std::uint64_t height, float scale, F
                        const RunMask* runs);
 
 // Whether the calm stretches between a block's boundary columns hold fewer
-// than kCalmStretchOutputs outputs each on average (none at all counts as
+// than kCalmStretchOutputs outputs each on average, for windows of 6
+// columns, and proportionally fewer for wider ones (none at all counts as
 // fewer). `next(from)` gives the first boundary at or after column `from`
 // (from 1: column 0 starts every row), or the width. A stretch of g source
 // columns holds about (g - a window's columns) * width_out / width outputs
@@ -132,7 +134,8 @@ bool calm_stretches_are_short(const ResizePlan& p, Next&& next) {
         if (to >= p.width) break;
         from = to;
     }
-    return calm < static_cast<double>(kCalmStretchOutputs * std::max<std::uint64_t>(stretches, 1));
+    const double outputs = static_cast<double>(kCalmStretchOutputs) * 6.0 / static_cast<double>(std::max<std::uint64_t>(span, 6));
+    return calm < outputs * static_cast<double>(std::max<std::uint64_t>(stretches, 1));
 }
 
 }  // namespace ostrel::mask

@@ -167,10 +167,10 @@ TEST(RunResizePlan, ASparseMaskNeedsMemoryForItsRunsAlone) {
     EXPECT_EQ(out.height, 12u);
 }
 
-// A block of an enlarged mask whose runs change every few columns is summed
-// from its rows drawn across the width: walking its short calm stretches,
-// and drawing the tiles between them, costs more. Long stretches are walked,
-// and a reduction's blocks are never drawn whole.
+// A block whose runs change every few columns is summed from its rows drawn
+// across the width: walking its short calm stretches, and drawing the tiles
+// between them, costs more. Long stretches are walked, the more so for wide
+// windows, and the nearest filter's reductions are never drawn whole.
 TEST(RunResizePlan, BlocksWithShortCalmStretchesAreDrawn) {
     const auto every = [](std::uint64_t period, std::uint64_t width) {
         return [=](std::uint64_t from) { return std::min((from + period - 1) / period * period, width); };
@@ -184,7 +184,8 @@ TEST(RunResizePlan, BlocksWithShortCalmStretchesAreDrawn) {
         {801, 7, 2.0f, FilterType::CatmullRom, true},   {801, 7, 1.5f, FilterType::Linear, true},
         {801, 7, 2.0f, FilterType::Nearest, true},
         {1920, 30, 2.0f, FilterType::Linear, true},     {1920, 200, 2.0f, FilterType::Linear, false},
-        {1920, 30, 4.0f, FilterType::Gaussian, false},  {801, 7, 0.5f, FilterType::CatmullRom, false},
+        {1920, 30, 4.0f, FilterType::Gaussian, false},  {801, 7, 0.5f, FilterType::CatmullRom, true},
+        {801, 200, 0.5f, FilterType::CatmullRom, false}, {801, 7, 0.5f, FilterType::Nearest, false},
     };
     for (const auto& c : cases) {
         const RunMask runs{c.width, 1000};
