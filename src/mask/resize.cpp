@@ -123,6 +123,10 @@ struct ResizeState {
     std::uint64_t rlo = 0, rhi = 0;
     bool skip_zero_rows = true;
 
+    ResizeState(const ResizePlan& p, SimdPath path, bool starts_zeroed, float* result)
+        : plan(p), kernels(kernels_for<ResizeKernels>(path)), out(result), w_out(static_cast<std::size_t>(p.width_out)),
+          h_out(static_cast<std::size_t>(p.height_out)), zeroed(starts_zeroed) {}
+
     std::uint64_t first(std::size_t j) const { return columns_of.first[j - columns_of.base]; }
     std::uint64_t end(std::size_t j) const {
         const std::size_t i = j - columns_of.base;
@@ -346,9 +350,7 @@ void DenseTiles::horizontal() {
 class Engine {
 public:
     Engine(const ResizePlan& plan, const RunMask* runs, const Mask8* drawn, SimdPath path, bool zeroed, float* out)
-        : s_{plan, kernels_for<ResizeKernels>(path), out, static_cast<std::size_t>(plan.width_out),
-             static_cast<std::size_t>(plan.height_out), zeroed},
-          runs_(runs), dense_(s_, runs, plan.buffers) {
+        : s_(plan, path, zeroed, out), runs_(runs), dense_(s_, runs, plan.buffers) {
         const EngineBuffers& b = plan.buffers;
         if (plan.all_rows) s_.rows_of.fill_all(plan.rows, s_.h_out, true);
         s_.trim_columns = sums_of_values_are_finite(plan.rows, s_.h_out, plan.all_rows ? &s_.rows_of : nullptr);

@@ -188,7 +188,9 @@ TEST(RunResizePlan, BlocksWithShortCalmStretchesAreDrawn) {
         {801, 200, 0.5f, FilterType::CatmullRom, false}, {801, 7, 0.5f, FilterType::Nearest, false},
     };
     for (const auto& c : cases) {
-        const RunMask runs{c.width, 1000};
+        RunMask runs;
+        runs.width = c.width;
+        runs.height = 1000;
         const ResizePlan plan = plan_resize(c.width, 1000, c.scale, c.filter, &runs);
         const bool drawn = plan.buffers.block_rows != 0 && calm_stretches_are_short(plan, every(c.period, c.width));
         EXPECT_EQ(drawn, c.drawn) << c.width << " every " << c.period << " at " << c.scale;
