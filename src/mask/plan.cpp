@@ -86,7 +86,7 @@ ResizePlan plan_resize(std::uint64_t width, std::uint64_t height, float scale, F
     p.all_rows = p.height_out <= kBlockRows || taps::taps_bytes(p.rows, p.height_out) <= taps::kMostKeptBytes;
     p.all_columns = p.height_out > kBlockRows;
     p.strip_outputs = static_cast<std::size_t>(p.all_columns ? p.width_out : std::min<std::uint64_t>(p.width_out, kStripOutputs));
-    p.tile_columns = std::max(kTileColumns, p.columns.most_taps());
+    p.tile_columns = std::max(static_cast<std::size_t>(std::min<std::uint64_t>(kTileColumns, width)), p.columns.most_taps());
     if (p.from_runs) p.drawn_rows = static_cast<std::size_t>(std::min<std::uint64_t>(block_reach(p, height), kDrawnRowBytes));
     p.buffers = buffers_of(p, p.from_runs ? runs->row_count() : 0);
 

@@ -23,8 +23,8 @@ inline constexpr std::size_t kRowLayoutRows = 4;
 // floats in the rows and again in the column layout, 2 x 16 x 4 bytes a
 // column: 64 KiB, the size of Zen 4's and Neoverse N1's L1 data caches
 // together with the 8-bit rows read, so that the horizontal pass reads what
-// the vertical pass just wrote. A tile is wider where one output's taps
-// alone span more columns.
+// the vertical pass just wrote. A tile is narrower where the mask is, and
+// wider where one output's taps alone span more columns.
 inline constexpr std::size_t kTileColumns = 512;
 
 // Output columns whose taps are made together when a single block is
@@ -134,7 +134,11 @@ bool calm_stretches_are_short(const ResizePlan& p, Next&& next) {
         if (to >= p.width) break;
         from = to;
     }
-    const double outputs = static_cast<double>(kCalmStretchOutputs) * 6.0 / static_cast<double>(std::max<std::uint64_t>(span, 6));
+    // The nearest filter walks one tap row a stretch and fills without a
+    // window: a walk pays for itself over a quarter as many outputs.
+    const double outputs = p.filter == FilterType::Nearest
+                               ? static_cast<double>(kCalmStretchOutputs) / 4.0
+                               : static_cast<double>(kCalmStretchOutputs) * 6.0 / static_cast<double>(std::max<std::uint64_t>(span, 6));
     return calm < outputs * static_cast<double>(std::max<std::uint64_t>(stretches, 1));
 }
 

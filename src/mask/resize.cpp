@@ -187,9 +187,9 @@ public:
     DenseTiles(ResizeState& s, const RunMask* runs, const EngineBuffers& b) : s_(s), runs_(runs) {
         tile_.reserve(b.spans);
         rebased_.resize(b.rebased);
-        sums_.resize(b.sums);
-        block_.resize(b.block);
-        rows_.resize(b.drawn);
+        sums_ = Buffer<float>::uninitialised(b.sums);
+        block_ = Buffer<float>::uninitialised(b.block);
+        rows_ = Buffer<std::uint8_t>::uninitialised(b.drawn);
         zero_.resize(b.drawn_rows);
         draw_at.reserve(b.cursors);
     }
@@ -226,8 +226,8 @@ private:
     std::vector<TileSpan> tile_;
     std::size_t tile_width_ = 0;
     std::vector<std::uint64_t> rebased_;
-    std::vector<float> sums_, block_;
-    std::vector<std::uint8_t> rows_;  // source rows drawn from runs, tile_width_ bytes a row
+    Buffer<float> sums_, block_;
+    Buffer<std::uint8_t> rows_;  // source rows drawn from runs, tile_width_ bytes a row
     std::vector<bool> zero_;          // whether each of those is 0 over the tile
 };
 
@@ -357,7 +357,7 @@ public:
         if (plan.all_columns) s_.new_columns(0, s_.w_out);
         if (drawn != nullptr) dense_.read_rows(drawn->data.data(), 0);
         marks_.assign(b.marks, 0);
-        block_rows_.resize(b.block_rows);
+        block_rows_ = Buffer<std::uint8_t>::uninitialised(b.block_rows);
         calm_at_.reserve(b.cursors);
         walk_.reserve(b.walk);
     }
@@ -403,7 +403,7 @@ private:
     std::size_t marked_lo_ = 0, marked_hi_ = 0;
     bool any_mark_ = false;
     // From runs, a block's source rows drawn across the width, when it is.
-    std::vector<std::uint8_t> block_rows_;
+    Buffer<std::uint8_t> block_rows_;
     bool block_drawn_ = false;
     std::vector<Cursor> calm_at_, walk_;
 };
