@@ -43,9 +43,10 @@ inline constexpr std::size_t kCalmOutputs = 8;
 // the width at once, and is summed as a drawn mask's block: walking a
 // stretch in each output row, and drawing the tiles between, costs more
 // than the dense sums of that many outputs (a boundary every 30 columns,
-// doubled, was 1.4x slower walked). Wider windows cost more an output, so
-// fewer outputs make up for a walk. The nearest filter's reductions walk
-// every other row or more at one tap a row, which no dense sum beats.
+// doubled, was 1.4x slower walked). Wider windows cost more an output, and
+// a block of fewer rows sums with lanes to spare, so fewer outputs make up
+// for a walk. The nearest filter's reductions walk every other row or more
+// at one tap a row, which no dense sum beats.
 inline constexpr std::size_t kCalmStretchOutputs = 64;
 
 // Such a block's rows take at most this many bytes; wider or taller ones
@@ -113,15 +114,16 @@ struct ResizePlan {
 ResizePlan plan_resize(std::uint64_t width, std::uint64_t height, float scale, FilterType filter,
                        const RunMask* runs);
 
-// Whether the calm stretches between a block's boundary columns hold fewer
-// than kCalmStretchOutputs outputs each on average, for windows of 6
-// columns, and proportionally fewer for wider ones (none at all counts as
+// Whether the calm stretches between the boundary columns of a block of
+// `rows` output rows hold fewer than kCalmStretchOutputs outputs each on
+// average, for windows of 6 columns and a whole block, proportionally fewer
+// for wider windows, and a quarter for fewer rows (none at all counts as
 // fewer). `next(from)` gives the first boundary at or after column `from`
 // (from 1: column 0 starts every row), or the width. A stretch of g source
 // columns holds about (g - a window's columns) * width_out / width outputs
 // whose windows cross no boundary.
 template <class Next>
-bool calm_stretches_are_short(const ResizePlan& p, Next&& next) {
+bool calm_stretches_are_short(const ResizePlan& p, std::size_t rows, Next&& next) {
     const std::uint64_t span = p.columns.most_taps();
     const double outputs_per_column = static_cast<double>(p.width_out) / static_cast<double>(p.width);
     double calm = 0.0;
@@ -134,11 +136,10 @@ bool calm_stretches_are_short(const ResizePlan& p, Next&& next) {
         if (to >= p.width) break;
         from = to;
     }
-    // The nearest filter walks one tap row a stretch and fills without a
-    // window: a walk pays for itself over a quarter as many outputs.
-    const double outputs = p.filter == FilterType::Nearest
-                               ? static_cast<double>(kCalmStretchOutputs) / 4.0
-                               : static_cast<double>(kCalmStretchOutputs) * 6.0 / static_cast<double>(std::max<std::uint64_t>(span, 6));
+    // A block of fewer rows than kBlockRows leaves lanes of the dense sums
+    // empty and writes its values one at a time.
+    const double outputs = static_cast<double>(rows < kBlockRows ? kCalmStretchOutputs / 4 : kCalmStretchOutputs) *
+                           6.0 / static_cast<double>(std::max<std::uint64_t>(span, 6));
     return calm < outputs * static_cast<double>(std::max<std::uint64_t>(stretches, 1));
 }
 

@@ -451,7 +451,7 @@ bool Engine::begin_runs() {
     const bool nearest = s_.plan.filter == FilterType::Nearest;
     if (any && (!nearest || !block_rows_.empty())) mark_boundaries();
     block_drawn_ = any_mark_ && (s_.rhi - rlo) * s_.plan.width + kDrawSlack <= block_rows_.size() &&
-                   calm_stretches_are_short(s_.plan, [&](std::uint64_t from) { return next_mark(from); });
+                   calm_stretches_are_short(s_.plan, s_.count, [&](std::uint64_t from) { return next_mark(from); });
     if (block_drawn_) draw_block();
     if (nearest && !block_drawn_) clear_marks();
     dense_.read_rows(block_drawn_ ? block_rows_.data() : nullptr, rlo);
@@ -599,7 +599,8 @@ bool mostly_drawn(const ResizePlan& plan, const RunMask& runs) {
     if (plan.buffers.block_rows == 0 || runs.begin.back() == 0) return false;
     const double rows = static_cast<double>(runs.row_count()), pieces = static_cast<double>(runs.begin.back());
     const auto gap = static_cast<std::uint64_t>(std::ceil(static_cast<double>(plan.width) * rows / pieces));
-    return calm_stretches_are_short(plan, [&](std::uint64_t from) { return std::min(plan.width, (from + gap - 1) / gap * gap); });
+    const auto rows_out = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockRows, plan.height_out));
+    return calm_stretches_are_short(plan, rows_out, [&](std::uint64_t from) { return std::min(plan.width, (from + gap - 1) / gap * gap); });
 }
 
 UnitFloatImage resize_with(const ResizePlan& plan, const RunMask* runs, const Mask8* drawn, SimdPath path) {

@@ -192,7 +192,7 @@ TEST(RunResizePlan, BlocksWithShortCalmStretchesAreDrawn) {
         runs.width = c.width;
         runs.height = 1000;
         const ResizePlan plan = plan_resize(c.width, 1000, c.scale, c.filter, &runs);
-        const bool drawn = plan.buffers.block_rows != 0 && calm_stretches_are_short(plan, every(c.period, c.width));
+        const bool drawn = plan.buffers.block_rows != 0 && calm_stretches_are_short(plan, kBlockRows, every(c.period, c.width));
         EXPECT_EQ(drawn, c.drawn) << c.width << " every " << c.period << " at " << c.scale;
     }
 }
