@@ -477,10 +477,20 @@ void Engine::mark_boundaries() {
     for (std::uint64_t r = s_.rlo; r < s_.rlo + calm_at_.size(); ++r) {
         const std::size_t b = runs_->begin[r] + 1, e = runs_->begin[r + 1];
         if (b >= e) continue;
+        // A row's pieces ascend: the bits of one word are gathered in a
+        // register, not or'ed into memory one after the other.
+        std::size_t word = RunMask::start_of(pieces[b]) >> 6;
+        std::uint64_t bits = 0;
         for (std::size_t p = b; p < e; ++p) {
             const std::uint32_t column = RunMask::start_of(pieces[p]);
-            marks_[column >> 6] |= std::uint64_t{1} << (column & 63);
+            if (column >> 6 != word) {
+                marks_[word] |= bits;
+                word = column >> 6;
+                bits = 0;
+            }
+            bits |= std::uint64_t{1} << (column & 63);
         }
+        marks_[word] |= bits;
         marked_lo_ = std::min<std::size_t>(marked_lo_, RunMask::start_of(pieces[b]) >> 6);
         marked_hi_ = std::max<std::size_t>(marked_hi_, RunMask::start_of(pieces[e - 1]) >> 6);
     }

@@ -124,12 +124,9 @@ public:
     // is the sum of the kernel's |values| over the size of their sum, s: 1
     // without negative lobes (the two sums are then the same), not finite
     // where s is 0 or not finite.
-    std::uint64_t taps(std::uint64_t o, std::vector<float>& weights, float& spread) const {
-        if (unchanged_) {
-            weights.assign(1, 1.0f);
-            spread = 1.0f;
-            return o;
-        }
+    // Inlined: it is the body of fill()'s loop over a strip's outputs.
+    [[gnu::always_inline]] std::uint64_t taps(std::uint64_t o, std::vector<float>& weights, float& spread) const {
+        if (unchanged_) [[unlikely]] return identity_tap(o, weights, spread);
         const float centre = (static_cast<float>(o) + 0.5f) * ratio_;
         const std::int64_t last = static_cast<std::int64_t>(n_ - 1);
         const std::int64_t first =
@@ -167,6 +164,12 @@ public:
     }
 
 private:
+    static std::uint64_t identity_tap(std::uint64_t o, std::vector<float>& weights, float& spread) {
+        weights.assign(1, 1.0f);
+        spread = 1.0f;
+        return o;
+    }
+
     std::uint64_t n_ = 0;
     Filter filter_{};
     float ratio_ = 0.0f, sratio_ = 0.0f, reach_ = 0.0f;
