@@ -12,7 +12,7 @@ FUZZ_SECONDS ?= 600
 
 .PHONY: all develop test cpp-test log10-test python-test fuzz fuzz-test sanitize-test compat-test \
         test-aarch64 test-wheel-x86_64 test-wheel-aarch64 test-wheel-x86_64-musl test-wheel-aarch64-musl \
-        test-wheel-x86_64-freethreaded test-wheel-aarch64-freethreaded tsan-test bench bench-aarch64 demo dist clean
+        test-wheel-x86_64-freethreaded test-wheel-aarch64-freethreaded tsan-test bench bench-sweep bench-aarch64 demo dist clean
 all: develop
 
 # Re-run whenever the dependency lists change; pip skips what is already there.
@@ -34,6 +34,7 @@ CMAKE_fuzz := -DOSTREL_PYTHON_MODULE=OFF -DOSTREL_FUZZ=ON -DOSTREL_SANITIZE=ON -
 CMAKE_asan := $(MODULE) -DOSTREL_SANITIZE=ON
 CMAKE_bench := -DOSTREL_PYTHON_MODULE=OFF -DOSTREL_BENCHMARKS=ON
 CMAKE_debug-module := $(MODULE) -DCMAKE_CXX_FLAGS=-g
+CMAKE_sweep-tree := $(MODULE)
 cmake = .ci/apt libgtest-dev && PATH="$(abspath $(VENV))/bin:$$PATH" .ci/cmake build/$(1) $(2) $(CMAKE_$(1))
 
 test: cpp-test log10-test python-test fuzz-test sanitize-test compat-test
@@ -198,6 +199,21 @@ bench: develop
 	  --paths build/bench/paths.json $(if $(QUICK),--quick)
 	@echo "== bench: calls on 1, 2 and every core's threads, on the free-threaded CPython of .ci/rootfs (as root)"
 	.ci/rootfs freethreaded develop python benchmarks/threads.py $(if $(QUICK),--quick)
+
+# The regression sweep (benchmarks/sweep.py): this tree's module and BASE's,
+# each built from its own sources with CMake, timed and compared bit for bit
+# on a few hundred seeded random masks. Not part of CI.
+# Each base commit is unpacked and built in a folder of its own.
+BASE ?= HEAD
+SWEEP = build/sweep/$(shell git rev-parse --short "$(BASE)")
+bench-sweep: $(VENV)/.stamp
+	@echo "== bench-sweep: the tree against $(BASE), built beside it in $(SWEEP)"
+	$(call cmake,sweep-tree,--target ostrel_py)
+	test -e $(SWEEP)/src || { mkdir -p $(SWEEP)/src && git archive "$(BASE)" | tar -x -C $(SWEEP)/src; }
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S $(SWEEP)/src -B $(SWEEP)/build -G Ninja $(MODULE) >/dev/null
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(SWEEP)/build --target ostrel_py
+	env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE $(PY) benchmarks/sweep.py build/sweep-tree/ostrel_py*.so \
+	  $(SWEEP)/build/ostrel_py*.so $(if $(SHAPES),--shapes $(SHAPES))
 
 # Instructions per warm call on AArch64 and, under qemu's CPU without AVX, of
 # this machine's module on its baseline path (benchmarks/README.md), as

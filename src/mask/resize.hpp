@@ -25,15 +25,13 @@ namespace ostrel::mask {
 UnitFloatImage resize_to_unit_floats(const Mask8& mask, float scale, FilterType filter,
                                      SimdPath path = best_simd_path());
 
-// The plan of a resize of the mask a record describes, from its shape: its
-// runs and the rows it holds, or its drawn mask where runs.hpp drew it.
-ResizePlan plan_resize(const RunMask& mask, float scale, FilterType filter);
-
 // That resize, with the same bits as resize_to_unit_floats() of the mask
 // drawn; the plan's memory already granted.
 UnitFloatImage resize_to_unit_floats(const RunMask& mask, const ResizePlan& plan, SimdPath path = best_simd_path());
 
-// The module's call with a scale: the record read and resized to floats.
+// The module's call with a scale: the record read and resized to floats;
+// at an unchanged size, decode_and_reconstruct_unit_floats(), the call
+// without one.
 // std::nullopt for bytes that do not hold a record, whatever else is wrong
 // with them; then, as decode_and_reconstruct() reports them,
 // Panic(kShapeTooLarge), std::bad_alloc, Panic(kIndexOutOfBounds); then

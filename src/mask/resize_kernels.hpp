@@ -7,10 +7,14 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "mask/plan.hpp"
 #include "support/simd.hpp"
 
 namespace ostrel::mask {
+
+// Output rows are made a block at a time: the horizontal pass puts the
+// block's rows across the lanes of the widest path (AVX-512, 16 floats), so
+// that one load serves every row of an output column.
+inline constexpr std::size_t kBlockRows = 16;
 
 // The taps of the output indices base, base + 1, ... along one axis:
 // output o reads source indices first[o - base] .. first[o - base] + count - 1

@@ -115,10 +115,7 @@ struct ResizeLanes {
             const std::size_t j = xo + i - columns_of.base;
             const float* wk = columns_of.weights + columns_of.offsets[j];
             const std::size_t n = columns_of.offsets[j + 1] - columns_of.offsets[j];
-            const float* src = row + columns_of.first[j];
-            float acc = 0.0f;
-            for (std::size_t k = 0; k < n; ++k) acc = acc + src[k] * wk[k];
-            sums[i] = acc;
+            sums[i] = window_sum(row + columns_of.first[j], 1, wk, n);
         }
         return Vec::loadf(sums);
     }

@@ -9,7 +9,6 @@
 #include <new>
 #include <utility>
 
-#include "mask/plan.hpp"
 #include "mask/record.hpp"
 #include "support/panic.hpp"
 
@@ -97,6 +96,9 @@ public:
         keep([&] { mask_.begin.push_back(n_); });
     }
 
+    // The errors in the Canvas's order. A record with a run outside the mask
+    // ends as drawing it would: where the Canvas could not have had the
+    // mask, that comes first.
     RunMask finish() {
         if (!fits_) panic(kShapeTooLarge);
         if (canvas_) {
@@ -104,6 +106,7 @@ public:
             return std::move(mask_);
         }
         if (no_memory_) throw std::bad_alloc();
+        if (error_ != nullptr && !fits_in_memory(width_ * height_)) throw std::bad_alloc();
         if (error_ != nullptr) panic(error_);
         return std::move(mask_);
     }
@@ -134,7 +137,7 @@ private:
     // takes them back; the rule goes on from there.
     Pen draw_so_far(const Pen& pen) {
         n_ = static_cast<std::size_t>(pen.out - pieces_);
-        row_.resize(65536);
+        row_.resize(kRunColumns);
         for (std::size_t p = row_first_; p < n_; ++p) {
             const std::uint64_t end = p + 1 < n_ ? RunMask::start_of(pieces_[p + 1]) : pen.next;
             std::fill(row_.begin() + RunMask::start_of(pieces_[p]), row_.begin() + static_cast<std::ptrdiff_t>(end),

@@ -1,6 +1,6 @@
 // The mask as the record describes it: each row kept as its runs, in memory
 // that grows with the record rather than with width x height, or drawn when
-// its runs would take more room than its pixels (plan.hpp). The runs are
+// its runs would take more room than its pixels. The runs are
 // those of the rasterisation rule, and its errors come in the Canvas's order.
 #pragma once
 
@@ -14,6 +14,27 @@
 #include "mask/raster.hpp"
 
 namespace ostrel::mask {
+
+// A run's column is 16 bits wide, so every piece but a row's first starts
+// at one of the columns 0 .. 65535 or just past them.
+inline constexpr std::uint64_t kRunColumns = 65536;
+
+// The record's reader keeps each row as its runs, kRowBytes for the row
+// and kPieceBytes a piece, with room made for the runs a row announces
+// before they arrive, at most kMostRuns: a row's runs that ascend have a
+// column each, and a row announcing more is drawn. Once kRowsBeforeChoice
+// rows are in, a record whose rows so far take more bytes as runs than as
+// pixels is drawn instead: its runs would outgrow the drawn mask, and the
+// dense tiles would read them as pixels anyway.
+inline constexpr std::uint64_t kRowBytes = 8;
+inline constexpr std::uint64_t kPieceBytes = 4;
+inline constexpr std::uint64_t kMostRuns = kRunColumns;
+inline constexpr std::uint64_t kRowsBeforeChoice = 16;
+
+// Whether rows of `width` columns holding `pieces` pieces take more room as runs.
+inline bool runs_outgrow_pixels(std::uint64_t rows, std::uint64_t pieces, std::uint64_t width) {
+    return add_bytes(multiply_bytes(rows, kRowBytes), multiply_bytes(pieces, kPieceBytes)) > multiply_bytes(rows, width);
+}
 
 // Row i < row_count() holds the pieces begin[i] .. begin[i + 1] - 1: piece p
 // holds value_of(pieces[p]) from column start_of(pieces[p]) up to the next

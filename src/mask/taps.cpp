@@ -32,7 +32,7 @@ struct Key {
     std::uint64_t size = 0, n_out = 0;
     void (*apply)(float*, std::size_t) = nullptr;
     float support = 0.0f;
-    bool trim = false;
+    bool trim = false, unchanged = false;
 
     bool operator==(const Key&) const = default;
 };
@@ -97,7 +97,7 @@ std::shared_ptr<const Taps> keep(const Key& key, std::shared_ptr<const Taps> tap
 }  // namespace
 
 bool Taps::fill_all(const Axis& axis, std::uint64_t n_out, bool trim) {
-    const Key key{axis.size(), n_out, axis.filter().apply, axis.filter().support, trim};
+    const Key key{axis.size(), n_out, axis.filter().apply, axis.filter().support, trim, axis.is_unchanged()};
     // Only taps made in the defined floating-point mode are kept or handed out.
     const bool keepable = taps_bytes(axis, n_out) <= kMostKeptBytes && in_defined_float_mode();
     if (keepable) {

@@ -16,8 +16,6 @@
 
 #include <math.h>
 
-#include "mask/plan.hpp"
-#include "mask/resize_kernels.hpp"
 #include "support/memory.hpp"
 #include "support/saturate.hpp"
 
@@ -29,6 +27,12 @@ enum class FilterType { Nearest, Linear, CatmullRom, Gaussian };
 FilterType filter_from_name(std::string_view name);
 
 namespace taps {
+
+// The taps of whole axes kept between calls (taps.cpp): the rows and columns
+// of two kinds of resize, each kept only up to kMostKeptBytes, so that at
+// most 4 MiB stays held for the life of the process.
+inline constexpr std::size_t kKeptAxes = 4;
+inline constexpr std::size_t kMostKeptBytes = std::size_t{1} << 20;
 
 // 1 / (0.5 * sqrt(2 * pi)), the peak of a normal density with sigma 0.5. It
 // does not cancel exactly when the weights are normalised, so it stays.
@@ -74,8 +78,8 @@ void apply_kernel(float* x, std::size_t n) {
 }
 
 struct Filter {
-    void (*apply)(float* x, std::size_t n);
-    float support;
+    void (*apply)(float* x, std::size_t n) = nullptr;
+    float support = 0.0f;
     // Whether the kernel takes negative values. Without them every weight is
     // K / sum with 0 <= K <= sum, so no weight exceeds 1.
     bool negative_lobes = false;
@@ -98,6 +102,7 @@ inline Filter filter_of(FilterType type) {
 // Maps source pixels to output pixels along one axis.
 class Axis {
 public:
+    Axis() = default;
     Axis(std::uint64_t n, std::uint64_t n_out, Filter filter)
         : n_(n), filter_(filter) {
         ratio_ = static_cast<float>(n) / static_cast<float>(n_out);
@@ -105,12 +110,23 @@ public:
         reach_ = sratio_ * filter.support;
     }
 
+    // The axis of a resize that keeps both sizes, a copy: output o reads
+    // source index o alone. The nearest filter's window would be that too,
+    // but its centre o + 0.5 rounds to an even number from 2^23 on.
+    static Axis unchanged(std::uint64_t n) {
+        Axis axis(n, n, filter_of(FilterType::Nearest));
+        axis.unchanged_ = true;
+        return axis;
+    }
+
     // Fills `weights` for output index o and returns the first source index;
     // the taps are first .. first + weights.size() - 1, never none. `spread`
     // is the sum of the kernel's |values| over the size of their sum, s: 1
     // without negative lobes (the two sums are then the same), not finite
     // where s is 0 or not finite.
-    std::uint64_t taps(std::uint64_t o, std::vector<float>& weights, float& spread) const {
+    // Inlined: it is the body of fill()'s loop over a strip's outputs.
+    [[gnu::always_inline]] std::uint64_t taps(std::uint64_t o, std::vector<float>& weights, float& spread) const {
+        if (unchanged_) [[unlikely]] return identity_tap(o, weights, spread);
         const float centre = (static_cast<float>(o) + 0.5f) * ratio_;
         const std::int64_t last = static_cast<std::int64_t>(n_ - 1);
         const std::int64_t first =
@@ -136,6 +152,7 @@ public:
     }
 
     const Filter& filter() const noexcept { return filter_; }
+    bool is_unchanged() const noexcept { return unchanged_; }
     std::uint64_t size() const noexcept { return n_; }
 
     // No output has more taps than this: they span 2 * reach + 2
@@ -147,9 +164,16 @@ public:
     }
 
 private:
-    std::uint64_t n_;
-    Filter filter_;
-    float ratio_, sratio_, reach_;
+    static std::uint64_t identity_tap(std::uint64_t o, std::vector<float>& weights, float& spread) {
+        weights.assign(1, 1.0f);
+        spread = 1.0f;
+        return o;
+    }
+
+    std::uint64_t n_ = 0;
+    Filter filter_{};
+    float ratio_ = 0.0f, sratio_ = 0.0f, reach_ = 0.0f;
+    bool unchanged_ = false;
 };
 
 // The taps of a run of output indices along one axis, kept side by side

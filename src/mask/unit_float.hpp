@@ -1,9 +1,11 @@
 // The float the module returns for an 8-bit mask value v, v / 255 in one
-// single-precision division, and the rounding of a resampled sum to it,
+// single-precision division, the rounding of a resampled sum to it, and the
+// row layout's sum of one output,
 // written once for a float and for a vector of floats (the kernels' lanes);
 // internal linkage, as the per-path kernels include it.
 #pragma once
 
+#include <cstddef>
 #include <type_traits>
 
 namespace ostrel::mask {
@@ -30,6 +32,15 @@ F unit_float_of_sum(F t) noexcept {
     } else {
         return unit_float(__builtin_convertvector(__builtin_convertvector(t + 0.5f, I), F));
     }
+}
+
+// One output's sum in the row layout: src[k * step] * w[k] over its n taps,
+// from +0 in tap order, each product and sum rounded on its own; a step of
+// 0 sums a window whose taps all read *src.
+inline float window_sum(const float* src, std::size_t step, const float* w, std::size_t n) noexcept {
+    float acc = 0.0f;
+    for (std::size_t k = 0; k < n; ++k) acc = acc + src[k * step] * w[k];
+    return acc;
 }
 
 }  // namespace

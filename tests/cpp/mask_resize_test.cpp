@@ -113,13 +113,31 @@ TEST(ResizeSize, ImpossibleSizesAreBadAlloc) {
     EXPECT_THROW(resize(m, 2147483648.0f, FilterType::Nearest), std::bad_alloc);
 }
 
+// An unchanged size is a copy at any height: each output reads its own
+// source index alone, also from 2^23 on, where (o + 0.5) * 1 rounds to an
+// even number.
+TEST(ResizePlan, UnchangedSizesReadEachSourceIndexAlone) {
+    const std::uint64_t height = (std::uint64_t{1} << 23) + 4;
+    for (FilterType f : {FilterType::Nearest, FilterType::Linear, FilterType::CatmullRom, FilterType::Gaussian}) {
+        const ResizePlan plan = plan_resize(16, height, 1.0f, f, nullptr);
+        for (const auto& [axis, n] : {std::pair{&plan.rows, height}, std::pair{&plan.columns, std::uint64_t{16}}}) {
+            for (std::uint64_t o : {std::uint64_t{0}, n / 2 - 1, n - 5, n - 4, n - 3, n - 2, n - 1}) {
+                std::vector<float> weights;
+                float spread = 0.0f;
+                EXPECT_EQ(axis->taps(o, weights, spread), o) << "filter " << static_cast<int>(f);
+                EXPECT_EQ(weights, std::vector<float>{1.0f});
+            }
+        }
+    }
+}
+
 // Taps kept from an earlier resize are those fill() makes for the axis,
 // whatever other axes came between: every axis is made once, found again
 // while kept, pushed out by newer ones (the least recently used first) and
 // made again. The axes' sizes are used by no other test, so that the cache
 // starts without them.
 TEST(ResizeTaps, KeptAxesAreTheFreshOnes) {
-    const std::uint64_t slots = kKeptAxes;
+    const std::uint64_t slots = taps::kKeptAxes;
     std::vector<taps::Axis> axes;
     for (std::uint64_t i = 0; i < slots + 2; ++i) {
         const FilterType type = i % 2 ? FilterType::Gaussian : FilterType::CatmullRom;

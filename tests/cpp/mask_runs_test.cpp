@@ -117,7 +117,7 @@ TEST_P(RunResize, MatchesTheDensePassesBitForBit) {
     for (float scale : {0.5f, 2.0f, 1.0f, 0.3f, 1.7f, 0.06f, 1.25f}) {
         for (FilterType f : {FilterType::Nearest, FilterType::Linear, FilterType::CatmullRom, FilterType::Gaussian}) {
             const UnitFloatImage want = resize_to_unit_floats(*drawn, scale, f, path);
-            const UnitFloatImage got = resize_to_unit_floats(*runs, plan_resize(*runs, scale, f), path);
+            const UnitFloatImage got = resize_to_unit_floats(*runs, plan_resize(runs->width, runs->height, scale, f, &*runs), path);
             ASSERT_EQ(got.width, want.width);
             ASSERT_EQ(got.height, want.height);
             ASSERT_EQ(got.data.size(), want.data.size());
@@ -160,11 +160,41 @@ TEST(RunResizePlan, ASparseMaskNeedsMemoryForItsRunsAlone) {
     for (int r = 0; r < 3; ++r) record.insert(record.end(), {0x91, 0x92, 0xCD, 0x03, 0xE8, 0xCC, 0xFF});
     const std::optional<RunMask> runs = decode_runs(record, 120000, 120000);
     ASSERT_TRUE(runs && !runs->drawn);
-    const ResizePlan plan = plan_resize(*runs, 0.0001f, FilterType::Linear);
+    const ResizePlan plan = plan_resize(runs->width, runs->height, 0.0001f, FilterType::Linear, &*runs);
     EXPECT_LT(plan.memory_bound, std::uint64_t{64} << 20);
     const UnitFloatImage out = resize_to_unit_floats(*runs, plan);
     EXPECT_EQ(out.width, 12u);
     EXPECT_EQ(out.height, 12u);
+}
+
+// A block whose runs change every few columns is summed from its rows drawn
+// across the width: walking its short calm stretches, and drawing the tiles
+// between them, costs more. Long stretches are walked, the more so for wide
+// windows, and the nearest filter's reductions are never drawn whole.
+TEST(RunResizePlan, BlocksWithShortCalmStretchesAreDrawn) {
+    const auto every = [](std::uint64_t period, std::uint64_t width) {
+        return [=](std::uint64_t from) { return std::min((from + period - 1) / period * period, width); };
+    };
+    const struct {
+        std::uint64_t width, period;
+        float scale;
+        FilterType filter;
+        bool drawn;
+    } cases[] = {
+        {801, 7, 2.0f, FilterType::CatmullRom, true},   {801, 7, 1.5f, FilterType::Linear, true},
+        {801, 7, 2.0f, FilterType::Nearest, true},
+        {1920, 30, 2.0f, FilterType::Linear, true},     {1920, 200, 2.0f, FilterType::Linear, false},
+        {1920, 30, 4.0f, FilterType::Gaussian, false},  {801, 7, 0.5f, FilterType::CatmullRom, true},
+        {801, 200, 0.5f, FilterType::CatmullRom, false}, {801, 7, 0.5f, FilterType::Nearest, false},
+    };
+    for (const auto& c : cases) {
+        RunMask runs;
+        runs.width = c.width;
+        runs.height = 1000;
+        const ResizePlan plan = plan_resize(c.width, 1000, c.scale, c.filter, &runs);
+        const bool drawn = plan.buffers.block_rows != 0 && calm_stretches_are_short(plan, kBlockRows, every(c.period, c.width));
+        EXPECT_EQ(drawn, c.drawn) << c.width << " every " << c.period << " at " << c.scale;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Masks, RunResize,

@@ -13,8 +13,9 @@
 //   bytes 9..   the record, with whatever follows it
 //
 // Sizes are bounded here so that a run exercises the code's logic rather than
-// the machine's memory: the mask keeps at most kMaxCells cells and a resize is
-// skipped when its output or intermediate image would pass kMaxResized.
+// the machine's memory and time: the mask keeps at most kMaxCells cells, and
+// a resize is skipped when its output or intermediate image would pass
+// kMaxResized, or the products its two passes sum would pass kMaxTapsSummed.
 #include <algorithm>
 #include <bit>
 #include <cstddef>
@@ -31,6 +32,7 @@
 #include "mask/record.hpp"
 #include "mask/resize.hpp"
 #include "mask/runs.hpp"
+#include "mask/taps.hpp"
 #include "msgpack_oracle.hpp"
 #include "reference/mask_model.hpp"
 #include "support/panic.hpp"
@@ -42,6 +44,10 @@ using namespace ostrel::mask;
 
 constexpr std::uint64_t kMaxCells = std::uint64_t{1} << 16;
 constexpr std::uint64_t kMaxResized = std::uint64_t{1} << 18;
+// An input is resized eight times here (twice on each path, and for the
+// reference), each tap under the sanitizers' checks of every comparison: a
+// million taps a resize keep an input to a few seconds on a loaded machine.
+constexpr std::uint64_t kMaxTapsSummed = std::uint64_t{1} << 20;
 constexpr std::size_t kHeaderBytes = 9;
 
 [[noreturn]] void fail(const char* what) {
@@ -109,6 +115,14 @@ void check_resize(const Mask8& mask, const RunMask& runs, float scale, FilterTyp
     const std::uint64_t w_out = scaled_size(mask.width, scale);
     const std::uint64_t h_out = scaled_size(mask.height, scale);
     if (w_out * h_out > kMaxResized || mask.width * h_out > kMaxResized) return;
+    // Each output row sums at most most_taps() rows over every source column,
+    // each output column at most most_taps() columns over every output row.
+    if (w_out != 0 && h_out != 0) {
+        const taps::Filter kernel = taps::filter_of(filter);
+        const std::uint64_t rows = taps::Axis(mask.height, h_out, kernel).most_taps();
+        const std::uint64_t columns = taps::Axis(mask.width, w_out, kernel).most_taps();
+        if (mask.width * h_out * rows + w_out * h_out * columns > kMaxTapsSummed) return;
+    }
 
     // The module resizes straight into floats, each an 8-bit value divided by
     // 255; the reference reads the values back, and refuses any other float.
@@ -121,7 +135,7 @@ void check_resize(const Mask8& mask, const RunMask& runs, float scale, FilterTyp
     for (SimdPath path : available_simd_paths()) {
         check(same_floats(resize_to_unit_floats(mask, scale, filter, path).data, floats.data),
               "a SIMD path's resize differs from the default path's");
-        const UnitFloatImage from_runs = resize_to_unit_floats(runs, plan_resize(runs, scale, filter), path);
+        const UnitFloatImage from_runs = resize_to_unit_floats(runs, plan_resize(runs.width, runs.height, scale, filter, &runs), path);
         check(from_runs.width == w_out && from_runs.height == h_out, "shape of the resize from runs");
         check(same_floats(from_runs.data, floats.data), "the resize from runs differs from the dense passes");
     }

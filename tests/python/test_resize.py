@@ -102,6 +102,14 @@ def test_huge_scale_is_memory_error_and_the_process_survives():
     np.testing.assert_array_equal(resized(RAMP, 2.0, "nearest"), [[0, 0, 255, 255]] * 2)
 
 
+# A run past the width of a mask too large to hold: its memory is refused
+# first, with a scale as without one.
+@pytest.mark.parametrize("scale", [None, (1.0, "linear"), (0.9, "x")])
+def test_memory_is_refused_before_a_run_outside_the_mask(scale):
+    with pytest.raises(MemoryError):
+        ostrel_py.reconstruct_mask(bytes.fromhex("91929292000592010991920003"), 1, 2**62, scale)
+
+
 masks = hnp.arrays(np.uint8, st.tuples(st.integers(1, 6), st.integers(1, 6)))
 
 
