@@ -153,8 +153,12 @@ std::span<const float> Float32Vector::samples(std::vector<float>& copy) const {
     // negative or not a multiple of the item size, and unaligned data, are
     // read correctly.
     copy.resize(length);
-    for (std::size_t i = 0; i < length; ++i) {
-        std::memcpy(&copy[i], data + static_cast<std::ptrdiff_t>(i) * stride, sizeof(float));
+    // Locals, which the stores into the copy cannot alias.
+    const char* const from = data;
+    const std::ptrdiff_t step = stride;
+    float* const to = copy.data();
+    for (std::size_t i = 0, n = length; i < n; ++i) {
+        std::memcpy(&to[i], from + static_cast<std::ptrdiff_t>(i) * step, sizeof(float));
     }
     return copy;
 }
