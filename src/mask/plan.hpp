@@ -43,7 +43,7 @@ inline constexpr std::size_t kCalmOutputs = 8;
 // the width at once, and is summed as a drawn mask's block: walking a
 // stretch in each output row, and drawing the tiles between, costs more
 // than the dense sums of that many outputs (a boundary every 30 columns,
-// doubled, was 1.4x slower walked). Wider windows cost more an output, and
+// doubled, is 1.4x slower walked). Wider windows cost more an output, and
 // a block of fewer rows sums with lanes to spare, so fewer outputs make up
 // for a walk. The nearest filter's reductions walk every other row or more
 // at one tap a row, which no dense sum beats.
