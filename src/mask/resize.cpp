@@ -607,8 +607,10 @@ bool Engine::windows_keep(float c) const {
 // as the record's pieces are on average are short.
 bool mostly_drawn(const ResizePlan& plan, const RunMask& runs) {
     if (plan.buffers.block_rows == 0 || runs.begin.back() == 0) return false;
-    const double rows = static_cast<double>(runs.row_count()), pieces = static_cast<double>(runs.begin.back());
-    const auto gap = static_cast<std::uint64_t>(std::ceil(static_cast<double>(plan.width) * rows / pieces));
+    // In integers, so that no C library maths (ceil) enters the module; a
+    // gap as wide as the mask stands for every wider one.
+    const std::uint64_t pieces = runs.begin.back(), spread = multiply_bytes(plan.width, runs.row_count());
+    const std::uint64_t gap = std::clamp<std::uint64_t>(spread / pieces + (spread % pieces != 0), 1, plan.width);
     const auto rows_out = static_cast<std::size_t>(std::min<std::uint64_t>(kBlockRows, plan.height_out));
     return calm_stretches_are_short(plan, rows_out, [&](std::uint64_t from) { return std::min(plan.width, (from + gap - 1) / gap * gap); });
 }
