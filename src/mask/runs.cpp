@@ -34,11 +34,14 @@ public:
         std::uint8_t last = 0;  // the value of the row's last piece
     };
 
-    RunSink(std::uint64_t width, std::uint64_t height) : width_(width), height_(height) {
+    // `record_bytes`: the size of the bytes the record is read from, which
+    // bounds the pieces its runs make.
+    RunSink(std::uint64_t width, std::uint64_t height, std::size_t record_bytes) : width_(width), height_(height) {
         mask_.width = width;
         mask_.height = height;
         fits_ = shape_fits(width, height);
         keeping_ = fits_;
+        if (keeping_) reserve(record_bytes);
     }
 
     // Asked before each row: once kRowsBeforeChoice rows are kept, a record
@@ -192,6 +195,23 @@ private:
 
     void put(std::uint32_t start, std::uint8_t value) { pieces_[n_++] = RunMask::piece(start, value); }
 
+    // Room made once, before the first row, for the pieces the record can
+    // hold: a run takes 3 bytes or more, and runs that outgrow the pixels
+    // are drawn instead. Its pages are only touched as pieces arrive, so
+    // the memory used is that of the pieces kept, with no copy of them as
+    // they grow. Growth in room() still serves the rare rows that make
+    // more pieces than runs, and memory that cannot be reserved is left to
+    // it.
+    void reserve(std::size_t record_bytes) {
+        const std::uint64_t pieces = std::min<std::uint64_t>(record_bytes / 3, width_ * height_ / kPieceBytes) + 1;
+        try {
+            mask_.pieces = std::make_unique_for_overwrite<std::uint32_t[]>(static_cast<std::size_t>(pieces));
+            pieces_ = mask_.pieces.get();
+            capacity_ = static_cast<std::size_t>(pieces);
+        } catch (const std::bad_alloc&) {
+        }
+    }
+
     // Room for `wanted` pieces, grown geometrically so that many short rows
     // do not reallocate once each. The room is not written before the
     // pieces are: its pages are only touched as runs arrive.
@@ -246,7 +266,7 @@ private:
 }  // namespace
 
 std::optional<RunMask> decode_runs(std::span<const std::uint8_t> bytes, std::uint64_t width, std::uint64_t height) {
-    RunSink sink(width, height);
+    RunSink sink(width, height, bytes.size());
     if (!RecordReader(bytes, sink).read()) return std::nullopt;
     return sink.finish();
 }
