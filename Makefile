@@ -223,7 +223,7 @@ bench-sweep: $(VENV)/.stamp
 bench-aarch64: develop
 	$(call cmake,debug-module,--target ostrel_py)
 	OSTREL_BENCH_OPTIONS="$(BENCH_AARCH64_OPTIONS)" \
-	  .ci/rootfs arm64 bench build/debug-module/ostrel_py.abi3.so
+	  benchmarks/aarch64 build/debug-module/ostrel_py.abi3.so
 
 clean:
 	rm -rf build dist $(VENV)

@@ -13,7 +13,7 @@ In the module's runs block_counts.c also counts block by block; each
 instruction of the module goes to the stage of its code (STAGES, by the
 function names the module's debug information gives for it, inlined ones
 included) and code outside the module to the module code that called it.
-.ci/rootfs arm64 bench builds everything this takes and runs it.
+benchmarks/aarch64 builds everything this takes and runs it.
 """
 
 import argparse
